@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+namespace ve::platform {
+
+// A worker thread that is created suspended: its entry runs only after Resume, so the creator
+// can record the handle, set the priority and open devices first. Deleting the Thread object
+// closes the handle only; a resumed thread keeps running to the end of its entry (a thread may
+// delete its own handle as its last act). A thread deleted before it was resumed never runs.
+class Thread {
+ public:
+  using Entry = uint32_t (*)(void* argument);
+
+  // Priority of the audio threads (capture, playback, network receive).
+  static constexpr int kTimeCritical = 15;
+
+  // Returns nullptr when the system cannot create a thread.
+  static Thread* CreateSuspended(Entry entry, void* argument);
+
+  ~Thread();
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  // Non-zero, unique within the process.
+  uint32_t Id() const { return id; }
+
+  // Lets the entry run. False if the thread was already resumed or terminated.
+  bool Resume();
+
+  // Ends a thread that has not been resumed: it leaves without running its entry.
+  // False if it is already running.
+  bool Terminate();
+
+  // kTimeCritical asks for real-time scheduling; other values keep the normal class.
+  // A refusal by the system is reported as false and otherwise ignored.
+  bool SetPriority(int priority);
+
+  // True when called on this thread.
+  bool IsCurrent() const;
+
+ private:
+  struct Gate;
+  Thread(std::shared_ptr<Gate> gate, uint32_t id);
+
+  std::shared_ptr<Gate> gate;
+  std::thread thread;
+  uint32_t id;
+};
+
+}  // namespace ve::platform
