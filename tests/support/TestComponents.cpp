@@ -16,6 +16,17 @@ AudioSample* MakeSample(int16_t value) {
   return sample;
 }
 
+int32_t OutstandingSamples() {
+  AudioSamplePool* pool = AudioSamplePool::Instance();
+  return pool->CreatedCount() - pool->FreeCount();
+}
+
+void ReplacePool() {
+  AudioSamplePool::Instance();
+  AudioSamplePool::Initialize();
+  AudioSamplePool::Shutdown();
+}
+
 int16_t FirstValue(const AudioSample* sample) {
   if (sample == nullptr || sample->DataSize() < 2) return 0;
   int16_t value;

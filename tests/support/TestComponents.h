@@ -16,6 +16,12 @@ namespace ve::test {
 
 // Takes a pooled sample holding `value` as one 16-bit PCM value.
 AudioSample* MakeSample(int16_t value);
+// Samples taken from the pool and not yet given back (created minus free). Tests compare it
+// before and after a run: other tests in the same process may legitimately hold samples.
+int32_t OutstandingSamples();
+// Replaces the process pool with a new one; only when the test holds no samples. Used after
+// tests that leave deliberately broken samples (a double release) in the pool.
+void ReplacePool();
 // The first 16-bit value of a sample (0 when it has fewer than two bytes).
 int16_t FirstValue(const AudioSample* sample);
 

@@ -1,0 +1,181 @@
+#include "framework/AudioSample.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "framework/AudioSamplePool.h"
+#include "support/TestComponents.h"
+
+namespace ve {
+namespace {
+
+AudioSample* GetWithFormat(int32_t standard) {
+  AudioSample* sample = nullptr;
+  AudioSamplePool::Instance()->Get(&sample);
+  WAVEFORMATEX format;
+  sample->SetFormat(GetStandardFormat(&format, standard));
+  return sample;
+}
+
+TEST(AudioSample, DurationFollowsTheFormatUnits) {
+  struct Case {
+    int32_t format;
+    int32_t bytes;
+    int32_t ms;
+  } cases[] = {{kFormatMuLaw, 160, 20}, {kFormatALaw, 160, 20},     {kFormatG729, 10, 10},
+               {kFormatG729, 50, 50},   {kFormatG723_64, 24, 30},   {kFormatG723_53, 20, 30},
+               {kFormatPcm16, 320, 20}, {kFormatPcm16, 800, 50}};
+  for (const Case& c : cases) {
+    AudioSample* sample = GetWithFormat(c.format);
+    sample->SetDataSize(c.bytes);
+    EXPECT_EQ(sample->DurationMs(), c.ms) << "format " << c.format << " bytes " << c.bytes;
+    sample->Release();
+  }
+}
+
+TEST(AudioSample, SilenceBytesOfAGapMarker) {
+  AudioSample* sample = GetWithFormat(kFormatPcm16);
+  sample->SetSilenceMs(20);
+  EXPECT_EQ(sample->SilenceBytes(), 320);
+  WAVEFORMATEX alaw;
+  sample->SetFormat(GetStandardFormat(&alaw, kFormatALaw));
+  EXPECT_EQ(sample->SilenceBytes(), 160);
+  sample->Release();
+}
+
+TEST(AudioSample, ZeroRateOrUnitSizeGivesZeroInsteadOfDividing) {
+  AudioSample* sample = GetWithFormat(kFormatPcm16);
+  WAVEFORMATEX broken{WAVE_FORMAT_PCM, 1, 0, 0, 2, 16, 0};
+  sample->SetFormat(&broken);
+  sample->SetDataSize(320);
+  EXPECT_EQ(sample->DurationMs(), 0);
+  sample->SetDataSize(0);
+  sample->SetSilenceMs(20);
+  EXPECT_EQ(sample->SilenceBytes(), 0);
+
+  WAVEFORMATEX noBits{WAVE_FORMAT_PCM, 0, 8000, 0, 0, 0, 0};
+  sample->SetFormat(&noBits);
+  sample->SetDataSize(320);
+  EXPECT_EQ(sample->DurationMs(), 0);
+  sample->Release();
+}
+
+TEST(AudioSample, UnknownTagKeepsThePreviousUnits) {
+  AudioSample* sample = GetWithFormat(kFormatG729);
+  WAVEFORMATEX unknown{0x1234, 1, 8000, 1000, 1, 8, 0};
+  sample->SetFormat(&unknown);
+  EXPECT_EQ(sample->BytesPerUnit(), 10);
+  EXPECT_EQ(sample->MicrosPerUnit(), 10000);
+  EXPECT_EQ(sample->Format().wFormatTag, 0x1234);
+  sample->Release();
+}
+
+TEST(AudioSample, SetFormatIsRefusedWhileShared) {
+  AudioSample* sample = GetWithFormat(kFormatPcm16);
+  sample->AddRef();
+  WAVEFORMATEX alaw;
+  sample->SetFormat(GetStandardFormat(&alaw, kFormatALaw));
+  EXPECT_EQ(sample->Format().wFormatTag, WAVE_FORMAT_PCM);
+  EXPECT_EQ(sample->BytesPerUnit(), 2);
+  sample->Release();
+  sample->SetFormat(&alaw);
+  EXPECT_EQ(sample->Format().wFormatTag, WAVE_FORMAT_ALAW);
+  sample->Release();
+}
+
+TEST(AudioSample, PositiveDataSizeClearsSilence) {
+  AudioSample* sample = GetWithFormat(kFormatPcm16);
+  sample->SetSilenceMs(20);
+  sample->SetDataSize(0);
+  EXPECT_EQ(sample->SilenceMs(), 20);
+  sample->SetDataSize(160);
+  EXPECT_EQ(sample->SilenceMs(), 0);
+  sample->Release();
+}
+
+// Counts deletions so the tests can see who deletes an attached packet, and when.
+struct TrackedPacket : MediaObject {
+  explicit TrackedPacket(int* deleted) : deleted(deleted) {}
+  ~TrackedPacket() override { ++*deleted; }
+  int* deleted;
+};
+
+TEST(AudioSample, AttachedPacketIsDeletedWhenReplacedAndOnTheLastRelease) {
+  int deleted = 0;
+  AudioSample* sample = GetWithFormat(kFormatPcm16);
+  sample->SetPacket(new TrackedPacket(&deleted));
+  sample->SetPacket(new TrackedPacket(&deleted));
+  EXPECT_EQ(deleted, 1);
+  sample->SetDataSize(320);
+  sample->AddRef();
+  sample->Release();
+  EXPECT_EQ(deleted, 1) << "a release that is not the last keeps the packet";
+  sample->Release();
+  EXPECT_EQ(deleted, 2);
+  EXPECT_EQ(sample->Packet(), nullptr);
+  EXPECT_EQ(sample->DataSize(), 0);
+}
+
+TEST(AudioSample, ReleasedSampleComesBackCleared) {
+  test::ReplacePool();  // an empty free list, so the next Get returns the released sample
+  AudioSample* first = GetWithFormat(kFormatPcm16);
+  first->SetDataSize(320);
+  EXPECT_EQ(first->Release(), 0);
+  AudioSample* second = nullptr;
+  AudioSamplePool::Instance()->Get(&second);
+  EXPECT_EQ(second, first);
+  EXPECT_EQ(second->DataSize(), 0);
+  EXPECT_EQ(second->SilenceMs(), 0);
+  EXPECT_EQ(second->RefCount(), 1);
+  second->Release();
+}
+
+TEST(AudioSample, DoubleReleaseRetiresTheSample) {
+  test::ReplacePool();
+  AudioSamplePool* pool = AudioSamplePool::Instance();
+  AudioSample* sample = GetWithFormat(kFormatPcm16);
+  EXPECT_EQ(sample->Release(), 0);
+  AudioSample* again = nullptr;
+  pool->Get(&again);
+  ASSERT_EQ(again, sample);
+  EXPECT_EQ(again->Release(), 0);
+
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(sample->Release(), -10);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(450));
+
+  // The retired sample sits on the free list but is never handed out again.
+  for (int i = 0; i < 4; ++i) {
+    AudioSample* next = nullptr;
+    pool->Get(&next);
+    EXPECT_NE(next, sample);
+    EXPECT_EQ(next->RefCount(), 1);
+    next->Release();
+  }
+  test::ReplacePool();
+}
+
+TEST(StandardFormat, TheSixFormats) {
+  struct Expected {
+    uint16_t tag;
+    uint32_t avg;
+    uint16_t align;
+    uint16_t bits;
+  } expected[] = {{7, 8000, 1, 8},      {6, 8000, 1, 8},     {0xFE01, 1000, 1, 8},
+                  {0xFE02, 667, 1, 8}, {0xFE03, 800, 1, 8}, {1, 16000, 2, 16}};
+  for (int32_t n = 0; n < 6; ++n) {
+    WAVEFORMATEX f{};
+    EXPECT_EQ(GetStandardFormat(&f, n), &f);
+    EXPECT_EQ(f.wFormatTag, expected[n].tag) << n;
+    EXPECT_EQ(f.nAvgBytesPerSec, expected[n].avg) << n;
+    EXPECT_EQ(f.nBlockAlign, expected[n].align) << n;
+    EXPECT_EQ(f.wBitsPerSample, expected[n].bits) << n;
+    EXPECT_EQ(f.nChannels, 1) << n;
+    EXPECT_EQ(f.nSamplesPerSec, 8000u) << n;
+    EXPECT_EQ(f.cbSize, 0) << n;
+  }
+}
+
+}  // namespace
+}  // namespace ve

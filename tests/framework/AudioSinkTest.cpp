@@ -1,0 +1,141 @@
+#include "framework/AudioSink.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "framework/AudioSamplePool.h"
+#include "platform/Event.h"
+#include "support/TestComponents.h"
+
+namespace ve {
+namespace {
+
+using test::CountingSource;
+using test::RecordingSink;
+
+// Waits (bounded) until `done` holds.
+template <typename Predicate>
+bool WaitFor(Predicate done, int timeoutMs = 5000) {
+  for (int waited = 0; waited < timeoutMs; waited += 1) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return done();
+}
+
+TEST(AudioSink, StartStopAndTheStateCodes) {
+  RecordingSink sink;
+  EXPECT_EQ(sink.Stop(), 0) << "stop without a thread";
+  ASSERT_EQ(sink.Start(), 0);
+  EXPECT_TRUE(sink.IsRunning());
+  EXPECT_EQ(sink.Start(), -10);
+  EXPECT_EQ(sink.Open(), -10);
+  EXPECT_EQ(sink.Close(), -10);
+  ASSERT_TRUE(WaitFor([&] { return sink.cycles > 0; })) << "a sink with no sources still cycles";
+  EXPECT_EQ(sink.Stop(), 0);
+  EXPECT_FALSE(sink.IsRunning());
+  // A stopped component starts again.
+  ASSERT_EQ(sink.Start(), 0);
+  EXPECT_EQ(sink.Stop(), 0);
+}
+
+TEST(AudioSink, OpenAndCloseCodes) {
+  RecordingSink sink;
+  EXPECT_EQ(sink.Close(), 0);
+  EXPECT_EQ(sink.closeCalls.load(), 0) << "Close of an unopened sink calls no hook";
+  ASSERT_EQ(sink.Open(), 0);
+  EXPECT_EQ(sink.Open(), -10);
+  EXPECT_EQ(sink.Start(), -10);
+  sink.closeResult = 5;
+  EXPECT_EQ(sink.Close(), -20);
+  EXPECT_TRUE(sink.IsOpened()) << "a failed close leaves the sink opened";
+  sink.closeResult = 0;
+  EXPECT_EQ(sink.Close(), 0);
+  EXPECT_FALSE(sink.IsOpened());
+
+  sink.openResult = 1;
+  EXPECT_EQ(sink.Open(), -20);
+  EXPECT_FALSE(sink.IsOpened());
+}
+
+TEST(AudioSink, FailingThreadStartGivesMinus40AndTheThreadStillEnds) {
+  RecordingSink sink;
+  sink.threadStartResult = 7;
+  EXPECT_EQ(sink.Start(), -40);
+  ASSERT_TRUE(WaitFor([&] { return !sink.IsRunning(); }));
+  EXPECT_EQ(sink.cycles.load(), 0) << "the worker must skip its loop";
+  EXPECT_EQ(sink.Stop(), 0);
+  // Handle and id were cleared by the ending thread, so a new start succeeds.
+  sink.threadStartResult = 0;
+  EXPECT_EQ(sink.Start(), 0);
+  EXPECT_EQ(sink.Stop(), 0);
+}
+
+TEST(AudioSink, PushCollectsTheSampleAndPullsEveryOtherSource) {
+  int32_t outstandingBefore = test::OutstandingSamples();
+  CountingSource pusher, a, b;
+  RecordingSink sink;
+  sink.AddSource(&pusher);
+  sink.AddSource(&a);
+  sink.AddSource(&b);
+  sink.AddSource(&a);  // registered once
+  a.produced = 100;
+  b.produced = 200;
+
+  AudioSample* pushed = test::MakeSample(7);
+  EXPECT_EQ(sink.TakeNextAudioSample(pushed, &pusher), 0);
+  pushed->Release();
+  auto cycles = sink.Cycles();
+  ASSERT_EQ(cycles.size(), 1u);
+  ASSERT_EQ(cycles[0].size(), 3u);
+  EXPECT_EQ(cycles[0][0], 7);
+  EXPECT_EQ(pusher.produced.load(), 0) << "the pushing source is never pulled in its own push";
+  EXPECT_EQ(a.produced.load(), 101);
+  EXPECT_EQ(b.produced.load(), 201);
+
+  // A null push still pulls the two others.
+  EXPECT_EQ(sink.TakeNextAudioSample(nullptr, &pusher), 0);
+  cycles = sink.Cycles();
+  ASSERT_EQ(cycles.size(), 2u);
+  EXPECT_EQ(cycles[1].size(), 2u);
+
+  EXPECT_EQ(test::OutstandingSamples(), outstandingBefore) << "every sample went back to the pool";
+}
+
+TEST(AudioSink, FailingSourceIsSkippedForOneCycleOnly) {
+  CountingSource failing;
+  failing.limit = 0;
+  failing.failWith = -3;
+  RecordingSink sink;
+  sink.AddSource(&failing);
+  sink.TakeNextAudioSample(nullptr, nullptr);
+  EXPECT_EQ(sink.Cycles()[0].size(), 0u);
+  failing.limit = -1;
+  sink.TakeNextAudioSample(nullptr, nullptr);
+  EXPECT_EQ(sink.Cycles()[1].size(), 1u);
+}
+
+TEST(AudioSink, ConcurrentStopCallersAllReturnAfterTheThreadEnded) {
+  for (int round = 0; round < 20; ++round) {
+    CountingSource source;
+    RecordingSink sink;
+    sink.AddSource(&source);
+    ASSERT_EQ(sink.Start(), 0);
+    std::vector<std::thread> stoppers;
+    std::atomic<int> stopped{0};
+    for (int i = 0; i < 4; ++i) {
+      stoppers.emplace_back([&] {
+        EXPECT_EQ(sink.Stop(), 0);
+        EXPECT_FALSE(sink.IsRunning());
+        ++stopped;
+      });
+    }
+    for (auto& t : stoppers) t.join();
+    EXPECT_EQ(stopped.load(), 4);
+  }
+}
+
+}  // namespace
+}  // namespace ve

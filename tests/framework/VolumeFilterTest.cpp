@@ -1,0 +1,55 @@
+#include "framework/VolumeFilter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "framework/AudioSample.h"
+#include "support/TestComponents.h"
+
+namespace ve {
+namespace {
+
+std::vector<int16_t> Scale(int32_t level, std::vector<int16_t> values) {
+  VolumeFilter filter;
+  filter.SetLevel(level);
+  AudioSample* in = test::MakeSample(0);
+  std::memcpy(in->Data(), values.data(), values.size() * 2);
+  in->SetDataSize(static_cast<int32_t>(values.size() * 2));
+  SampleList list;
+  list.Add(in, nullptr);
+  AudioSample* out = nullptr;
+  EXPECT_EQ(filter.Transform(&list, &out), 0);
+  EXPECT_EQ(out, in) << "the filter scales in place";
+  std::vector<int16_t> result(values.size());
+  std::memcpy(result.data(), out->Data(), result.size() * 2);
+  out->Release();
+  list.ReleaseAll();
+  return result;
+}
+
+TEST(VolumeFilter, ScalesBySquaredLevelTruncatingTowardZero) {
+  EXPECT_EQ(Scale(50, {1000, -1000, 3, -3, 32767, -32768}),
+            (std::vector<int16_t>{250, -250, 0, 0, 8191, -8192}));
+  EXPECT_EQ(Scale(100, {1000, -32768, 32767}), (std::vector<int16_t>{1000, -32768, 32767}));
+  EXPECT_EQ(Scale(150, {1000}), (std::vector<int16_t>{1000})) << "levels clamp to 100";
+  EXPECT_EQ(Scale(-5, {1000}), (std::vector<int16_t>{0}));
+  VolumeFilter fresh;
+  EXPECT_EQ(fresh.GetLevel(), 0);
+}
+
+TEST(VolumeFilter, EmptyListGivesNothing) {
+  VolumeFilter filter;
+  SampleList list;
+  AudioSample* out = reinterpret_cast<AudioSample*>(0x1);
+  EXPECT_EQ(filter.Transform(&list, &out), 0);
+  EXPECT_EQ(out, nullptr);
+  list.Add(nullptr, nullptr);
+  out = reinterpret_cast<AudioSample*>(0x1);
+  EXPECT_EQ(filter.Transform(&list, &out), 0);
+  EXPECT_EQ(out, nullptr);
+}
+
+}  // namespace
+}  // namespace ve

@@ -1,0 +1,92 @@
+#include "platform/Thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/Event.h"
+
+namespace ve::platform {
+namespace {
+
+struct Probe {
+  std::atomic<int> runs{0};
+  Event ran;
+};
+
+uint32_t RunProbe(void* argument) {
+  auto* probe = static_cast<Probe*>(argument);
+  ++probe->runs;
+  probe->ran.Set();
+  return 0;
+}
+
+TEST(Thread, RunsOnlyAfterResumeAndOnlyOnce) {
+  Probe probe;
+  Thread* thread = Thread::CreateSuspended(&RunProbe, &probe);
+  ASSERT_NE(thread, nullptr);
+  EXPECT_NE(thread->Id(), 0u);
+  EXPECT_FALSE(probe.ran.Wait(50)) << "a suspended thread must not run";
+  EXPECT_EQ(probe.runs.load(), 0);
+  EXPECT_TRUE(thread->Resume());
+  EXPECT_FALSE(thread->Resume());
+  EXPECT_TRUE(probe.ran.Wait(5000));
+  EXPECT_FALSE(thread->Terminate()) << "a running thread cannot be terminated";
+  delete thread;
+  EXPECT_EQ(probe.runs.load(), 1);
+}
+
+TEST(Thread, TerminatedOrDeletedBeforeResumeNeverRuns) {
+  Probe probe;
+  Thread* terminated = Thread::CreateSuspended(&RunProbe, &probe);
+  EXPECT_TRUE(terminated->Terminate());
+  EXPECT_FALSE(terminated->Resume());
+  delete terminated;
+  delete Thread::CreateSuspended(&RunProbe, &probe);
+  EXPECT_FALSE(probe.ran.Wait(50));
+  EXPECT_EQ(probe.runs.load(), 0);
+}
+
+TEST(Thread, IdsAreUniqueAndPriorityCanBeAskedWhileSuspended) {
+  Probe probe;
+  Thread* a = Thread::CreateSuspended(&RunProbe, &probe);
+  Thread* b = Thread::CreateSuspended(&RunProbe, &probe);
+  EXPECT_NE(a->Id(), b->Id());
+  // Real-time scheduling may be refused (no privilege); the call must not disturb the thread.
+  a->SetPriority(Thread::kTimeCritical);
+  EXPECT_TRUE(a->SetPriority(0));
+  a->Resume();
+  b->Resume();
+  EXPECT_TRUE(probe.ran.Wait(5000));
+  delete a;
+  delete b;
+}
+
+struct SelfDeleting {
+  Thread* handle = nullptr;
+  Event handleSet;
+  Event done;
+};
+
+uint32_t DeleteOwnHandle(void* argument) {
+  auto* state = static_cast<SelfDeleting*>(argument);
+  state->handleSet.Wait();
+  EXPECT_TRUE(state->handle->IsCurrent());
+  delete state->handle;  // a worker closes its own handle as it ends
+  state->done.Set();
+  return 0;
+}
+
+TEST(Thread, AThreadMayDeleteItsOwnHandle) {
+  SelfDeleting state;
+  state.handle = Thread::CreateSuspended(&DeleteOwnHandle, &state);
+  EXPECT_FALSE(state.handle->IsCurrent());
+  state.handle->Resume();
+  state.handleSet.Set();
+  EXPECT_TRUE(state.done.Wait(5000));
+}
+
+}  // namespace
+}  // namespace ve::platform
