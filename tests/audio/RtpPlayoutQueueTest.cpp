@@ -1,0 +1,290 @@
+#include "audio/RtpPlayoutQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "framework/AudioSample.h"
+#include "rtp/RtpPacket.h"
+#include "support/ImpairmentScript.h"
+
+namespace ve {
+namespace {
+
+using test::MakeDecodedSample;
+
+constexpr uint32_t kSsrc = 0x1234;
+constexpr uint32_t kFrameUnits = 160;  // 20 ms at 8 kHz
+
+// Adds the n-th 20 ms packet of a stream (sequence and timestamp follow n).
+void AddFrame(RtpPlayoutQueue& queue, int n, uint8_t payloadType = test::kPayloadPcmu) {
+  AudioSample* sample = MakeDecodedSample(kSsrc, static_cast<uint16_t>(100 + n), 8000 + n * kFrameUnits, 20,
+                                          payloadType);
+  queue.Add(sample);
+  sample->Release();
+}
+
+// Takes once; returns the frame number handed out, -1 for nothing.
+int TakeFrame(RtpPlayoutQueue& queue) {
+  AudioSample* out = nullptr;
+  queue.Take(&out);
+  if (out == nullptr) return -1;
+  int n = static_cast<int>((RtpPacketOf(out)->Timestamp() - 8000) / kFrameUnits);
+  out->Release();
+  return n;
+}
+
+std::vector<int> TakeFrames(RtpPlayoutQueue& queue, int count) {
+  std::vector<int> frames;
+  for (int i = 0; i < count; ++i) frames.push_back(TakeFrame(queue));
+  return frames;
+}
+
+TEST(RtpPlayoutQueue, SampleOrderFollowsTimestampsThenSequenceAcrossWrap) {
+  EXPECT_TRUE(IsBefore(0xFFFFFFF0u, 5, 0x00000010u, 1));
+  EXPECT_FALSE(IsBefore(0x00000010u, 1, 0xFFFFFFF0u, 5));
+  EXPECT_TRUE(IsBefore(100, 9, 200, 1));
+  // The wrap threshold: a distance below 0x8FFFFFFF compares plainly, from it on as wrapped.
+  EXPECT_TRUE(IsBefore(0, 0, 0x8FFFFFFEu, 0));
+  EXPECT_FALSE(IsBefore(0, 0, 0x8FFFFFFFu, 0));
+  // Equal timestamps: the sequence number decides, with its own wrap.
+  EXPECT_TRUE(IsBefore(500, 0xFFFF, 500, 0x0002));
+  EXPECT_TRUE(IsBefore(500, 7, 500, 8));
+  EXPECT_FALSE(IsBefore(500, 8, 500, 8));
+
+  AudioSample* early = MakeDecodedSample(kSsrc, 1, 0xFFFFFFF0u, 20);
+  AudioSample* late = MakeDecodedSample(kSsrc, 2, 0x00000010u, 20);
+  AudioSample* bare = MakeDecodedSample(kSsrc, 3, 0, 20);
+  bare->SetPacket(nullptr);
+  EXPECT_TRUE(IsBefore(early, late));
+  EXPECT_TRUE(IsNotBefore(late, early));
+  EXPECT_FALSE(IsBefore(bare, late));
+  EXPECT_FALSE(IsBefore(early, bare));
+  early->Release();
+  late->Release();
+  bare->Release();
+}
+
+TEST(RtpPlayoutQueue, BuffersToDepthThenHandsOutSwappedPacketsInOrder) {
+  RtpPlayoutQueue queue(kSsrc);
+  for (int n : {1, 0, 3, 2}) AddFrame(queue, n);
+  EXPECT_EQ(queue.BufferedMs(), 80);
+  EXPECT_EQ(TakeFrame(queue), -1);  // 80 ms < 100 ms depth: still buffering
+  AddFrame(queue, 4);
+  EXPECT_EQ(TakeFrames(queue, 5), (std::vector<int>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(queue.Count(), 0);
+}
+
+TEST(RtpPlayoutQueue, TimestampsAcrossTheWrapPlayInOrder) {
+  RtpPlayoutQueue queue(kSsrc);
+  const uint32_t base = 0xFFFFFFFFu - 2 * kFrameUnits;  // frames 3.. wrap past zero
+  std::vector<uint32_t> sent;
+  for (int n : {4, 2, 0, 3, 1}) {
+    AudioSample* sample = MakeDecodedSample(kSsrc, static_cast<uint16_t>(n), base + n * kFrameUnits, 20);
+    queue.Add(sample);
+    sample->Release();
+  }
+  for (int n = 0; n < 5; ++n) {
+    AudioSample* out = nullptr;
+    queue.Take(&out);
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(RtpPacketOf(out)->Timestamp(), base + n * kFrameUnits);
+    out->Release();
+  }
+}
+
+TEST(RtpPlayoutQueue, LatePacketIsDroppedButSequenceJumpBackRestarts) {
+  RtpPlayoutQueue queue(kSsrc);
+  for (int n = 30; n < 35; ++n) AddFrame(queue, n);
+  ASSERT_EQ(TakeFrame(queue), 30);
+
+  // Earlier timestamp, sequence 25 below the last one: a late packet.
+  AudioSample* late = MakeDecodedSample(kSsrc, 100 + 30 - 25, 8000, 20);
+  queue.Add(late);
+  late->Release();
+  EXPECT_EQ(queue.Count(), 4);
+
+  // Earlier timestamp, sequence 26 below: the sender restarted, everything queued is gone.
+  AudioSample* restarted = MakeDecodedSample(kSsrc, 100 + 30 - 26, 8000, 20);
+  queue.Add(restarted);
+  EXPECT_EQ(queue.Count(), 1);
+  EXPECT_EQ(queue.BufferedMs(), 20);
+  EXPECT_TRUE(queue.Buffering());
+  EXPECT_EQ(TakeFrame(queue), -1);
+  EXPECT_EQ(restarted->RefCount(), 2);  // ours and the queue's; the released ones went back
+  restarted->Release();
+
+  // A packet with the same timestamp as the last one is not late.
+  RtpPlayoutQueue other(kSsrc);
+  for (int n = 0; n < 5; ++n) AddFrame(other, n);
+  ASSERT_EQ(TakeFrame(other), 0);
+  AddFrame(other, 0);
+  EXPECT_EQ(other.Count(), 5);
+}
+
+TEST(RtpPlayoutQueue, MissingPacketsAreCoveredByRepeatsUpToFive) {
+  // One missing packet: the last sample once more, then the stream goes on in order.
+  RtpPlayoutQueue one(kSsrc);
+  for (int n : {0, 1, 2, 4, 5, 6}) AddFrame(one, n);
+  EXPECT_EQ(TakeFrames(one, 6), (std::vector<int>{0, 1, 2, 2, 4, 5}));
+
+  // Four missing: four repeats fill exactly the hole.
+  RtpPlayoutQueue four(kSsrc);
+  for (int n : {0, 1, 2, 7, 8, 9}) AddFrame(four, n);
+  EXPECT_EQ(TakeFrames(four, 8), (std::vector<int>{0, 1, 2, 2, 2, 2, 2, 7}));
+
+  // Five missing: after 5 hand-outs of the last sample the queue buffers again.
+  RtpPlayoutQueue five(kSsrc);
+  for (int n : {0, 1, 2, 8, 9, 10}) AddFrame(five, n);
+  EXPECT_EQ(TakeFrames(five, 8), (std::vector<int>{0, 1, 2, 2, 2, 2, 2, -1}));
+  EXPECT_TRUE(five.Buffering());
+  for (int n = 11; n < 14; ++n) AddFrame(five, n);
+  EXPECT_EQ(TakeFrame(five), 8);  // 120 ms buffered again, and no last sample to be late against
+}
+
+TEST(RtpPlayoutQueue, EmptyQueueRepeatsLastThenBuffers) {
+  RtpPlayoutQueue queue(kSsrc);
+  for (int n = 0; n < 5; ++n) AddFrame(queue, n);
+  EXPECT_EQ(TakeFrames(queue, 10), (std::vector<int>{0, 1, 2, 3, 4, 4, 4, 4, 4, -1}));
+  EXPECT_TRUE(queue.Buffering());
+}
+
+TEST(RtpPlayoutQueue, ComfortNoiseEndsTheSpurtAndRestartsBuffering) {
+  RtpPlayoutQueue queue(kSsrc);
+  for (int n = 0; n < 5; ++n) AddFrame(queue, n);
+  AddFrame(queue, 5, test::kPayloadComfortNoise);
+  AddFrame(queue, 20);
+  EXPECT_EQ(TakeFrames(queue, 5), (std::vector<int>{0, 1, 2, 3, 4}));
+  EXPECT_EQ(TakeFrame(queue), -1);  // the comfort-noise packet is consumed, buffering starts
+  EXPECT_TRUE(queue.Buffering());
+  EXPECT_EQ(queue.Count(), 1);
+  EXPECT_EQ(TakeFrame(queue), -1);  // 20 ms < depth
+
+  // A queued comfort-noise packet ends buffering at once: a short spurt is played, not held.
+  RtpPlayoutQueue spurt(kSsrc);
+  AddFrame(spurt, 0);
+  AddFrame(spurt, 1, test::kPayloadComfortNoise);
+  EXPECT_EQ(TakeFrame(spurt), 0);
+  EXPECT_EQ(TakeFrame(spurt), -1);
+}
+
+TEST(RtpPlayoutQueue, FullQueueDropsNewPackets) {
+  RtpPlayoutQueue queue(kSsrc);
+  for (int n = 0; n < 60; ++n) AddFrame(queue, n);
+  EXPECT_EQ(queue.Count(), 50);  // 10 x 100 ms depth
+  EXPECT_EQ(queue.BufferedMs(), 1000);
+}
+
+// Keeps the queue at `levelMs` before each take by adding the next frames; returns the frame
+// handed out per take.
+std::vector<int> PlaySteadily(RtpPlayoutQueue& queue, int* next, int takes, int levelMs) {
+  std::vector<int> frames;
+  for (int i = 0; i < takes; ++i) {
+    while (queue.BufferedMs() < levelMs) AddFrame(queue, (*next)++);
+    frames.push_back(TakeFrame(queue));
+  }
+  return frames;
+}
+
+TEST(RtpPlayoutQueue, SmoothPlayLowersDepthEvery99TakesAndSkipsToIt) {
+  RtpPlayoutQueue queue(kSsrc);
+  int next = 0;
+  std::vector<int> frames = PlaySteadily(queue, &next, 99, 100);
+  EXPECT_EQ(frames.back(), 98);
+  EXPECT_EQ(queue.DepthMs(), 100);
+  // The 100th request adapts: depth 80, and one 20 ms sample is skipped to get there.
+  frames = PlaySteadily(queue, &next, 1, 100);
+  EXPECT_EQ(queue.DepthMs(), 80);
+  EXPECT_EQ(frames.back(), 100);
+  // Then every 99 takes: 60, 40, and never below 40.
+  PlaySteadily(queue, &next, 98, 100);
+  EXPECT_EQ(queue.DepthMs(), 80);
+  PlaySteadily(queue, &next, 1, 100);
+  EXPECT_EQ(queue.DepthMs(), 60);
+  PlaySteadily(queue, &next, 99, 100);
+  EXPECT_EQ(queue.DepthMs(), 40);
+  PlaySteadily(queue, &next, 99 * 3, 100);
+  EXPECT_EQ(queue.DepthMs(), 40);
+}
+
+TEST(RtpPlayoutQueue, DeepQueueKeepsDepthAndSkipsAtMost60Ms) {
+  RtpPlayoutQueue queue(kSsrc);
+  int next = 0;
+  std::vector<int> frames = PlaySteadily(queue, &next, 99, 200);
+  ASSERT_EQ(frames.back(), 98);
+  // 200 ms queued is more than 40 above the depth: the depth stays, three samples are skipped.
+  frames = PlaySteadily(queue, &next, 1, 200);
+  EXPECT_EQ(queue.DepthMs(), 100);
+  EXPECT_EQ(frames.back(), 102);
+}
+
+TEST(RtpPlayoutQueue, TwoUnderrunsBetweenAdaptationsRaiseTheDepth) {
+  PlayoutCounters counters;
+  RtpPlayoutQueue queue(kSsrc, &counters);
+  int next = 0;
+  // Two spells of running dry, each covered by repeats of the last sample.
+  for (int spell = 0; spell < 2; ++spell) {
+    PlaySteadily(queue, &next, 10, 100);
+    while (queue.Count() > 0) TakeFrame(queue);
+    EXPECT_EQ(TakeFrame(queue), next - 1);  // the queue is empty: a repeat, an underrun
+  }
+  EXPECT_EQ(counters.underrunCount, 2);
+  while (counters.takeCounter != 99) PlaySteadily(queue, &next, 1, 100);
+  EXPECT_EQ(queue.DepthMs(), 100);
+  PlaySteadily(queue, &next, 1, 100);
+  EXPECT_EQ(queue.DepthMs(), 120);
+  EXPECT_EQ(counters.underrunCount, 0);
+}
+
+TEST(RtpPlayoutQueue, SharedCountersTimeAdaptationAcrossQueues) {
+  PlayoutCounters shared;
+  RtpPlayoutQueue first(1, &shared);
+  int next = 0;
+  PlaySteadily(first, &next, 60, 100);
+  // A second queue on the same counters adapts after the remaining 39 takes, not after 99.
+  RtpPlayoutQueue second(1, &shared);
+  int nextOther = 0;
+  while (second.BufferedMs() < 100) {
+    AudioSample* sample = MakeDecodedSample(1, static_cast<uint16_t>(nextOther), nextOther * kFrameUnits, 20);
+    ++nextOther;
+    second.Add(sample);
+    sample->Release();
+  }
+  for (int i = 0; i < 40; ++i) {
+    AudioSample* sample = MakeDecodedSample(1, static_cast<uint16_t>(nextOther), nextOther * kFrameUnits, 20);
+    ++nextOther;
+    second.Add(sample);
+    sample->Release();
+    AudioSample* out = nullptr;
+    second.Take(&out);
+    ASSERT_NE(out, nullptr);
+    out->Release();
+  }
+  EXPECT_EQ(second.DepthMs(), 80);
+  EXPECT_EQ(first.DepthMs(), 100);
+  EXPECT_EQ(shared.stats.depthLowered, 1);
+}
+
+TEST(RtpPlayoutQueue, DestructionReleasesQueuedAndLastSamples) {
+  AudioSample* held = MakeDecodedSample(kSsrc, 1, 160, 20);
+  AudioSample* queued = MakeDecodedSample(kSsrc, 2, 320, 20);
+  {
+    RtpPlayoutQueue queue(kSsrc);
+    queue.SetDepthMs(20);
+    queue.Add(held);
+    queue.Add(queued);
+    AudioSample* out = nullptr;
+    queue.Take(&out);
+    ASSERT_EQ(out, held);
+    out->Release();
+    EXPECT_EQ(held->RefCount(), 2);    // ours and the queue's last sample
+    EXPECT_EQ(queued->RefCount(), 2);  // ours and the queue's entry
+  }
+  EXPECT_EQ(held->RefCount(), 1);
+  EXPECT_EQ(queued->RefCount(), 1);
+  held->Release();
+  queued->Release();
+}
+
+}  // namespace
+}  // namespace ve
