@@ -1,0 +1,265 @@
+#include "audio/WavFileSource.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "audio/FileSourceListener.h"
+#include "framework/AudioSample.h"
+#include "platform/Event.h"
+#include "support/WavWriter.h"
+
+namespace ve {
+namespace {
+
+using test::Bytes;
+using test::TempFile;
+
+// Records every pushed sample's bytes.
+class CaptureListener : public AudioSourceListener {
+ public:
+  int32_t TakeNextAudioSample(AudioSample* sample, AudioSinkListener*) override {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (sample != nullptr) frames.emplace_back(sample->Data(), sample->Data() + sample->DataSize());
+    return 0;
+  }
+  std::vector<Bytes> Frames() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return frames;
+  }
+
+ private:
+  std::mutex mutex;
+  std::vector<Bytes> frames;
+};
+
+class EventListener : public FileSourceListener {
+ public:
+  void OnFileStarted(WavFileSource*, const char* name) override {
+    std::lock_guard<std::mutex> guard(mutex);
+    events.push_back(std::string("started ") + name);
+  }
+  void OnFileEnded(WavFileSource*, const char* name) override {
+    {
+      std::lock_guard<std::mutex> guard(mutex);
+      events.push_back(std::string("ended ") + name);
+    }
+    ended.Set();
+  }
+  std::vector<std::string> Events() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return events;
+  }
+  platform::Event ended;
+
+ private:
+  std::mutex mutex;
+  std::vector<std::string> events;
+};
+
+// 1000 bytes of 8 kHz 16-bit mono audio, every byte telling its position, followed by a chunk
+// that must not be played.
+Bytes Audio1000() {
+  Bytes audio(1000);
+  for (size_t i = 0; i < audio.size(); ++i) audio[i] = static_cast<uint8_t>(i * 7 + i / 256);
+  return audio;
+}
+
+Bytes Pcm8kFile(const Bytes& audio) {
+  return test::BuildRiff({{"fmt ", test::FormatChunk(test::MakeLinearFormat(WAVE_FORMAT_PCM, 8000, 1, 16), 16)},
+                          {"data", audio},
+                          {"LIST", Bytes(600, 0x55)}});
+}
+
+// Pulls one sample as a downstream sink would; returns the result and the bytes.
+int32_t Pull(WavFileSource& source, Bytes* bytes) {
+  AudioSample* sample = nullptr;
+  int32_t result = source.GiveNextAudioSample(&sample, nullptr);
+  bytes->clear();
+  if (sample != nullptr) {
+    bytes->assign(sample->Data(), sample->Data() + sample->DataSize());
+    sample->Release();
+  }
+  return result;
+}
+
+Bytes Slice(const Bytes& b, size_t from, size_t count) { return Bytes(b.begin() + from, b.begin() + from + count); }
+
+TEST(WavFileSource, PlaysWholeFramesThenTheShortLastOneThenEnds) {
+  Bytes audio = Audio1000();
+  TempFile file(Pcm8kFile(audio));
+  WavFileSource source;
+  CaptureListener capture;
+  EventListener events;
+  source.AddListener(&capture);
+  source.AddFileListener(&events);
+  source.AddFileListener(&events);  // listed once only
+
+  ASSERT_EQ(source.OpenFile(file.Name()), 0);
+  WAVEFORMATEX format{};
+  format.cbSize = 0x7777;
+  source.GetFormat(&format);
+  EXPECT_EQ(format.nSamplesPerSec, 8000u);
+  EXPECT_EQ(format.cbSize, 0);  // the 16-byte chunk is completed with cbSize 0
+
+  ASSERT_EQ(source.Start(), 0);
+  ASSERT_TRUE(events.ended.Wait(5000));
+  source.Stop();
+
+  std::vector<Bytes> frames = capture.Frames();
+  ASSERT_EQ(frames.size(), 4u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(frames[i], Slice(audio, 320 * i, 320)) << i;
+  EXPECT_EQ(frames[3], Slice(audio, 960, 40));  // the chunk after `data` is not audio
+  EXPECT_EQ(events.Events(), (std::vector<std::string>{std::string("started ") + file.Name(),
+                                                       std::string("ended ") + file.Name()}));
+  EXPECT_FALSE(source.IsPlaying());
+  // The end closed the file: nothing is held any more.
+  EXPECT_EQ(source.GetFormatBytes(nullptr, 0), 0u);
+}
+
+TEST(WavFileSource, LoopingWrapsWithoutAGap) {
+  Bytes audio = Audio1000();
+  TempFile file(Pcm8kFile(audio));
+  WavFileSource source;
+  source.SetLoop();  // before OpenFile: cleared by it
+  ASSERT_EQ(source.OpenFile(file.Name()), 0);
+  ASSERT_EQ(source.Open(), 0);
+  Bytes bytes;
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(Pull(source, &bytes), 0);
+  EXPECT_EQ(Pull(source, &bytes), 0);
+  EXPECT_EQ(bytes.size(), 40u);
+  EXPECT_EQ(Pull(source, &bytes), -30);
+  source.Close();
+
+  ASSERT_EQ(source.OpenFile(file.Name()), 0);
+  source.SetLoop();
+  ASSERT_EQ(source.Open(), 0);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(Pull(source, &bytes), 0);
+  ASSERT_EQ(Pull(source, &bytes), 0);
+  Bytes expected = Slice(audio, 960, 40);
+  Bytes head = Slice(audio, 0, 280);
+  expected.insert(expected.end(), head.begin(), head.end());
+  EXPECT_EQ(bytes, expected);
+  ASSERT_EQ(Pull(source, &bytes), 0);
+  EXPECT_EQ(bytes, Slice(audio, 280, 320));
+  // Many rounds later the stream is still whole frames.
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_EQ(Pull(source, &bytes), 0);
+    ASSERT_EQ(bytes.size(), 320u);
+  }
+  EXPECT_EQ(source.Close(), 0);
+}
+
+TEST(WavFileSource, NameLengthAndStateAreChecked) {
+  Bytes audio = Audio1000();
+  std::string dir = std::filesystem::temp_directory_path().string() + "/";
+  std::string name127 = dir + std::string(127 - dir.size() - 4, 'n') + ".wav";
+  ASSERT_EQ(name127.size(), 127u);
+  ASSERT_TRUE(test::WriteFile(name127, Pcm8kFile(audio)));
+  WavFileSource source;
+  EXPECT_EQ(source.OpenFile(name127.c_str()), 0);
+  std::remove(name127.c_str());
+
+  std::string name128 = name127 + "x";
+  EXPECT_EQ(source.OpenFile(name128.c_str()), -80);
+  WAVEFORMATEX format{};
+  source.GetFormat(&format);
+  EXPECT_EQ(format.wFormatTag, WAVE_FORMAT_PCM);  // the loaded file was kept
+
+  ASSERT_EQ(source.Open(), 0);
+  EXPECT_EQ(source.OpenFile(name127.c_str()), -70);
+  EXPECT_EQ(source.Close(), 0);
+  EXPECT_EQ(source.Close(), -20);  // nothing playing any more
+
+  // Without a file: Open fails, and Start still tells both events.
+  WavFileSource empty;
+  EventListener events;
+  empty.AddFileListener(&events);
+  EXPECT_EQ(empty.Open(), -20);
+  EXPECT_EQ(empty.Start(), -30);
+  ASSERT_TRUE(events.ended.Wait(5000));
+  empty.Stop();
+  EXPECT_EQ(events.Events().size(), 2u);
+  Bytes bytes;
+  EXPECT_EQ(Pull(empty, &bytes), 0);  // not playing: a gap marker
+  EXPECT_TRUE(bytes.empty());
+}
+
+TEST(WavFileSource, BadFilesGetTheirCodes) {
+  Bytes pcm16 = test::FormatChunk(test::MakeLinearFormat(WAVE_FORMAT_PCM, 8000, 1, 16));
+  Bytes audio(400, 1);
+  struct Case {
+    const char* what;
+    Bytes file;
+    int32_t code;
+  };
+  Bytes notRiff = test::BuildWav(pcm16, audio);
+  notRiff[0] = 'X';
+  Bytes truncatedFmt = test::BuildWav(pcm16, audio);
+  truncatedFmt.resize(12 + 8 + 10);
+  const Case cases[] = {
+      {"not RIFF", notRiff, -20},
+      {"empty file", {}, -20},
+      {"no fmt", test::BuildRiff({{"data", audio}}), -30},
+      {"fmt cut short by the file's end", truncatedFmt, -40},
+      {"fmt larger than the file", test::BuildRiff({{"fmt ", pcm16, 0x7FFFFFF0}, {"data", audio}}), -40},
+      {"fmt of 12 bytes", test::BuildRiff({{"fmt ", Bytes(pcm16.begin(), pcm16.begin() + 12)}, {"data", audio}}), -40},
+      {"no data", test::BuildRiff({{"fmt ", pcm16}, {"LIST", audio}}), -50},
+      {"data before fmt", test::BuildRiff({{"data", audio}, {"fmt ", pcm16}}), -50},
+      {"empty data", test::BuildRiff({{"fmt ", pcm16}, {"data", {}}}), -60},
+  };
+  WavFileSource source;
+  EXPECT_EQ(source.OpenFile("/nonexistent/missing.wav"), -10);
+  for (const Case& c : cases) {
+    TempFile file(c.file);
+    EXPECT_EQ(source.OpenFile(file.Name()), c.code) << c.what;
+    EXPECT_EQ(source.GetFormatBytes(nullptr, 0), 0u) << c.what;  // nothing kept on failure
+  }
+}
+
+TEST(WavFileSource, LyingOrUnusableFormatsEndThePlayInsteadOfSpinning) {
+  Bytes audio(700, 3);
+  WAVEFORMATEX zeroRate = test::MakeLinearFormat(WAVE_FORMAT_PCM, 0, 1, 16);
+  WAVEFORMATEX tooBig = test::MakeLinearFormat(WAVE_FORMAT_PCM, 44100, 2, 16);  // 3528-byte frames
+  struct Case {
+    const char* what;
+    Bytes file;
+    bool loop;
+    std::vector<int32_t> results;
+  };
+  const Case cases[] = {
+      {"zero byte rate", test::BuildWav(test::FormatChunk(zeroRate), audio), false, {-20}},
+      {"frame above a sample's capacity", test::BuildWav(test::FormatChunk(tooBig), audio), false, {-20}},
+      // The data chunk claims more than the file holds: play what is there, then end.
+      {"data size beyond the file",
+       test::BuildRiff({{"fmt ", test::FormatChunk(test::MakeLinearFormat(WAVE_FORMAT_PCM, 8000, 1, 16))},
+                        {"data", audio, 1u << 30}}),
+       false,
+       {0, 0, 0, -30}},
+      {"looping over a data chunk that lies about its size",
+       test::BuildRiff({{"fmt ", test::FormatChunk(test::MakeLinearFormat(WAVE_FORMAT_PCM, 8000, 1, 16))},
+                        {"data", {}, 1000}}),
+       true,
+       {-40}},
+  };
+  for (const Case& c : cases) {
+    TempFile file(c.file);
+    WavFileSource source;
+    ASSERT_EQ(source.OpenFile(file.Name()), 0) << c.what;
+    if (c.loop) source.SetLoop();
+    ASSERT_EQ(source.Open(), 0) << c.what;
+    Bytes bytes;
+    std::vector<int32_t> results;
+    for (size_t i = 0; i < c.results.size(); ++i) results.push_back(Pull(source, &bytes));
+    EXPECT_EQ(results, c.results) << c.what;
+    source.Close();
+  }
+}
+
+}  // namespace
+}  // namespace ve

@@ -1,0 +1,86 @@
+#include "platform/RiffFile.h"
+
+#include <gtest/gtest.h>
+
+#include "support/WavWriter.h"
+
+namespace ve::platform {
+namespace {
+
+using test::Bytes;
+using test::TempFile;
+
+// Opens `file` and descends into its RIFF/WAVE chunk.
+void OpenWave(RiffFile& riff, const TempFile& file, MMCKINFO& wave) {
+  ASSERT_EQ(riff.Open(file.Name()), 0);
+  wave.fccType = kFourCCWave;
+  ASSERT_EQ(riff.Descend(&wave, nullptr, RiffFile::kFindRiff), 0);
+}
+
+TEST(RiffFile, FindsChunksPastOthersIncludingOddSizedOnes) {
+  // An odd-sized chunk is followed by its pad byte; the search must skip it.
+  TempFile file(test::BuildRiff({{"LIST", Bytes(5, 0xAA)}, {"fmt ", Bytes(16, 1)}, {"junk", Bytes(3, 2)},
+                                 {"data", {10, 20, 30}}}));
+  RiffFile riff;
+  MMCKINFO wave;
+  OpenWave(riff, file, wave);
+  EXPECT_EQ(wave.dwDataOffset, 8u);
+  EXPECT_EQ(riff.Position(), 12);
+
+  MMCKINFO fmt;
+  fmt.ckid = kFourCCFmt;
+  ASSERT_EQ(riff.Descend(&fmt, &wave, RiffFile::kFindChunk), 0);
+  EXPECT_EQ(fmt.cksize, 16u);
+  EXPECT_EQ(riff.Position(), static_cast<int64_t>(fmt.dwDataOffset));
+  ASSERT_EQ(riff.Ascend(&fmt), 0);
+
+  MMCKINFO data;
+  data.ckid = kFourCCData;
+  ASSERT_EQ(riff.Descend(&data, &wave, RiffFile::kFindChunk), 0);
+  EXPECT_EQ(data.cksize, 3u);
+  uint8_t bytes[8] = {};
+  EXPECT_EQ(riff.Read(bytes, 8), 4);  // the three bytes and the pad byte, then the end
+  EXPECT_EQ(bytes[0], 10);
+  EXPECT_EQ(bytes[2], 30);
+  EXPECT_EQ(riff.Read(bytes, 8), 0);
+  // A seek after the end was hit still works.
+  EXPECT_EQ(riff.Seek(data.dwDataOffset + 1), static_cast<int64_t>(data.dwDataOffset) + 1);
+  EXPECT_EQ(riff.Read(bytes, 1), 1);
+  EXPECT_EQ(bytes[0], 20);
+}
+
+TEST(RiffFile, SearchStopsAtTheParentsEndAndAtTheFilesEnd) {
+  // The RIFF chunk claims to end before the data chunk: the data chunk is outside it.
+  Bytes shortRiff = test::BuildRiff({{"fmt ", Bytes(16, 1)}, {"data", Bytes(4, 0)}}, 4 + 8 + 16);
+  TempFile a(shortRiff);
+  RiffFile riff;
+  MMCKINFO wave;
+  OpenWave(riff, a, wave);
+  MMCKINFO data;
+  data.ckid = kFourCCData;
+  EXPECT_EQ(riff.Descend(&data, &wave, RiffFile::kFindChunk), -10);
+
+  // A chunk whose size runs past the end of the file: the search ends, it does not wrap.
+  TempFile b(test::BuildRiff({{"junk", Bytes(4, 0), 0xFFFFFFF0}, {"data", Bytes(4, 0)}}));
+  OpenWave(riff, b, wave);
+  EXPECT_EQ(riff.Descend(&data, &wave, RiffFile::kFindChunk), -10);
+}
+
+TEST(RiffFile, RejectsWhatIsNotARiffWaveFile) {
+  RiffFile riff;
+  MMCKINFO wave;
+  wave.fccType = kFourCCWave;
+  EXPECT_EQ(riff.Open("/nonexistent/none.wav"), -10);
+  EXPECT_EQ(riff.Descend(&wave, nullptr, RiffFile::kFindRiff), -10);
+
+  Bytes avi = test::BuildRiff({});
+  avi[8] = 'A';  // form type "AAVE"
+  for (const Bytes& bytes : {avi, Bytes{'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'A'}, Bytes{}}) {
+    TempFile file(bytes);
+    ASSERT_EQ(riff.Open(file.Name()), 0);
+    EXPECT_EQ(riff.Descend(&wave, nullptr, RiffFile::kFindRiff), -10);
+  }
+}
+
+}  // namespace
+}  // namespace ve::platform
