@@ -1,0 +1,75 @@
+#include "rtcp/RtpTools.h"
+
+#include <cstdio>
+
+#include "platform/Clock.h"
+
+namespace ve {
+
+namespace {
+
+constexpr uint16_t kSeqWindow = 20;
+constexpr uint32_t kTimeWindow = 1600;
+
+thread_local uint32_t randState = 1;
+
+void PrintBits(uint8_t byte) {
+  char bits[10];
+  for (int i = 0; i < 8; ++i) bits[i] = (byte & (0x80 >> i)) != 0 ? '1' : '0';
+  bits[8] = ' ';
+  bits[9] = '\0';
+  std::fputs(bits, stderr);
+}
+
+void PrintHex(const uint8_t* four) {
+  std::printf("  %2.2X%2.2X%2.2X%2.2X\n", four[0], four[1], four[2], four[3]);
+}
+
+}  // namespace
+
+bool SeqGreater(uint16_t a, uint16_t b) {
+  const uint32_t high = RTP_SEQ_MOD - kSeqWindow;
+  if ((a > high && b < kSeqWindow) || (a < kSeqWindow && b > high)) return a < b;
+  return a > b;
+}
+
+bool TimestampGreater(uint32_t a, uint32_t b) {
+  const uint32_t high = static_cast<uint32_t>(RTP_TIME_MOD - kTimeWindow);
+  if ((a >= high && b < kTimeWindow) || (a < kTimeWindow && b >= high)) return a < b;
+  return a > b;
+}
+
+void SeedRand15(uint32_t seed) { randState = seed; }
+
+// The linear congruential generator of the C standard's example: 15 bits per draw.
+int32_t Rand15() {
+  randState = randState * 1103515245u + 12345u;
+  return static_cast<int32_t>((randState / 65536u) % 32768u);
+}
+
+uint32_t Random() {
+  SeedRand15(platform::GetTickCount());
+  return static_cast<uint32_t>(Rand15()) % 0xFFFFFu;
+}
+
+uint32_t RandomNonZero() {
+  uint32_t value = Random();
+  while (value == 0) value = Random();
+  return value;
+}
+
+void DumpBytes(const uint8_t* data, int32_t length) {
+  std::fputs("\n-----------------------------------\n", stderr);
+  if (data == nullptr) return;
+  for (int32_t i = 0; i < length; ++i) {
+    if (i % 4 == 0 && i != 0) PrintHex(data + i - 4);
+    PrintBits(data[i]);
+  }
+}
+
+void DumpWord(const uint8_t* word) {
+  for (int i = 0; i < 4; ++i) PrintBits(word[i]);
+  PrintHex(word);
+}
+
+}  // namespace ve

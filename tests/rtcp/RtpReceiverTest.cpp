@@ -1,0 +1,189 @@
+#include "rtcp/RtpReceiver.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "rtcp/RtcpReceiver.h"
+#include "rtp/RtpPacket.h"
+
+namespace ve {
+namespace {
+
+// One received datagram and the packet parsed over it.
+struct Received {
+  std::vector<uint8_t> bytes;
+  std::unique_ptr<RtpPacket> packet;
+};
+
+Received Make(uint16_t seq, uint32_t ts, uint32_t ssrc = 0x1111, int payload = 160, uint8_t pt = 8) {
+  Received r;
+  r.bytes = {0x80, pt, uint8_t(seq >> 8), uint8_t(seq), uint8_t(ts >> 24), uint8_t(ts >> 16), uint8_t(ts >> 8),
+             uint8_t(ts), uint8_t(ssrc >> 24), uint8_t(ssrc >> 16), uint8_t(ssrc >> 8), uint8_t(ssrc)};
+  r.bytes.resize(12 + payload, 0x55);
+  r.packet.reset(RtpPacket::Parse(r.bytes.data(), static_cast<int32_t>(r.bytes.size())));
+  return r;
+}
+
+// Feeds packet `seq` of a G.711 stream whose timestamps step 160 per sequence number.
+RtpPacket* Feed(RtpReceiver& receiver, uint16_t seq, uint32_t ssrc = 0x1111, uint16_t firstSeq = 0) {
+  Received r = Make(seq, 1000u + 160u * static_cast<uint16_t>(seq - firstSeq), ssrc);
+  receiver.SetRate(160, 64000);
+  receiver.SetSamplesPerPacket(160);
+  return receiver.Receive(r.packet.get());
+}
+
+uint32_t Expected(const RtpReceiverStats& s) { return s.cycles + s.maxSeq - s.baseSeq + 1; }
+
+TEST(RtpReceiver, FirstPacketSetsTheSource) {
+  RtpReceiver receiver(0, 0);
+  EXPECT_EQ(receiver.Probation(), -2);
+  Received r = Make(1000, 5000, 0xABCD);
+  EXPECT_EQ(receiver.Receive(r.packet.get()), r.packet.get());
+  RtpReceiverStats s = receiver.Stats();
+  EXPECT_TRUE(receiver.SourceSet());
+  EXPECT_EQ(s.ssrc, 0xABCDu);
+  EXPECT_EQ(s.probation, 0);
+  EXPECT_EQ(s.baseSeq, 1000);
+  EXPECT_EQ(s.maxSeq, 999);
+  EXPECT_EQ(s.packetsReceived, 1u);
+  EXPECT_EQ(receiver.BytesReceived(), 160u);
+}
+
+TEST(RtpReceiver, MaxSeqMovesOnlyOnForwardJumps) {
+  RtpReceiver receiver(0, 0);
+  for (uint16_t seq = 100; seq <= 105; ++seq) Feed(receiver, seq, 0x1111, 100);
+  EXPECT_EQ(receiver.MaxSeq(), 99);
+
+  RtpReceiver jumped(0, 0);
+  Feed(jumped, 100, 0x1111, 100);
+  Feed(jumped, 107, 0x1111, 100);
+  EXPECT_EQ(jumped.MaxSeq(), 106);
+  Feed(jumped, 90, 0x1111, 100);  // late packets never move it back
+  EXPECT_EQ(jumped.MaxSeq(), 106);
+}
+
+TEST(RtpReceiver, UncountablePacketsAreNotCounted) {
+  RtpReceiver receiver(0, 0);
+  Received tooShort = Make(10, 0, 0x1111, 0);
+  EXPECT_EQ(receiver.Receive(tooShort.packet.get()), nullptr);  // no source yet either
+  EXPECT_FALSE(receiver.SourceSet());
+  Feed(receiver, 11);
+  Received comfortNoise = Make(30, 0, 0x1111, 4, 13);
+  EXPECT_NE(receiver.Receive(comfortNoise.packet.get()), nullptr);  // counted, but moves maxSeq
+  EXPECT_EQ(receiver.MaxSeq(), 30);
+  Received huge = Make(31, 0, 0x1111, 1013);
+  EXPECT_EQ(receiver.Receive(huge.packet.get()), nullptr);
+  EXPECT_EQ(receiver.PacketsReceived(), 2u);
+}
+
+TEST(RtpReceiver, SecondSsrcIsCountedIntoTheFollowedSource) {
+  RtpReceiver receiver(0, 0);
+  Feed(receiver, 500, 0xA);
+  for (uint16_t i = 0; i < 10; ++i) Feed(receiver, 9000 + i, 0xB, 9000);
+  EXPECT_EQ(receiver.Ssrc(), 0xAu);
+  EXPECT_EQ(receiver.Probation(), 0);
+  EXPECT_EQ(receiver.PacketsReceived(), 11u);
+}
+
+TEST(RtpReceiver, ShortUpdateSwitchesToANewSourceAndTellsRtcp) {
+  RtcpReceiver rtcp(0);
+  RtpReceiver receiver(0, -1);
+  receiver.SetRtcpReceiver(&rtcp);
+  Feed(receiver, 500, 0xA, 500);
+  ASSERT_EQ(rtcp.getTranInfoCount(), 1);
+  EXPECT_EQ(rtcp.GetTranInfo(0)->recv, &receiver);
+
+  for (uint16_t i = 0; i < 4; ++i) Feed(receiver, 9000 + i, 0xB, 9000);
+  EXPECT_EQ(receiver.Ssrc(), 0xAu);
+  EXPECT_EQ(receiver.Probation(), 4);
+  Feed(receiver, 9004, 0xB, 9000);  // the fifth packet of B takes over
+  EXPECT_EQ(receiver.Ssrc(), 0xBu);
+  EXPECT_EQ(receiver.Probation(), 0);
+  EXPECT_EQ(receiver.PacketsReceived(), 1u);
+  EXPECT_EQ(receiver.BaseSeq(), 9004);
+  ASSERT_EQ(rtcp.getTranInfoCount(), 1);
+  EXPECT_EQ(rtcp.GetTranInfo(0)->ssrc, 0xBu);
+
+  // The source given up stays rejected; its packets are still counted in the statistics.
+  Feed(receiver, 501, 0xA, 500);
+  EXPECT_EQ(receiver.Ssrc(), 0xBu);
+}
+
+TEST(RtpReceiver, SequenceWrapIsCountedInCycles) {
+  RtpReceiver receiver(0, -1);
+  uint16_t seq = 65530;
+  for (int i = 0; i < 16; ++i, ++seq) Feed(receiver, seq, 0x1111, 65530);
+  RtpReceiverStats s = receiver.Stats();
+  EXPECT_EQ(s.maxSeq, 9);
+  EXPECT_EQ(s.cycles, 65536u);
+  EXPECT_EQ(Expected(s), 16u);
+  EXPECT_EQ(s.packetsReceived, 16u);
+
+  // A late packet from before the wrap steps maxSeq back and the count with it.
+  Feed(receiver, 65534, 0x1111, 65530);
+  EXPECT_EQ(receiver.Cycles(), 0u);
+  Feed(receiver, 10, 0x1111, 65530);
+  EXPECT_EQ(receiver.Cycles(), 65536u);
+}
+
+TEST(RtpReceiver, LossDuplicatesAndReorderingAcrossAWrap) {
+  RtpReceiver receiver(0, -1);
+  // 65520 .. 65535, 0 .. 19: 36 numbers; lose 65525 and 3, duplicate 65530, swap 5 and 6.
+  std::vector<uint16_t> order;
+  for (uint32_t n = 65520; n < 65536 + 20; ++n) {
+    auto seq = static_cast<uint16_t>(n);
+    if (seq == 65525 || seq == 3) continue;
+    if (seq == 5) continue;
+    order.push_back(seq);
+    if (seq == 65530) order.push_back(seq);
+    if (seq == 6) order.push_back(5);
+  }
+  for (uint16_t seq : order) Feed(receiver, seq, 0x1111, 65520);
+  RtpReceiverStats s = receiver.Stats();
+  EXPECT_EQ(Expected(s), 36u);
+  EXPECT_EQ(s.packetsReceived, 35u);  // 34 distinct + 1 duplicate
+  EXPECT_EQ(static_cast<int32_t>(Expected(s) - s.packetsReceived), 1);
+}
+
+TEST(RtpReceiver, JitterIsInMillisecondsOfTheEightKilohertzClock) {
+  RtpReceiver receiver(0, 0);
+  // Two packets 20 ms apart in media time arriving together: transit differs by 20 ms, so
+  // the first jitter step is 20 (scaled by 16: jitter / 16 rises toward 20).
+  Feed(receiver, 1, 0x1111, 1);
+  Feed(receiver, 2, 0x1111, 1);
+  int32_t jitter = receiver.Jitter();
+  EXPECT_GE(jitter, 18);
+  EXPECT_LE(jitter, 22);
+  for (uint16_t seq = 3; seq < 200; ++seq) Feed(receiver, seq, 0x1111, 1);
+  EXPECT_NEAR(receiver.Jitter() / 16, 20, 2);
+}
+
+TEST(RtpReceiver, DestroyedReceiverLeavesNoLinkInRtcpRecords) {
+  RtcpReceiver rtcp(0);
+  {
+    RtpReceiver receiver(0, 0);
+    receiver.SetRtcpReceiver(&rtcp);
+    Feed(receiver, 7);
+    ASSERT_EQ(rtcp.getTranInfoCount(), 1);
+  }
+  ASSERT_EQ(rtcp.getTranInfoCount(), 1);
+  EXPECT_EQ(rtcp.GetTranInfo(0)->recv, nullptr);
+}
+
+TEST(RtpReceiver, NewRtcpReceiverLearnsTheFollowedSource) {
+  RtpReceiver receiver(0, 0);
+  Feed(receiver, 7, 0x77);
+  RtcpReceiver rtcp(0);
+  receiver.SetRtcpReceiver(&rtcp);
+  ASSERT_EQ(rtcp.getTranInfoCount(), 1);
+  EXPECT_EQ(rtcp.GetTranInfo(0)->ssrc, 0x77u);
+  EXPECT_EQ(rtcp.GetTranInfo(0)->recv, &receiver);
+  receiver.SetRtcpReceiver(nullptr);
+  EXPECT_EQ(rtcp.GetTranInfo(0)->recv, nullptr);
+}
+
+}  // namespace
+}  // namespace ve
