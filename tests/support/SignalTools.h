@@ -1,0 +1,32 @@
+#pragma once
+
+// Test signals and quality measures for 8 kHz 16-bit audio: white noise, tones, sweeps, clipping,
+// SNR, segmental SNR and delay alignment by cross-correlation.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace ve::test {
+
+// Uniform white noise of the given peak amplitude (reproducible for a seed).
+std::vector<int16_t> WhiteNoise(size_t count, double amplitude, uint32_t seed = 1);
+// A sine of `frequencyHz` at 8 kHz.
+std::vector<int16_t> Tone(size_t count, double frequencyHz, double amplitude);
+// A logarithmic sine sweep from `fromHz` to `toHz` over `count` samples.
+std::vector<int16_t> Sweep(size_t count, double fromHz, double toHz, double amplitude);
+// `signal` amplified by `gain` and clipped to the 16-bit range.
+std::vector<int16_t> Amplify(const std::vector<int16_t>& signal, double gain);
+
+// Delay (0..maxLag samples) at which `test` best matches `reference`: test[n + lag] ~ reference[n].
+int BestLag(const std::vector<int16_t>& reference, const std::vector<int16_t>& test, int maxLag);
+
+// SNR in dB of `test` (delayed by `lag`) against `reference` over the whole overlap.
+double Snr(const std::vector<int16_t>& reference, const std::vector<int16_t>& test, int lag = 0);
+
+// Mean per-frame SNR in dB over the active frames of `reference` (80-sample frames whose RMS is at
+// least `activeRms`), each frame's value clamped to [-10, 35] dB. Returns 0 without active frames.
+double SegmentalSnr(const std::vector<int16_t>& reference, const std::vector<int16_t>& test,
+                    int lag = 0, double activeRms = 100.0);
+
+}  // namespace ve::test
