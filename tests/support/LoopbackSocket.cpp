@@ -1,4 +1,4 @@
-#include "LoopbackSocket.h"
+#include "support/LoopbackSocket.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,0 +1,191 @@
+#include "rtp/RtpAudioSource.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "framework/AudioSample.h"
+#include "framework/AudioSamplePool.h"
+#include "platform/Clock.h"
+#include "platform/DebugOutput.h"
+#include "platform/Thread.h"
+#include "rtcp/RtpReceiver.h"
+#include "rtp/RtpPacket.h"
+
+namespace ve {
+
+namespace {
+
+constexpr uint8_t kMuLaw = 0;
+constexpr uint8_t kG723 = 4;
+constexpr uint8_t kALaw = 8;
+constexpr uint8_t kComfortNoise = 13;
+constexpr uint8_t kG729 = 18;
+
+}  // namespace
+
+RtpAudioSource::RtpAudioSource() = default;
+
+RtpAudioSource::~RtpAudioSource() {
+  receiving = false;
+  { std::lock_guard<platform::CriticalSection> guard(lock); }
+  // An owner that forgot to stop the worker must not leave it waiting on a freed object.
+  Stop();
+}
+
+platform::SocketHandle RtpAudioSource::SetRtpSocket(platform::SocketHandle socket) {
+  rtpSocket = socket;
+  return socket;
+}
+
+platform::SocketHandle RtpAudioSource::SetRtcpSocket(platform::SocketHandle socket) {
+  rtcpSocket = socket;
+  return socket;
+}
+
+void RtpAudioSource::SetRtpReceiver(RtpReceiver* receiver) {
+  std::lock_guard<platform::CriticalSection> guard(receiverLock);
+  rtpReceiver = receiver;
+}
+
+int32_t RtpAudioSource::StopReceiving() {
+  std::lock_guard<platform::CriticalSection> guard(lock);
+  receiving = false;
+  wakeup.Signal();
+  return 0;
+}
+
+int32_t RtpAudioSource::GetLocalPort(uint16_t* port) {
+  if (port != nullptr) *port = localPort[1];
+  return 0;
+}
+
+int32_t RtpAudioSource::SetLocalPort(uint16_t) { return 0; }
+
+int32_t RtpAudioSource::Stop() {
+  stopSignalled = true;
+  wakeup.Signal();
+  return AudioSource::Stop();
+}
+
+int32_t RtpAudioSource::OnThreadStart(platform::Thread* thread, uint32_t) {
+  std::lock_guard<platform::CriticalSection> guard(lock);
+  if (thread != nullptr) thread->SetPriority(platform::Thread::kTimeCritical);
+  wakeup.Clear();
+  stopSignalled = false;
+  receiving = true;
+  pollMode = false;
+  return 0;
+}
+
+int32_t RtpAudioSource::OnThreadEnd(platform::Thread*, uint32_t) {
+  std::lock_guard<platform::CriticalSection> guard(lock);
+  receiving = false;
+  pollMode = true;
+  // Gives the components downstream time to finish with the last samples of the call.
+  platform::Sleep(250);
+  return 0;
+}
+
+int32_t RtpAudioSource::OnOpen() {
+  std::lock_guard<platform::CriticalSection> guard(lock);
+  if (receiving) return -10;
+  wakeup.Clear();
+  stopSignalled = false;
+  receiving = true;
+  return 0;
+}
+
+int32_t RtpAudioSource::OnClose() {
+  std::lock_guard<platform::CriticalSection> guard(lock);
+  if (!receiving) return -10;
+  receiving = false;
+  pollMode = true;
+  return 0;
+}
+
+int32_t RtpAudioSource::WaitForDatagram() {
+  const platform::SocketHandle socket = rtpSocket;
+  if (!receiving || socket == platform::kInvalidSocket) return -10;
+  if (pollMode) {
+    int32_t ready = platform::WaitReadable(socket, 0, nullptr);
+    if (ready <= 0) return ready;
+    int32_t got = platform::Recv(socket, receiveBuffer, kReceiveBytes);
+    platform::DebugPrintf("inlen:%d \r\n", got);
+    return got;
+  }
+  for (;;) {
+    if (!receiving || stopSignalled) return 0;
+    int32_t ready = platform::WaitReadable(socket, -1, &wakeup);
+    if (ready < 0) return ready;
+    if (ready == 0) {
+      // Woken: the loop head decides whether that was a stop.
+      wakeup.Clear();
+      continue;
+    }
+    int32_t got = platform::Recv(socket, receiveBuffer, kReceiveBytes);
+    platform::DebugPrintf("inlen:%d \r\n", got);
+    if (got != 0) return got;
+  }
+}
+
+int32_t RtpAudioSource::ProduceSample(AudioSample** out) {
+  *out = nullptr;
+  AudioSample* sample = nullptr;
+  AudioSamplePool* pool = AudioSamplePool::Instance();
+  if (pool == nullptr || pool->Get(&sample) != 0 || sample == nullptr) return -20;
+  WAVEFORMATEX format;
+  sample->SetFormat(GetStandardFormat(&format, kFormatPcm16));
+  sample->SetSilenceMs(kGapMs);
+  sample->SetDataSize(0);
+
+  RtpPacket* packet = nullptr;
+  for (;;) {
+    int32_t got = WaitForDatagram();
+    if (got < 1) {
+      sample->Release();
+      return -10;
+    }
+    packet = RtpPacket::Parse(receiveBuffer, got);
+    if (packet == nullptr) continue;
+    const int32_t payloadBytes = packet->PayloadUsage();
+    std::memcpy(sample->Data(), packet->Payload(), static_cast<size_t>(payloadBytes));
+    sample->SetDataSize(payloadBytes);
+    sample->SetSilenceMs(0);
+    sample->SetPacket(packet);
+    uint8_t type = packet->PayloadType();
+    if (type == kMuLaw || type == kG723 || type == kALaw || type == kComfortNoise || type == kG729) break;
+  }
+
+  std::lock_guard<platform::CriticalSection> guard(receiverLock);
+  int32_t formatNumber = kFormatPcm16;
+  switch (packet->PayloadType()) {
+    case kMuLaw:
+    case kALaw:
+      formatNumber = packet->PayloadType() == kMuLaw ? kFormatMuLaw : kFormatALaw;
+      if (rtpReceiver != nullptr) {
+        rtpReceiver->SetRate(160, 64000);
+        rtpReceiver->SetSamplesPerPacket(160);
+      }
+      break;
+    case kG729:
+      formatNumber = kFormatG729;
+      if (rtpReceiver != nullptr) {
+        rtpReceiver->SetRate(20, 8000);
+        rtpReceiver->SetSamplesPerPacket(160);
+      }
+      break;
+    case kG723:
+      formatNumber = packet->PayloadUsage() % 20 != 0 ? kFormatG723_64 : kFormatG723_53;
+      break;
+    default:  // comfort noise: a gap marker that keeps its packet
+      sample->SetDataSize(0);
+      sample->SetSilenceMs(kGapMs);
+      break;
+  }
+  sample->SetFormat(GetStandardFormat(&format, formatNumber));
+  if (rtpReceiver != nullptr) rtpReceiver->Receive(packet);
+  *out = sample;
+  return 0;
+}
+
+}  // namespace ve

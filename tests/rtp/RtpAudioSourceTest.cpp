@@ -1,0 +1,219 @@
+#include "rtp/RtpAudioSource.h"
+
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "framework/AudioSample.h"
+#include "framework/AudioSourceListener.h"
+#include "platform/Socket.h"
+#include "rtcp/RtpReceiver.h"
+#include "rtp/RtpPacket.h"
+#include "support/LoopbackSocket.h"
+
+namespace ve {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<uint8_t> Rtp(uint8_t pt, int payload, uint16_t seq = 1, uint32_t ssrc = 0x5555) {
+  uint32_t ts = 160u * seq;
+  std::vector<uint8_t> d = {0x80, pt, uint8_t(seq >> 8), uint8_t(seq), uint8_t(ts >> 24), uint8_t(ts >> 16),
+                            uint8_t(ts >> 8), uint8_t(ts), uint8_t(ssrc >> 24), uint8_t(ssrc >> 16),
+                            uint8_t(ssrc >> 8), uint8_t(ssrc)};
+  for (int i = 0; i < payload; ++i) d.push_back(static_cast<uint8_t>(i + 1));
+  return d;
+}
+
+// What one produced sample looked like.
+struct Seen {
+  uint16_t formatTag;
+  int32_t dataSize;
+  int32_t silenceMs;
+  int payloadType;  // -1 without a packet
+  uint8_t firstByte;
+};
+
+Seen Describe(AudioSample* sample) {
+  auto* packet = dynamic_cast<RtpPacket*>(sample->Packet());
+  return {sample->Format().wFormatTag, sample->DataSize(), sample->SilenceMs(),
+          packet != nullptr ? packet->PayloadType() : -1, sample->DataSize() > 0 ? sample->Data()[0] : uint8_t(0)};
+}
+
+// Collects what a running source pushes.
+class Collector : public AudioSourceListener {
+ public:
+  int32_t TakeNextAudioSample(AudioSample* sample, AudioSinkListener*) override {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (sample != nullptr) seen.push_back(Describe(sample));
+    return 0;
+  }
+  size_t Count() {
+    std::lock_guard<std::mutex> guard(mutex);
+    return seen.size();
+  }
+  bool WaitFor(size_t n, int timeoutMs) {
+    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Count() < n && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return Count() >= n;
+  }
+  std::mutex mutex;
+  std::vector<Seen> seen;
+};
+
+class RtpAudioSourceTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(rx.Valid() && tx.Valid());
+    source.SetRtpSocket(rx.Handle());
+    source.SetRtpReceiver(&receiver);
+  }
+  void TearDown() override {
+    source.StopReceiving();
+    source.Stop();
+    source.Close();
+    source.SetRtpReceiver(nullptr);
+  }
+
+  void Send(const std::vector<uint8_t>& d) { ASSERT_TRUE(tx.SendTo(rx.Port(), d)); }
+
+  // One pull in poll mode once a datagram is waiting; false when none came out.
+  bool Pull(Seen* seen) {
+    platform::WaitReadable(rx.Handle(), 1000, nullptr);
+    AudioSample* out = nullptr;
+    int32_t result = source.GiveNextAudioSample(&out, nullptr);
+    if (result != 0 || out == nullptr) return false;
+    *seen = Describe(out);
+    out->Release();
+    return true;
+  }
+
+  test::LoopbackSocket rx, tx;
+  RtpReceiver receiver{0, 0};
+  RtpAudioSource source;
+};
+
+TEST_F(RtpAudioSourceTest, InvalidDatagramsAreSkippedUntilAValidOne) {
+  ASSERT_EQ(source.Open(), 0);
+  Send(std::vector<uint8_t>(11, 0x80));
+  Send(Rtp(96, 160));   // dynamic payload type
+  Send(Rtp(19, 160));   // reserved
+  Send(Rtp(0x7F, 20));  // above 18
+  Send(Rtp(8, 160));
+  Seen seen{};
+  ASSERT_TRUE(Pull(&seen));
+  EXPECT_EQ(seen.formatTag, WAVE_FORMAT_ALAW);
+  EXPECT_EQ(seen.dataSize, 160);
+  EXPECT_EQ(seen.silenceMs, 0);
+  EXPECT_EQ(seen.payloadType, 8);
+  EXPECT_EQ(seen.firstByte, 1);
+  EXPECT_EQ(receiver.PacketsReceived(), 1u);
+  EXPECT_FALSE(Pull(&seen));  // nothing waiting: poll mode returns at once with -10
+}
+
+TEST_F(RtpAudioSourceTest, FormatsFollowThePayloadType) {
+  ASSERT_EQ(source.Open(), 0);
+  struct Case {
+    uint8_t pt;
+    int bytes;
+    uint16_t tag;
+  } cases[] = {{0, 160, WAVE_FORMAT_MULAW},     {8, 160, WAVE_FORMAT_ALAW},      {18, 20, WAVE_FORMAT_G729},
+               {4, 24, WAVE_FORMAT_G723_64},    {4, 40, WAVE_FORMAT_G723_53},    {4, 48, WAVE_FORMAT_G723_64}};
+  uint16_t seq = 1;
+  for (const Case& c : cases) {
+    Send(Rtp(c.pt, c.bytes, seq++));
+    Seen seen{};
+    ASSERT_TRUE(Pull(&seen)) << int(c.pt) << "/" << c.bytes;
+    EXPECT_EQ(seen.formatTag, c.tag) << int(c.pt) << "/" << c.bytes;
+    EXPECT_EQ(seen.dataSize, c.bytes);
+  }
+}
+
+TEST_F(RtpAudioSourceTest, ComfortNoiseBecomesAGapMarkerWithItsPacket) {
+  ASSERT_EQ(source.Open(), 0);
+  Send(Rtp(13, 4));
+  Seen seen{};
+  ASSERT_TRUE(Pull(&seen));
+  EXPECT_EQ(seen.formatTag, WAVE_FORMAT_PCM);
+  EXPECT_EQ(seen.dataSize, 0);
+  EXPECT_EQ(seen.silenceMs, 20);
+  EXPECT_EQ(seen.payloadType, 13);
+}
+
+TEST_F(RtpAudioSourceTest, ThreadDeliversEveryDatagramAndStopsWhenIdle) {
+  Collector collector;
+  source.AddListener(&collector);
+  ASSERT_EQ(source.Start(), 0);
+  for (uint16_t seq = 1; seq <= 20; ++seq) Send(Rtp(8, 160, seq));
+  ASSERT_TRUE(collector.WaitFor(20, 2000));
+  EXPECT_EQ(receiver.PacketsReceived(), 20u);
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // idle in the wait
+  auto before = Clock::now();
+  source.StopReceiving();
+  source.Stop();
+  auto stopMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - before).count();
+  EXPECT_FALSE(source.IsRunning());
+  EXPECT_LT(stopMs, 250 + 150);  // the thread end pauses 250 ms; the wait itself ends at once
+  source.RemoveListener(&collector);
+}
+
+TEST_F(RtpAudioSourceTest, StopAloneEndsAnIdleWait) {
+  ASSERT_EQ(source.Start(), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  auto before = Clock::now();
+  source.Stop();
+  auto stopMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - before).count();
+  EXPECT_FALSE(source.IsRunning());
+  EXPECT_LT(stopMs, 250 + 150);
+  // It can be started again and still receives.
+  Collector collector;
+  source.AddListener(&collector);
+  ASSERT_EQ(source.Start(), 0);
+  Send(Rtp(0, 160));
+  EXPECT_TRUE(collector.WaitFor(1, 2000));
+  source.StopReceiving();
+  source.Stop();
+  source.RemoveListener(&collector);
+}
+
+double ProcessCpuMs() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
+}
+
+// An idle receiving thread must block, not spin. RTP_IDLE_SECONDS (default 1) sets the time;
+// the figure is printed for the record.
+TEST_F(RtpAudioSourceTest, IdleReceiverUsesNoCpu) {
+  const char* env = std::getenv("RTP_IDLE_SECONDS");
+  int seconds = env != nullptr ? std::atoi(env) : 1;
+  if (seconds < 1) seconds = 1;
+  ASSERT_EQ(source.Start(), 0);
+  double before = ProcessCpuMs();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  double used = ProcessCpuMs() - before;
+  source.StopReceiving();
+  source.Stop();
+  std::printf("idle receiving thread: %.2f ms CPU in %d s\n", used, seconds);
+  EXPECT_LT(used, 20.0 * seconds);
+}
+
+TEST_F(RtpAudioSourceTest, WithoutSocketOrReceivingNothingIsProduced) {
+  AudioSample* out = nullptr;
+  EXPECT_EQ(source.GiveNextAudioSample(&out, nullptr), -10);  // not receiving
+  EXPECT_EQ(out, nullptr);
+  source.SetRtpSocket(platform::kInvalidSocket);
+  ASSERT_EQ(source.Open(), 0);
+  EXPECT_EQ(source.GiveNextAudioSample(&out, nullptr), -10);
+  EXPECT_EQ(out, nullptr);
+}
+
+}  // namespace
+}  // namespace ve
