@@ -113,6 +113,7 @@ int32_t AudioSample::Release() {
     std::lock_guard<std::mutex> guard(lock);
     if (refCount < 1) {
       refCount = kDoubleReleaseCount;
+      retired = true;
       doubleRelease = true;
     } else {
       int32_t count = --refCount;

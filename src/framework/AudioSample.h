@@ -78,6 +78,7 @@ class AudioSample : public MediaObject {
   AudioSamplePool* pool;
   int32_t bytesPerUnit = 0;
   int32_t microsPerUnit = 0;
+  bool retired = false;  // double-released: never handed out again; its pool deletes it
   std::mutex lock;
 };
 

@@ -2,6 +2,8 @@
 
 #include "framework/AudioSample.h"
 
+#include <algorithm>
+
 namespace ve {
 
 namespace {
@@ -41,12 +43,16 @@ void AudioSamplePool::Shutdown() {
 
 AudioSamplePool::~AudioSamplePool() {
   std::lock_guard<std::mutex> guard(lock);
-  for (AudioSample* sample : freeList) sample->pool = nullptr;
+  std::vector<AudioSample*> doomed(freeList.begin(), freeList.end());
   for (AudioSample* sample : created) {
     std::lock_guard<std::mutex> sampleGuard(sample->lock);
+    if (sample->retired) {
+      // Retired by a double release: no holder is left, only the pool knows it.
+      if (std::find(freeList.begin(), freeList.end(), sample) == freeList.end()) doomed.push_back(sample);
+    }
     sample->pool = nullptr;  // still held elsewhere: deletes itself on its last Release
   }
-  for (AudioSample* sample : freeList) delete sample;
+  for (AudioSample* sample : doomed) delete sample;
 }
 
 AudioSample* AudioSamplePool::CreateSample() {

@@ -9,8 +9,9 @@ namespace ve {
 AudioSink::AudioSink() = default;
 
 AudioSink::~AudioSink() {
-  // The owner stops or closes the component before deleting it; a handle still recorded here
-  // belongs to a thread that has not reached its end, which must not outlive the object.
+  // The owner stops the component before deleting it. A worker that ended by itself may still
+  // be leaving its final stateLock section; wait for that before the members go away.
+  { std::lock_guard<platform::CriticalSection> guard(stateLock); }
   sampleList.ReleaseAll();
 }
 
@@ -26,7 +27,11 @@ int32_t AudioSink::RemoveSource(AudioSinkListener* source) {
   return 0;
 }
 
-bool AudioSink::IsRunning() { return running; }
+bool AudioSink::IsRunning() {
+  // Under stateLock: a worker ending by itself is seen as running until its ending steps are done.
+  std::lock_guard<platform::CriticalSection> guard(stateLock);
+  return running;
+}
 
 bool AudioSink::IsOpened() {
   std::lock_guard<platform::CriticalSection> guard(stateLock);
@@ -144,9 +149,10 @@ void AudioSink::RunThread() {
     delete threadHandle;  // closes the handle; this thread runs on to its end
     threadHandle = nullptr;
     threadId = 0;
+    // Signalled before stateLock is left: releasing stateLock is the thread's last touch of
+    // the object, and the destructor takes stateLock once to wait for exactly that.
+    endedEvent.Set();
   }
-  // Last act: after this the owner may delete the object.
-  endedEvent.Set();
 }
 
 }  // namespace ve

@@ -8,7 +8,11 @@ namespace ve {
 
 AudioSource::AudioSource() = default;
 
-AudioSource::~AudioSource() = default;
+AudioSource::~AudioSource() {
+  // The owner stops the component before deleting it. A worker that ended by itself may still
+  // be leaving its final stateLock section; wait for that before the members go away.
+  std::lock_guard<platform::CriticalSection> guard(stateLock);
+}
 
 int32_t AudioSource::AddListener(AudioSourceListener* listener) {
   std::lock_guard<platform::CriticalSection> guard(listenersLock);
@@ -22,7 +26,11 @@ int32_t AudioSource::RemoveListener(AudioSourceListener* listener) {
   return 0;
 }
 
-bool AudioSource::IsRunning() { return running; }
+bool AudioSource::IsRunning() {
+  // Under stateLock: a worker ending by itself is seen as running until its ending steps are done.
+  std::lock_guard<platform::CriticalSection> guard(stateLock);
+  return running;
+}
 
 bool AudioSource::IsOpened() {
   std::lock_guard<platform::CriticalSection> guard(stateLock);
@@ -133,9 +141,10 @@ void AudioSource::RunThread() {
     delete threadHandle;  // closes the handle; this thread runs on to its end
     threadHandle = nullptr;
     threadId = 0;
+    // Signalled before stateLock is left: releasing stateLock is the thread's last touch of
+    // the object, and the destructor takes stateLock once to wait for exactly that.
+    endedEvent.Set();
   }
-  // Last act: after this the owner may delete the object.
-  endedEvent.Set();
 }
 
 }  // namespace ve
