@@ -2,47 +2,23 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
+
+#include "codecs/FilterTestHelpers.h"
 
 #include "codecs/G711Codec.h"
 #include "codecs/G711DecoderFilter.h"
 #include "codecs/G711EncoderFilter.h"
 #include "codecs/G723DecoderFilter.h"
 #include "codecs/G723EncoderFilter.h"
-#include "framework/AudioSample.h"
-#include "framework/AudioSamplePool.h"
-#include "framework/SampleList.h"
 #include "rtp/RtpPacket.h"
 
 namespace ve {
 namespace {
 
-// A pooled sample of the given standard format holding `bytes`.
-AudioSample* MakeSample(int32_t format, const std::vector<uint8_t>& bytes) {
-  AudioSample* sample = nullptr;
-  AudioSamplePool::Instance()->Get(&sample);
-  WAVEFORMATEX wf;
-  sample->SetFormat(GetStandardFormat(&wf, format));
-  std::memcpy(sample->Data(), bytes.data(), bytes.size());
-  sample->SetDataSize(static_cast<int32_t>(bytes.size()));
-  return sample;
-}
-
-AudioSample* MakeGap(int32_t format, int32_t silenceMs) {
-  AudioSample* sample = MakeSample(format, {});
-  sample->SetSilenceMs(silenceMs);
-  return sample;
-}
-
-// Attaches a packet parsed from a 12-byte header (payload type, sequence, timestamp, SSRC)
-// followed by `payload`; the datagram buffer outlives the sample in each test.
-void AttachPacket(AudioSample* sample, std::vector<uint8_t>& datagram, uint8_t payloadType) {
-  datagram = {0x80, payloadType, 0x12, 0x34, 0x00, 0x01, 0x02, 0x03, 0xCA, 0xFE, 0xBA, 0xBE};
-  datagram.insert(datagram.end(), sample->Data(), sample->Data() + sample->DataSize());
-  sample->SetPacket(RtpPacket::Parse(datagram.data(), static_cast<int32_t>(datagram.size())));
-  ASSERT_NE(sample->Packet(), nullptr);
-}
+using test::AttachPacket;
+using test::Cycle;
+using test::MakeGap;
 
 std::vector<uint8_t> Ramp(int32_t samples) {
   std::vector<uint8_t> bytes;
@@ -53,22 +29,6 @@ std::vector<uint8_t> Ramp(int32_t samples) {
   }
   return bytes;
 }
-
-// Runs one Transform over a list holding `input` (the list takes the caller's reference).
-struct Cycle {
-  int32_t result = 0;
-  AudioSample* output = nullptr;
-
-  Cycle(CodecFilter& filter, AudioSample* input) {
-    SampleList list;
-    if (input != nullptr) list.Add(input, nullptr);
-    result = filter.Transform(&list, &output);
-    list.ReleaseAll();
-  }
-  ~Cycle() {
-    if (output != nullptr) output->Release();
-  }
-};
 
 // A codec that records its calls and answers with a chosen result and length.
 class SpyCodec : public AudioCodec {
@@ -95,14 +55,14 @@ class SpyFilter : public CodecFilter {
 
 TEST(CodecFilter, EmptyListProducesNothing) {
   G711DecoderFilter filter;
-  Cycle cycle(filter, nullptr);
+  Cycle cycle(filter, {});
   EXPECT_EQ(cycle.result, 0);
   EXPECT_EQ(cycle.output, nullptr);
 }
 
 TEST(CodecFilter, GapMarkerPassesWithoutCallingTheCodec) {
   SpyFilter filter(CodecFilter::Operation::kDecode);
-  Cycle cycle(filter, MakeGap(kFormatPcm16, 20));
+  Cycle cycle(filter, {MakeGap(kFormatPcm16, 20)});
   EXPECT_EQ(cycle.result, 0);
   ASSERT_NE(cycle.output, nullptr);
   EXPECT_EQ(cycle.output->DataSize(), 0);
@@ -115,13 +75,13 @@ TEST(CodecFilter, CodecResultAndLengthBecomeTheFiltersResultAndSize) {
   SpyFilter filter(CodecFilter::Operation::kEncode);
   filter.spy.result = -10;
   filter.spy.length = 0;
-  Cycle failed(filter, MakeSample(kFormatPcm16, Ramp(4)));
+  Cycle failed(filter, {test::MakeBytes(kFormatPcm16, Ramp(4))});
   EXPECT_EQ(failed.result, -10);
   EXPECT_EQ(filter.spy.calls, 1);
 
   filter.spy.result = 0;
   filter.spy.length = 30;
-  Cycle ok(filter, MakeSample(kFormatPcm16, Ramp(4)));
+  Cycle ok(filter, {test::MakeBytes(kFormatPcm16, Ramp(4))});
   EXPECT_EQ(ok.result, 0);
   ASSERT_NE(ok.output, nullptr);
   EXPECT_EQ(ok.output->DataSize(), 30);
@@ -137,9 +97,9 @@ TEST(CodecFilter, G711EncoderFormatFollowsTheLaw) {
       filter.SetULaw();
     }
     std::vector<uint8_t> datagram;
-    AudioSample* input = MakeSample(kFormatPcm16, pcm);
+    AudioSample* input = test::MakeBytes(kFormatPcm16, pcm);
     AttachPacket(input, datagram, 0);
-    Cycle cycle(filter, input);
+    Cycle cycle(filter, {input});
     EXPECT_EQ(cycle.result, 0);
     ASSERT_NE(cycle.output, nullptr);
     EXPECT_EQ(cycle.output->DataSize(), 160);
@@ -158,9 +118,9 @@ TEST(CodecFilter, DecoderAttachesAHeaderOnlyCopyOfThePacket) {
   std::vector<uint8_t> codes(160);
   for (size_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<uint8_t>(i * 3);
   std::vector<uint8_t> datagram;
-  AudioSample* input = MakeSample(kFormatALaw, codes);
+  AudioSample* input = test::MakeBytes(kFormatALaw, codes);
   AttachPacket(input, datagram, 8);
-  Cycle cycle(filter, input);
+  Cycle cycle(filter, {input});
   EXPECT_EQ(cycle.result, 0);
   ASSERT_NE(cycle.output, nullptr);
   EXPECT_EQ(cycle.output->DataSize(), 320);
@@ -185,7 +145,7 @@ TEST(CodecFilter, DecoderGapKeepsThePacketHeader) {
   std::vector<uint8_t> datagram;
   AudioSample* input = MakeGap(kFormatMuLaw, 40);
   AttachPacket(input, datagram, 0);
-  Cycle cycle(filter, input);
+  Cycle cycle(filter, {input});
   ASSERT_NE(cycle.output, nullptr);
   EXPECT_EQ(cycle.output->SilenceMs(), 40);
   ASSERT_NE(dynamic_cast<RtpPacket*>(cycle.output->Packet()), nullptr);
@@ -193,22 +153,22 @@ TEST(CodecFilter, DecoderGapKeepsThePacketHeader) {
 
 TEST(CodecFilter, DecoderOverflowFailsWithTheCodecsCode) {
   G711DecoderFilter filter;
-  Cycle cycle(filter, MakeSample(kFormatMuLaw, std::vector<uint8_t>(1601, 0xFF)));
+  Cycle cycle(filter, {test::MakeBytes(kFormatMuLaw, std::vector<uint8_t>(1601, 0xFF))});
   EXPECT_EQ(cycle.result, -10);
 }
 
 TEST(CodecFilter, G723FiltersLabelTheirOutput) {
   G723EncoderFilter encoder;
-  Cycle encoded(encoder, MakeSample(kFormatPcm16, Ramp(160)));
+  Cycle encoded(encoder, {test::MakeBytes(kFormatPcm16, Ramp(160))});
   EXPECT_EQ(encoded.result, 0);
   ASSERT_NE(encoded.output, nullptr);
   EXPECT_EQ(encoded.output->Format().wFormatTag, WAVE_FORMAT_G723_64);
 
   G723DecoderFilter decoder;
   std::vector<uint8_t> datagram;
-  AudioSample* input = MakeSample(kFormatG723_64, std::vector<uint8_t>(24, 0x11));
+  AudioSample* input = test::MakeBytes(kFormatG723_64, std::vector<uint8_t>(24, 0x11));
   AttachPacket(input, datagram, 4);
-  Cycle decoded(decoder, input);
+  Cycle decoded(decoder, {input});
   EXPECT_EQ(decoded.result, 0);
   ASSERT_NE(decoded.output, nullptr);
   EXPECT_EQ(decoded.output->Format().wFormatTag, WAVE_FORMAT_PCM);

@@ -1,0 +1,119 @@
+#include "codecs/AmplifierFilter.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "codecs/FilterTestHelpers.h"
+
+namespace ve {
+namespace {
+
+using test::Cycle;
+using test::MakePcm;
+using test::Values;
+
+void Configure(AmplifierFilter& filter, double percentile, int32_t limit) {
+  filter.SetPercentile(percentile);
+  filter.SetMaximumAmplification(limit);
+}
+
+TEST(AmplifierFilter, ConstructionValuesPassBlocksUnchanged) {
+  AmplifierFilter filter;
+  AudioSample* input = MakePcm({5, -7, 100});
+  input->AddRef();
+  {
+    Cycle cycle(filter, {input});
+    EXPECT_EQ(cycle.result, 0);
+    EXPECT_EQ(cycle.output, input) << "the input itself goes on";
+    EXPECT_EQ(Values(cycle.output), (std::vector<int16_t>{5, -7, 100}));
+  }
+  input->Release();
+}
+
+TEST(AmplifierFilter, SettersClampTheirValues) {
+  AmplifierFilter filter;
+  filter.SetPercentile(-3.0);
+  EXPECT_EQ(filter.Percentile(), 0.0);
+  filter.SetPercentile(250.0);
+  EXPECT_EQ(filter.Percentile(), 100.0);
+  filter.SetMaximumAmplification(20);
+  EXPECT_EQ(filter.MaximumAmplification(), 100);
+}
+
+TEST(AmplifierFilter, QuietBlockIsRaisedUpToTheLimit) {
+  AmplifierFilter filter;
+  Configure(filter, 95.0, 800);
+  // All samples in bin 7: level 8, gain 32, limited to 8.
+  Cycle steady(filter, {MakePcm(std::vector<int16_t>(160, 1000))});
+  EXPECT_EQ(Values(steady.output), std::vector<int16_t>(160, 8000));
+  // Magnitudes below 128 lie in bin 0: level 1 and the full limit.
+  Cycle tiny(filter, {MakePcm({100, -127, 0, 3})});
+  EXPECT_EQ(Values(tiny.output), (std::vector<int16_t>{800, -1016, 0, 24}));
+}
+
+TEST(AmplifierFilter, PercentilePicksTheLevel) {
+  AmplifierFilter filter;
+  Configure(filter, 95.0, 10000);
+  // 8 of 160 samples (exactly 5 %) in bin 125 do not decide the level: bin 7 does.
+  std::vector<int16_t> block(160, 1000);
+  for (int i = 0; i < 8; ++i) block[i * 20] = 16000;
+  Cycle five(filter, {MakePcm(block)});
+  std::vector<int16_t> out = Values(five.output);
+  EXPECT_EQ(out[1], 32000);
+  EXPECT_EQ(out[0], 32767) << "clipped at full scale";
+  // 9 of them (more than 5 %) set the level to 126: gain 256 / 126.
+  block[5] = 16000;
+  Cycle nine(filter, {MakePcm(block)});
+  EXPECT_EQ(Values(nine.output)[1], static_cast<int16_t>(1000 * (256.0 / 126)));
+}
+
+TEST(AmplifierFilter, FullScaleSamplesCountInNoBin) {
+  AmplifierFilter filter;
+  Configure(filter, 100.0, 800);
+  std::vector<int16_t> block = {32767, -32768, 32767, -32768, 1000, 1000, -1000, 1000};
+  Cycle cycle(filter, {MakePcm(block)});
+  ASSERT_EQ(cycle.result, 0);
+  // The full-scale samples do not stop the search; bin 7 does (level 8, gain 8).
+  EXPECT_EQ(Values(cycle.output), (std::vector<int16_t>{32767, -32767, 32767, -32767, 8000, 8000, -8000, 8000}));
+}
+
+TEST(AmplifierFilter, OnlyWholeSamplesAreScaled) {
+  AmplifierFilter filter;
+  Configure(filter, 95.0, 200);
+  AudioSample* input = test::MakeBytes(kFormatPcm16, {0x64, 0x00, 0x9C, 0xFF, 0x33});  // 100, -100, 1 byte
+  Cycle cycle(filter, {input});
+  ASSERT_NE(cycle.output, nullptr);
+  const uint8_t* d = cycle.output->Data();
+  EXPECT_EQ(std::vector<uint8_t>(d, d + 5), (std::vector<uint8_t>{0xC8, 0x00, 0x38, 0xFF, 0x33}));  // 200, -200
+}
+
+TEST(AmplifierFilter, EightBitSamplesAreSigned) {
+  AmplifierFilter filter;
+  Configure(filter, 95.0, 800);
+  // Standard format 1 has 8-bit units: 10 lies in bin 20, so the gain 256 / 21 is limited to 8.
+  Cycle cycle(filter, {test::MakeBytes(kFormatALaw, {10, 0xF6, 0, 127})});
+  ASSERT_EQ(cycle.result, 0);
+  const uint8_t* d = cycle.output->Data();
+  EXPECT_EQ(std::vector<uint8_t>(d, d + 4), (std::vector<uint8_t>{80, 0xB0, 0, 127}));  // 80, -80, 0, 127
+}
+
+TEST(AmplifierFilter, RefusedInputsGiveTheirCodes) {
+  AmplifierFilter filter;
+  Configure(filter, 95.0, 800);
+  Cycle none(filter, {});
+  EXPECT_EQ(none.result, -10);
+  Cycle gap(filter, {test::MakeGap(kFormatPcm16, 20)});
+  EXPECT_EQ(gap.result, -20);
+  EXPECT_EQ(gap.output, nullptr);
+  AudioSample* wide = MakePcm({1, 2, 3});
+  WAVEFORMATEX format = wide->Format();
+  format.wBitsPerSample = 24;
+  wide->SetFormat(&format);
+  Cycle odd(filter, {wide});
+  EXPECT_EQ(odd.result, -30);
+  EXPECT_EQ(odd.output, nullptr);
+}
+
+}  // namespace
+}  // namespace ve

@@ -1,0 +1,87 @@
+#include "codecs/VoiceActivityDetector.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+namespace ve {
+namespace {
+
+constexpr int32_t kBlock = VoiceActivityDetector::kBlockSamples;
+
+// A detector fed a constant signal equal to its starting previous sample sees a first
+// difference of 0, so its envelope only decays: by e >> 6 on the first sample (it starts
+// rising), then by e >> 9 per sample.
+TEST(VoiceActivityDetector, NothingIsSilentBeforeReset) {
+  VoiceActivityDetector idle;
+  VoiceActivityDetector other;
+  other.Reset();
+  std::vector<int16_t> flat(160, 1700);
+  for (int i = 0; i < 200; ++i) {
+    EXPECT_EQ(idle.IsSilent(flat.data(), 160), 0) << i;
+    other.IsSilent(flat.data(), 160);
+  }
+  EXPECT_EQ(other.IsSilent(flat.data(), 160), 1) << "a reset detector does find the silence";
+  EXPECT_EQ(idle.IsSilent(flat.data(), 160), 0) << "detectors share no state";
+}
+
+TEST(VoiceActivityDetector, SpeechIsHeldFor4000SamplesAfterTheLastSpeechBlock) {
+  // The envelope over the constant input, and the last block whose starting (largest) value
+  // lies more than the 10 dB margin above the -74 dB starting floor: e > 855.
+  uint32_t e = 10000;
+  int32_t lastSpeechBlock = -1;
+  for (int32_t block = 0; block < 200; ++block) {
+    if (e > 855) lastSpeechBlock = block;
+    for (int32_t i = 0; i < kBlock; ++i) e -= (block == 0 && i == 0) ? e >> 6 : e >> 9;
+  }
+  ASSERT_GT(lastSpeechBlock, 0);
+
+  VoiceActivityDetector detector;
+  detector.Reset();
+  std::vector<int16_t> flat(kBlock, 1700);
+  int32_t firstSilentBlock = -1;
+  for (int32_t block = 0; block < 200; ++block) {
+    int32_t silent = detector.IsSilent(flat.data(), kBlock);
+    if (silent == 1 && firstSilentBlock < 0) firstSilentBlock = block;
+    if (firstSilentBlock >= 0) {
+      EXPECT_EQ(silent, 1) << "silence stays once found, block " << block;
+    }
+  }
+  // 100 further blocks (4000 samples) still count as speech; the 101st does not.
+  EXPECT_EQ(firstSilentBlock, lastSpeechBlock + 101);
+}
+
+TEST(VoiceActivityDetector, EveryBlockOfALongInputIsProcessed) {
+  // One detector takes 160 samples at once, its twin four blocks of 40: both must end in the
+  // same state, so they answer alike from then on.
+  std::vector<int16_t> burst(160);
+  for (size_t i = 0; i < burst.size(); ++i) burst[i] = static_cast<int16_t>(i % 2 ? 9000 : -9000);
+  VoiceActivityDetector whole;
+  VoiceActivityDetector blocks;
+  whole.Reset();
+  blocks.Reset();
+  EXPECT_EQ(whole.IsSilent(burst.data(), 160), 0);
+  for (int i = 0; i < 4; ++i) blocks.IsSilent(burst.data() + i * kBlock, kBlock);
+
+  std::vector<int16_t> flat(kBlock, -9000);
+  int32_t silentAnswers = 0;
+  for (int32_t block = 0; block < 400; ++block) {
+    int32_t answer = whole.IsSilent(flat.data(), kBlock);
+    ASSERT_EQ(answer, blocks.IsSilent(flat.data(), kBlock)) << "block " << block;
+    silentAnswers += answer;
+  }
+  EXPECT_GT(silentAnswers, 0) << "the run reaches silence, so the comparison covers the switch";
+}
+
+TEST(VoiceActivityDetector, ShortLastBlockAndEmptyInput) {
+  VoiceActivityDetector detector;
+  detector.Reset();
+  std::vector<int16_t> flat(95, 1700);  // blocks of 40, 40 and 15
+  for (int i = 0; i < 300; ++i) detector.IsSilent(flat.data(), 95);
+  EXPECT_EQ(detector.IsSilent(flat.data(), 95), 1);
+  EXPECT_EQ(detector.IsSilent(flat.data(), 0), 1) << "no block holds speech";
+}
+
+}  // namespace
+}  // namespace ve
