@@ -48,7 +48,7 @@ std::vector<int16_t> SynthesizeSpeech(const std::string& text, const std::string
   const std::string wav = std::string(dir) + "/speech.wav";
   const std::string raw = std::string(dir) + "/speech.raw";
   const std::string command = "espeak-ng -v " + Quote(voice) + " -s " + std::to_string(wordsPerMinute) +
-                              " -w " + Quote(wav) + " " + Quote(text) + " >/dev/null 2>&1 && sox " +
+                              " -w " + Quote(wav) + " " + Quote(text) + " >/dev/null 2>&1 && sox -D " +
                               Quote(wav) + " -r 8000 -c 1 -b 16 -e signed-integer -L -t raw " +
                               Quote(raw) + " >/dev/null 2>&1";
   if (std::system(command.c_str()) == 0) {

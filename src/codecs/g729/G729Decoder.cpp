@@ -1,5 +1,6 @@
 #include "codecs/g729/G729Decoder.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "codecs/g729/G729Bitstream.h"
@@ -22,6 +23,8 @@ void G729Decoder::Reset() {
 }
 
 namespace {
+
+constexpr double kMaxExcitation = 1048576.0;
 
 // Algebraic codevector: four signed unit pulses, one per track (the fourth on track 3 or 4).
 void DecodeCodebook(int index, int signs, double* code) {
@@ -99,7 +102,13 @@ void G729Decoder::DecodeFrame(const uint8_t* frame, int16_t* pcm) {
     if (sharp > kSharpmax) sharp = kSharpmax;
     if (sharp < kSharpmin) sharp = kSharpmin;
 
-    for (int i = 0; i < kLSubfr; ++i) exc[iSub + i] = gainPitch * exc[iSub + i] + gainCode * code[i];
+    // The excitation is bounded far above anything speech needs (loud clipped input stays
+    // below a tenth of it); a stream that keeps the largest pitch gain at a short delay would
+    // otherwise grow it until it overflows.
+    for (int i = 0; i < kLSubfr; ++i) {
+      const double e = gainPitch * exc[iSub + i] + gainCode * code[i];
+      exc[iSub + i] = std::clamp(e, -kMaxExcitation, kMaxExcitation);
+    }
     SynFilt(az + sub * kMp1, exc + iSub, syn + iSub, kLSubfr, memSyn, true);
   }
 
