@@ -1,0 +1,198 @@
+#include "audio/WaveOutPlayer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "framework/AudioSample.h"
+#include "platform/Clock.h"
+#include "platform/WaveOut.h"
+
+namespace ve {
+
+using namespace platform;
+
+WaveOutPlayer::WaveOutPlayer() {
+  GetStandardFormat(&format, kFormatPcm16);
+}
+
+WaveOutPlayer::~WaveOutPlayer() {
+  // Waits for a transition in progress on another thread.
+  std::lock_guard<CriticalSection> guard(transitionLock);
+}
+
+int32_t WaveOutPlayer::SetDeviceId(uint32_t id) {
+  std::lock_guard<CriticalSection> guard(transitionLock);
+  deviceId = id;
+  return 0;
+}
+
+uint32_t WaveOutPlayer::GetDeviceId() {
+  std::lock_guard<CriticalSection> guard(transitionLock);
+  return deviceId;
+}
+
+int32_t WaveOutPlayer::SetBufferSize(uint32_t bytes) {
+  std::lock_guard<CriticalSection> guard(transitionLock);
+  bufferSize = std::min(bytes, kMaxBufferSize);
+  return 0;
+}
+
+int32_t WaveOutPlayer::SetBufferCount(uint32_t count) {
+  std::lock_guard<CriticalSection> guard(transitionLock);
+  bufferCount = std::min(count, kMaxBuffers);
+  return 0;
+}
+
+int32_t WaveOutPlayer::SetFormat(int32_t formatIndex) {
+  std::lock_guard<CriticalSection> guard(transitionLock);
+  // The open device keeps the format it was opened with.
+  if (!started) GetStandardFormat(&format, formatIndex);
+  return 0;
+}
+
+int32_t WaveOutPlayer::SetVolume(uint32_t level) {
+  std::lock_guard<CriticalSection> guard(deviceLock);
+  if (started) {
+    uint32_t v = std::min(level, 100u) * 65535u / 100u;
+    waveOutSetVolume(device, v * 0x10001u);
+  }
+  return 0;
+}
+
+void WaveOutPlayer::DeviceCallback(WaveStream*, uint32_t message, uintptr_t instance, WAVEHDR* header) {
+  auto* self = reinterpret_cast<WaveOutPlayer*>(instance);
+  if (message == WOM_DONE) {
+    std::lock_guard<CriticalSection> guard(self->queueLock);
+    self->doneQueue.push_back(header);
+    self->doneEvent.Set();
+  } else if (message == WOM_CLOSE) {
+    self->doneEvent.Set();
+  }
+}
+
+int32_t WaveOutPlayer::OpenDevice() {
+  {
+    std::lock_guard<CriticalSection> guard(queueLock);
+    doneQueue.clear();
+  }
+  const uintptr_t instance = reinterpret_cast<uintptr_t>(this);
+  HWAVEOUT opened = nullptr;
+  if (waveOutOpen(&opened, deviceId, &format, &WaveOutPlayer::DeviceCallback, instance) != MMSYSERR_NOERROR) {
+    Sleep(kRetryMs);
+    if (waveOutOpen(&opened, deviceId, &format, &WaveOutPlayer::DeviceCallback, instance) != MMSYSERR_NOERROR) {
+      return -10;
+    }
+  }
+  std::lock_guard<CriticalSection> guard(deviceLock);
+  device = opened;
+  openBufferCount = bufferCount;
+  openBufferSize = bufferSize;
+  int32_t result = 0;
+  for (uint32_t i = 0; i < openBufferCount; ++i) {
+    WAVEHDR& header = headers[i];
+    header = WAVEHDR{};
+    header.lpData = buffers[i];
+    header.dwBufferLength = bufferSize;
+    header.dwUser = i;
+    result = static_cast<int32_t>(waveOutPrepareHeader(device, &header));
+    if (result == 0) {
+      std::lock_guard<CriticalSection> queueGuard(queueLock);
+      doneQueue.push_back(&header);
+    }
+  }
+  return result;
+}
+
+int32_t WaveOutPlayer::CloseDevice() {
+  std::lock_guard<CriticalSection> guard(deviceLock);
+  if (waveOutReset(device) != MMSYSERR_NOERROR) return -10;
+  for (uint32_t i = 0; i < openBufferCount; ++i) waveOutUnprepareHeader(device, &headers[i]);
+  if (waveOutClose(device) != MMSYSERR_NOERROR) return -30;
+  device = nullptr;
+  return 0;
+}
+
+int32_t WaveOutPlayer::OnThreadStart(Thread* thread, uint32_t) {
+  std::lock_guard<CriticalSection> guard(transitionLock);
+  if (thread != nullptr) thread->SetPriority(Thread::kTimeCritical);
+  if (OpenAndStart() != 0) return -10;
+  return 0;
+}
+
+int32_t WaveOutPlayer::OnOpen() {
+  std::lock_guard<CriticalSection> guard(transitionLock);
+  if (started) return -10;
+  if (OpenAndStart() != 0) return -20;
+  return 0;
+}
+
+int32_t WaveOutPlayer::OpenAndStart() {
+  int32_t result = OpenDevice();
+  if (result != 0) {
+    // A buffer that could not be prepared fails the open; the device must not stay open.
+    if (device != nullptr) CloseDevice();
+    return result;
+  }
+  std::lock_guard<CriticalSection> deviceGuard(deviceLock);
+  started = true;
+  return 0;
+}
+
+int32_t WaveOutPlayer::OnThreadEnd(Thread*, uint32_t) { return OnClose(); }
+
+int32_t WaveOutPlayer::OnClose() {
+  std::lock_guard<CriticalSection> guard(transitionLock);
+  if (!started) return -10;
+  if (CloseDevice() != 0) return -20;
+  std::lock_guard<CriticalSection> deviceGuard(deviceLock);
+  started = false;
+  return 0;
+}
+
+WAVEHDR* WaveOutPlayer::TakeFreeHeader() {
+  for (;;) {
+    {
+      std::lock_guard<CriticalSection> guard(deviceLock);
+      if (!started) return nullptr;
+    }
+    {
+      std::lock_guard<CriticalSection> guard(queueLock);
+      if (!doneQueue.empty()) {
+        WAVEHDR* header = doneQueue.front();
+        doneQueue.pop_front();
+        return header;
+      }
+      // Reset under queueLock: a buffer returned after the check sets the event again.
+      doneEvent.Reset();
+    }
+    doneEvent.Wait(kFreeHeaderWaitMs);
+  }
+}
+
+int32_t WaveOutPlayer::ProcessSamples(SampleList* list) {
+  if (list->Empty()) {
+    Sleep(kIdleMs);
+    return 0;
+  }
+  AudioSample* sample = list->First();
+  WAVEHDR* header = TakeFreeHeader();
+  if (header == nullptr) {
+    Sleep(kIdleMs);
+    return -10;
+  }
+  uint32_t n;
+  if (sample->DataSize() < 1) {
+    n = std::min(openBufferSize, static_cast<uint32_t>(std::max(sample->SilenceBytes(), 0)));
+    std::memset(header->lpData, 0, n);
+  } else {
+    n = std::min(openBufferSize, static_cast<uint32_t>(sample->DataSize()));
+    std::memcpy(header->lpData, sample->Data(), n);
+  }
+  header->dwBufferLength = n;
+  std::lock_guard<CriticalSection> guard(deviceLock);
+  waveOutWrite(device, header);
+  return 0;
+}
+
+}  // namespace ve

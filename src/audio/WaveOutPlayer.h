@@ -1,0 +1,79 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+
+#include "framework/AudioSink.h"
+#include "platform/CriticalSection.h"
+#include "platform/Event.h"
+#include "platform/WaveHeader.h"
+
+namespace ve {
+
+// Plays samples on a wave-out device: each cycle the first sample of the list goes into a
+// free device buffer (a gap marker as zero bytes), cut to the buffer size. The device paces
+// the worker: with every buffer queued, the writer waits for one to come back.
+//
+// Threads: the worker thread runs ProcessSamples and, as it ends, OnThreadEnd; the device's
+// driver thread runs DeviceCallback; the owner's thread runs the setters, SetVolume,
+// OnThreadStart (inside Start) and OnOpen/OnClose. transitionLock serialises the
+// transitions and the destructor and is taken first. deviceLock guards `started` and every
+// write and volume call on `device`; queueLock guards `doneQueue`. deviceLock and queueLock
+// are never held together.
+class WaveOutPlayer : public AudioSink {
+ public:
+  static constexpr uint32_t kMaxBuffers = 30;
+  static constexpr uint32_t kMaxBufferSize = 3200;
+  static constexpr uint32_t kRetryMs = 1000;
+  static constexpr uint32_t kFreeHeaderWaitMs = 1000;
+  static constexpr uint32_t kIdleMs = 5;
+
+  WaveOutPlayer();
+  ~WaveOutPlayer() override;
+
+  int32_t SetDeviceId(uint32_t id);
+  uint32_t GetDeviceId();
+  // Used at the next open; larger values are cut to kMaxBufferSize / kMaxBuffers.
+  int32_t SetBufferSize(uint32_t bytes);
+  int32_t SetBufferCount(uint32_t count);
+  int32_t SetFormat(int32_t formatIndex);
+  // Output level 0..100 (more acts as 100) on the open device for both channels; does
+  // nothing while closed.
+  int32_t SetVolume(uint32_t level);
+
+ protected:
+  int32_t OnThreadStart(platform::Thread* thread, uint32_t threadId) override;
+  int32_t OnThreadEnd(platform::Thread* thread, uint32_t threadId) override;
+  int32_t OnOpen() override;
+  int32_t OnClose() override;
+  int32_t ProcessSamples(SampleList* list) override;
+
+ private:
+  static void DeviceCallback(platform::WaveStream* device, uint32_t message, uintptr_t instance,
+                             platform::WAVEHDR* header);
+  int32_t OpenDevice();
+  int32_t CloseDevice();
+  // OpenDevice, then `started`; a failed open leaves the device closed.
+  int32_t OpenAndStart();
+  // Null once the device is closed.
+  platform::WAVEHDR* TakeFreeHeader();
+
+  bool started = false;
+  uint32_t bufferSize = 320;
+  uint32_t bufferCount = 6;
+  // The sizes the open device uses: changes while open take effect at the next open.
+  uint32_t openBufferSize = 0;
+  uint32_t openBufferCount = 0;
+  uint32_t deviceId = platform::WAVE_MAPPER;
+  platform::Event doneEvent;
+  platform::HWAVEOUT device = nullptr;
+  platform::WAVEHDR headers[kMaxBuffers];
+  WAVEFORMATEX format;
+  uint8_t buffers[kMaxBuffers][kMaxBufferSize];
+  std::deque<platform::WAVEHDR*> doneQueue;
+  platform::CriticalSection deviceLock;
+  platform::CriticalSection queueLock;
+  platform::CriticalSection transitionLock;
+};
+
+}  // namespace ve

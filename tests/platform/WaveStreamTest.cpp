@@ -1,0 +1,245 @@
+// The wave services over virtual devices: buffers come back exactly once, in order, at the
+// device's pace; reset and close hand back what is queued; gains and the software mixer.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "framework/AudioSample.h"
+#include "platform/Mixer.h"
+#include "platform/WaveIn.h"
+#include "platform/WaveOut.h"
+#include "platform/WaveStream.h"
+#include "support/DeviceSignals.h"
+#include "voiceengine/Devices.h"
+
+namespace ve::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Records what the device callback delivers.
+struct Collector {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<WAVEHDR*> done;
+  std::vector<Clock::time_point> times;
+  std::vector<uint32_t> messages;
+
+  static void Callback(WaveStream*, uint32_t message, uintptr_t instance, WAVEHDR* header) {
+    auto* self = reinterpret_cast<Collector*>(instance);
+    std::lock_guard<std::mutex> guard(self->mutex);
+    self->messages.push_back(message);
+    if (header != nullptr) {
+      self->done.push_back(header);
+      self->times.push_back(Clock::now());
+    }
+    self->changed.notify_all();
+  }
+  bool WaitFor(size_t count, int ms = 3000) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return done.size() >= count; });
+  }
+  uintptr_t Instance() { return reinterpret_cast<uintptr_t>(this); }
+};
+
+WAVEFORMATEX Pcm8k() {
+  WAVEFORMATEX format;
+  GetStandardFormat(&format, kFormatPcm16);
+  return format;
+}
+
+struct Buffers {
+  static constexpr int kCount = 6;
+  static constexpr uint32_t kBytes = 320;
+  WAVEHDR headers[kCount];
+  uint8_t memory[kCount][kBytes] = {};
+  Buffers() {
+    for (int i = 0; i < kCount; ++i) {
+      headers[i].lpData = memory[i];
+      headers[i].dwBufferLength = kBytes;
+      headers[i].dwUser = static_cast<uintptr_t>(i);
+    }
+  }
+};
+
+uint32_t AddTone(double frequency, int32_t amplitude) {
+  uint32_t id = 0;
+  EXPECT_EQ(voiceengine::AddToneCaptureDevice("tone", frequency, amplitude, &id), 0);
+  return id;
+}
+
+int16_t Peak(const WAVEHDR* header) {
+  int16_t peak = 0;
+  for (uint32_t i = 0; i + 1 < header->dwBytesRecorded; i += 2) {
+    int16_t v;
+    std::memcpy(&v, header->lpData + i, 2);
+    peak = std::max<int16_t>(peak, static_cast<int16_t>(std::abs(v)));
+  }
+  return peak;
+}
+
+TEST(WaveStream, CaptureIsPacedAgainstAbsoluteDeadlines) {
+  uint32_t id = AddTone(400, 8000);
+  Collector collector;
+  Buffers buffers;
+  WAVEFORMATEX format = Pcm8k();
+  HWAVEIN device = nullptr;
+  ASSERT_EQ(waveInOpen(&device, id, &format, &Collector::Callback, collector.Instance()), MMSYSERR_NOERROR);
+  for (auto& header : buffers.headers) {
+    ASSERT_EQ(waveInPrepareHeader(device, &header), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveInAddBuffer(device, &header), MMSYSERR_NOERROR);
+  }
+  // Nothing is recorded before Start.
+  EXPECT_FALSE(collector.WaitFor(1, 100));
+  const auto start = Clock::now();
+  ASSERT_EQ(waveInStart(device), MMSYSERR_NOERROR);
+  // Give every buffer back as soon as it arrives, 100 times (2 s of audio).
+  size_t handled = 0;
+  while (handled < 100) {
+    ASSERT_TRUE(collector.WaitFor(handled + 1));
+    WAVEHDR* header;
+    {
+      std::lock_guard<std::mutex> guard(collector.mutex);
+      header = collector.done[handled];
+    }
+    EXPECT_EQ(header->dwBytesRecorded, 320u);
+    ++handled;
+    ASSERT_EQ(waveInAddBuffer(device, header), MMSYSERR_NOERROR);
+  }
+  // Buffer k completes at start + 20 ms * (k + 1): callback delays do not accumulate.
+  for (size_t k : {9u, 49u, 99u}) {
+    double ms = std::chrono::duration<double, std::milli>(collector.times[k] - start).count();
+    EXPECT_NEAR(ms, 20.0 * (k + 1), 15.0) << "buffer " << k;
+  }
+  ASSERT_EQ(waveInClose(device), MMSYSERR_NOERROR);
+  voiceengine::RemoveDevice(id);
+}
+
+TEST(WaveStream, ResetAndCloseHandEveryQueuedBufferBackOnce) {
+  uint32_t id = AddTone(400, 8000);
+  Collector collector;
+  Buffers buffers;
+  WAVEFORMATEX format = Pcm8k();
+  HWAVEIN device = nullptr;
+  ASSERT_EQ(waveInOpen(&device, id, &format, &Collector::Callback, collector.Instance()), MMSYSERR_NOERROR);
+  for (auto& header : buffers.headers) {
+    waveInPrepareHeader(device, &header);
+    waveInAddBuffer(device, &header);
+  }
+  // A queued buffer cannot be added twice or unprepared.
+  EXPECT_EQ(waveInAddBuffer(device, &buffers.headers[0]), WAVERR_STILLPLAYING);
+  EXPECT_EQ(waveInUnprepareHeader(device, &buffers.headers[0]), WAVERR_STILLPLAYING);
+  waveInStart(device);
+  ASSERT_TRUE(collector.WaitFor(2));
+  ASSERT_EQ(waveInReset(device), MMSYSERR_NOERROR);
+  {
+    // Every buffer is back by the time Reset returns, each exactly once, in queue order.
+    std::lock_guard<std::mutex> guard(collector.mutex);
+    ASSERT_EQ(collector.done.size(), 6u);
+    for (int i = 0; i < 6; ++i) {
+      EXPECT_EQ(collector.done[i], &buffers.headers[i]);
+      EXPECT_EQ(collector.done[i]->dwFlags & (WHDR_DONE | WHDR_INQUEUE), WHDR_DONE);
+    }
+  }
+  // After a reset nothing is recorded until the next Start; Close returns the queued ones.
+  waveInAddBuffer(device, &buffers.headers[0]);
+  waveInAddBuffer(device, &buffers.headers[1]);
+  EXPECT_FALSE(collector.WaitFor(7, 60));
+  ASSERT_EQ(waveInClose(device), MMSYSERR_NOERROR);
+  std::lock_guard<std::mutex> guard(collector.mutex);
+  EXPECT_EQ(collector.done.size(), 8u);
+  ASSERT_FALSE(collector.messages.empty());
+  EXPECT_EQ(collector.messages.front(), WIM_OPEN);
+  EXPECT_EQ(collector.messages.back(), WIM_CLOSE);
+  voiceengine::RemoveDevice(id);
+}
+
+TEST(WaveStream, OpenRefusesUnknownDevicesDirectionsAndFormats) {
+  Collector collector;
+  WAVEFORMATEX format = Pcm8k();
+  HWAVEIN device = nullptr;
+  EXPECT_EQ(waveInOpen(&device, 0x7FFFFFF0u, &format, &Collector::Callback, 0), MMSYSERR_BADDEVICEID);
+  EXPECT_EQ(device, nullptr);
+  uint32_t speaker = 0;
+  ASSERT_EQ(voiceengine::AddDiscardPlaybackDevice("speaker", &speaker), 0);
+  EXPECT_EQ(waveInOpen(&device, speaker, &format, &Collector::Callback, 0), MMSYSERR_BADDEVICEID);
+  WAVEFORMATEX alaw;
+  GetStandardFormat(&alaw, kFormatALaw);
+  EXPECT_EQ(waveOutOpen(&device, speaker, &alaw, &Collector::Callback, 0), WAVERR_BADFORMAT);
+  WAVEFORMATEX inconsistent = format;
+  inconsistent.nBlockAlign = 4;
+  EXPECT_EQ(waveOutOpen(&device, speaker, &inconsistent, &Collector::Callback, 0), WAVERR_BADFORMAT);
+  // A removed device is gone from the list and cannot be opened.
+  ASSERT_EQ(voiceengine::RemoveDevice(speaker), 0);
+  EXPECT_EQ(waveOutOpen(&device, speaker, &format, &Collector::Callback, 0), MMSYSERR_BADDEVICEID);
+  for (const auto& entry : voiceengine::ListDevices()) EXPECT_NE(entry.id, speaker);
+  EXPECT_EQ(voiceengine::RemoveDevice(speaker), voiceengine::kDeviceBadArgument);
+}
+
+TEST(WaveStream, SoftwareMixerScalesAndMutesTheCapturedAudio) {
+  uint32_t id = AddTone(500, 10000);
+  Collector collector;
+  Buffers buffers;
+  WAVEFORMATEX format = Pcm8k();
+  HWAVEIN device = nullptr;
+  ASSERT_EQ(waveInOpen(&device, id, &format, &Collector::Callback, collector.Instance()), MMSYSERR_NOERROR);
+  HMIXER mixer = nullptr;
+  ASSERT_EQ(mixerOpen(&mixer, device), MMSYSERR_NOERROR);
+  MIXERLINE destination;
+  destination.dwComponentType = MIXERLINE_COMPONENTTYPE_DST_WAVEIN;
+  ASSERT_EQ(mixerGetLineInfo(mixer, &destination, MIXER_GETLINEINFOF_COMPONENTTYPE), MMSYSERR_NOERROR);
+  ASSERT_EQ(destination.cConnections, 1u);
+  MIXERLINE microphone;
+  microphone.dwDestination = destination.dwDestination;
+  microphone.dwSource = 0;
+  ASSERT_EQ(mixerGetLineInfo(mixer, &microphone, MIXER_GETLINEINFOF_SOURCE), MMSYSERR_NOERROR);
+  EXPECT_EQ(microphone.dwComponentType, MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE);
+  MIXERCONTROL volume, mute;
+  ASSERT_EQ(mixerGetLineControls(mixer, microphone.dwLineID, MIXERCONTROL_CONTROLTYPE_VOLUME, &volume), 0u);
+  ASSERT_EQ(mixerGetLineControls(mixer, microphone.dwLineID, MIXERCONTROL_CONTROLTYPE_MUTE, &mute), 0u);
+  EXPECT_EQ(mixerGetLineControls(mixer, destination.dwLineID, MIXERCONTROL_CONTROLTYPE_VOLUME, &volume),
+            MIXERR_INVALCONTROL);
+  ASSERT_EQ(mixerGetLineControls(mixer, microphone.dwLineID, MIXERCONTROL_CONTROLTYPE_VOLUME, &volume), 0u);
+
+  auto capture = [&](int from) {
+    waveInAddBuffer(device, &buffers.headers[from % 6]);
+    EXPECT_TRUE(collector.WaitFor(static_cast<size_t>(from + 1)));
+    return Peak(&buffers.headers[from % 6]);
+  };
+  for (auto& header : buffers.headers) waveInPrepareHeader(device, &header);
+  waveInStart(device);
+  EXPECT_NEAR(capture(0), 10000, 50);
+  mixerSetControlDetails(mixer, volume.dwControlID, 32767);
+  EXPECT_NEAR(capture(1), 5000, 50);
+  mixerSetControlDetails(mixer, mute.dwControlID, 1);
+  EXPECT_EQ(capture(2), 0);
+  uint32_t value = 0;
+  mixerGetControlDetails(mixer, mute.dwControlID, &value);
+  EXPECT_EQ(value, 1u);
+  mixerClose(mixer);
+  waveInClose(device);
+  voiceengine::RemoveDevice(id);
+}
+
+TEST(WaveStream, ApplyGainTakesLeftFromTheLowHalfAndRightFromTheHighHalf) {
+  WAVEFORMATEX stereo{WAVE_FORMAT_PCM, 2, 8000, 32000, 4, 16, 0};
+  int16_t values[4] = {1000, 1000, -32768, 32767};
+  WaveStream::ApplyGain(reinterpret_cast<uint8_t*>(values), sizeof values, stereo, 0xFFFF7FFFu);
+  EXPECT_EQ(values[0], 499);    // left at half (0x7FFF)
+  EXPECT_EQ(values[1], 1000);   // right at unity (0xFFFF)
+  EXPECT_EQ(values[2], -16384);
+  EXPECT_EQ(values[3], 32767);
+  uint8_t eightBit[2] = {228, 28};  // +100 and -100 around 128
+  WAVEFORMATEX mono8{WAVE_FORMAT_PCM, 1, 8000, 8000, 1, 8, 0};
+  WaveStream::ApplyGain(eightBit, 2, mono8, 0x00000000u);
+  EXPECT_EQ(eightBit[0], 128);
+  EXPECT_EQ(eightBit[1], 128);
+}
+
+}  // namespace
+}  // namespace ve::platform
