@@ -94,5 +94,31 @@ TEST(G729Decoder, WrongPitchParityIsConcealedNotRejected) {
   EXPECT_GE(Snr(reference, ours), 18.0);
 }
 
+// Frames whose LSF codebook entries lie below the lowest (or above the highest) allowed LSF:
+// repeated, they drive the decoded LSFs out of range, and the clamp is reported.
+TEST(G729Decoder, ClampedLspsAreReportedOnStandardOutput) {
+  auto repeated = [](int index0, int index1) {
+    int params[g729::kParamCount] = {};
+    params[0] = index0;
+    params[1] = index1;
+    params[3] = g729::PitchParity(0);
+    std::vector<uint8_t> frame(g729::kFrameBytes);
+    g729::PackFrame(params, frame.data());
+    std::vector<uint8_t> bits;
+    for (int i = 0; i < 8; ++i) bits.insert(bits.end(), frame.begin(), frame.end());
+    return bits;
+  };
+  testing::internal::CaptureStdout();
+  OwnDecode(repeated(32, 25 << 5));
+  const std::string low = testing::internal::GetCapturedStdout();
+  testing::internal::CaptureStdout();
+  OwnDecode(repeated(121, 11));
+  const std::string high = testing::internal::GetCapturedStdout();
+  EXPECT_NE(low.find("warning LSP Low \n"), std::string::npos) << low;
+  EXPECT_EQ(low.find("High"), std::string::npos);
+  EXPECT_NE(high.find("warning LSP High \n"), std::string::npos) << high;
+  EXPECT_EQ(high.find("Low"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace ve::test
