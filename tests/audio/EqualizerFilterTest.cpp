@@ -1,0 +1,126 @@
+#include "audio/EqualizerFilter.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "codecs/FilterTestHelpers.h"
+
+namespace ve {
+namespace {
+
+using test::Cycle;
+using test::MakePcm;
+using test::Values;
+
+// The send set in use during calls: 29 symmetric taps, the first 15 given.
+std::vector<double> SendSetB() {
+  const double half[15] = {0.001554, -0.004377, -0.017541, -0.009891, -0.005435, -0.014788, -0.015432, -0.013299,
+                           -0.026527, 0.012746, -0.061046, 0.020939, -0.12897,  -0.165718, 0.853968};
+  std::vector<double> taps(29);
+  for (int k = 0; k < 15; ++k) taps[k] = taps[28 - k] = half[k];
+  return taps;
+}
+
+// 1000 times the sum of taps 0..k, truncated toward zero, in exact integer arithmetic on the
+// six-decimal values.
+int32_t PartialResponse(const std::vector<double>& taps, int32_t k) {
+  int64_t micro = 0;
+  for (int32_t j = 0; j <= k && j < static_cast<int32_t>(taps.size()); ++j) micro += std::llround(taps[j] * 1e6);
+  return static_cast<int32_t>(micro / 1000);
+}
+
+TEST(EqualizerFilter, ConstantInputGivesPartialThenFullTapSums) {
+  const std::vector<double> taps = SendSetB();
+  EqualizerFilter equalizer;
+  ASSERT_EQ(equalizer.SetCoefficients(taps.data(), 29, 16), 0);
+  Cycle cycle(equalizer, {MakePcm(std::vector<int16_t>(60, 1000))});
+  ASSERT_EQ(cycle.result, 0);
+  std::vector<int16_t> out = Values(cycle.output);
+  ASSERT_EQ(out.size(), 60u);
+  for (int32_t k = 0; k < 60; ++k) EXPECT_EQ(out[k], PartialResponse(taps, k)) << k;
+  EXPECT_EQ(out[59], -1) << "the full sum, -1.602, truncates to -1";
+}
+
+TEST(EqualizerFilter, HistoryCarriesAcrossSamples) {
+  const std::vector<double> taps = SendSetB();
+  std::vector<int16_t> signal(100);
+  for (int i = 0; i < 100; ++i) signal[i] = static_cast<int16_t>(std::lround(9000 * std::sin(i * 0.7)));
+
+  EqualizerFilter whole;
+  whole.SetCoefficients(taps.data(), 29, 16);
+  Cycle one(whole, {MakePcm(signal)});
+
+  EqualizerFilter split;
+  split.SetCoefficients(taps.data(), 29, 16);
+  Cycle first(split, {MakePcm(std::vector<int16_t>(signal.begin(), signal.begin() + 13))});
+  Cycle second(split, {MakePcm(std::vector<int16_t>(signal.begin() + 13, signal.end()))});
+  std::vector<int16_t> joined = Values(first.output);
+  std::vector<int16_t> rest = Values(second.output);
+  joined.insert(joined.end(), rest.begin(), rest.end());
+  EXPECT_EQ(joined, Values(one.output));
+
+  // New coefficients start a new filter from silence.
+  split.SetCoefficients(taps.data(), 29, 16);
+  Cycle restarted(split, {MakePcm(std::vector<int16_t>(signal.begin(), signal.begin() + 13))});
+  EXPECT_EQ(Values(restarted.output), Values(first.output));
+}
+
+TEST(EqualizerFilter, EightAndThirtyTwoBitWidthsClampToTheirRange) {
+  const double doubling[] = {2.0};
+  EqualizerFilter narrow;
+  ASSERT_EQ(narrow.SetCoefficients(doubling, 1, 8), 0);
+  // 8-bit units: standard format 1 carries one signed byte per value.
+  Cycle bytes(narrow, {test::MakeBytes(kFormatALaw, {50, 100, 0x9C, 0xC0})});  // 50, 100, -100, -64
+  ASSERT_EQ(bytes.result, 0);
+  const uint8_t* b = bytes.output->Data();
+  EXPECT_EQ(std::vector<uint8_t>(b, b + 4), (std::vector<uint8_t>{100, 127, 0x80, 0x80}));
+
+  const double sum[] = {1.0, 1.0};
+  EqualizerFilter wide;
+  ASSERT_EQ(wide.SetCoefficients(sum, 2, 32), 0);
+  std::vector<int32_t> values = {2000000000, 2000000000, -2000000000, -2000000000, 5};
+  std::vector<uint8_t> raw(values.size() * 4);
+  std::memcpy(raw.data(), values.data(), raw.size());
+  AudioSample* input = test::MakeBytes(kFormatPcm16, raw);
+  WAVEFORMATEX format = input->Format();
+  format.wBitsPerSample = 32;
+  input->SetFormat(&format);
+  Cycle words(wide, {input});
+  ASSERT_EQ(words.result, 0);
+  std::vector<int32_t> out(values.size());
+  std::memcpy(out.data(), words.output->Data(), raw.size());
+  EXPECT_EQ(out, (std::vector<int32_t>{2000000000, 2147483647, 0, -2147483647 - 1, -1999999995}));
+}
+
+TEST(EqualizerFilter, InvalidWidthFailsUntilAValidOneIsSet) {
+  const std::vector<double> taps = SendSetB();
+  EqualizerFilter equalizer;
+  Cycle unset(equalizer, {MakePcm({1, 2})});
+  EXPECT_EQ(unset.result, -20);
+  EXPECT_EQ(equalizer.SetCoefficients(taps.data(), 29, 24), -10);
+  Cycle invalid(equalizer, {MakePcm({1, 2})});
+  EXPECT_EQ(invalid.result, -20);
+  EXPECT_EQ(equalizer.SetCoefficients(taps.data(), 29, 16), 0);
+  Cycle valid(equalizer, {MakePcm({1, 2})});
+  EXPECT_EQ(valid.result, 0);
+}
+
+TEST(EqualizerFilter, GapMarkerPassesUnchanged) {
+  const std::vector<double> taps = SendSetB();
+  EqualizerFilter equalizer;
+  equalizer.SetCoefficients(taps.data(), 29, 16);
+  AudioSample* gap = test::MakeGap(kFormatPcm16, 20);
+  gap->AddRef();
+  {
+    Cycle cycle(equalizer, {gap});
+    EXPECT_EQ(cycle.output, gap);
+    EXPECT_EQ(gap->SilenceMs(), 20);
+  }
+  gap->Release();
+}
+
+}  // namespace
+}  // namespace ve

@@ -1,0 +1,148 @@
+#include "audio/FrameFilter.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <vector>
+
+#include "codecs/FilterTestHelpers.h"
+#include "platform/Clock.h"
+#include "support/TestComponents.h"
+
+namespace ve {
+namespace {
+
+// Keeps the bytes and sizes of every sample pushed into it.
+class FrameCollector : public AudioSink {
+ public:
+  std::vector<std::vector<uint8_t>> frames;
+
+ protected:
+  int32_t ProcessSamples(SampleList* list) override {
+    for (const SampleList::Entry& entry : *list) {
+      if (entry.sample != nullptr) {
+        frames.emplace_back(entry.sample->Data(), entry.sample->Data() + entry.sample->DataSize());
+      }
+    }
+    return 0;
+  }
+};
+
+// Bytes counting up from `start` (mod 256), so frames show where they were cut.
+std::vector<uint8_t> Bytes(int32_t count, int32_t start) {
+  std::vector<uint8_t> bytes(static_cast<size_t>(count));
+  for (int32_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(start + i);
+  return bytes;
+}
+
+void Push(FrameFilter& filter, AudioSample* sample) {
+  filter.TakeNextAudioSample(sample, nullptr);
+  sample->Release();
+}
+
+class FrameFilterPush : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    filter.SetFrameMs(20);
+    Connect(filter.AsSource(), &collector);
+  }
+  void TearDown() override { Disconnect(filter.AsSource(), &collector); }
+
+  FrameFilter filter;
+  FrameCollector collector;
+};
+
+TEST_F(FrameFilterPush, CutsWholeFramesInOrder) {
+  filter.Prepare();
+  Push(filter, test::MakeBytes(kFormatPcm16, Bytes(500, 0)));
+  EXPECT_EQ(collector.frames.size(), 1u);
+  Push(filter, test::MakeBytes(kFormatPcm16, Bytes(100, 500)));
+  EXPECT_EQ(collector.frames.size(), 1u);
+  EXPECT_EQ(filter.StoredBytes(), 280);
+  Push(filter, test::MakeBytes(kFormatPcm16, Bytes(60, 600)));
+  ASSERT_EQ(collector.frames.size(), 2u);
+  EXPECT_EQ(filter.StoredBytes(), 20);
+  EXPECT_EQ(collector.frames[0], Bytes(320, 0));
+  EXPECT_EQ(collector.frames[1], Bytes(320, 320));
+}
+
+TEST_F(FrameFilterPush, GapMarkerBecomesSilentFrame) {
+  filter.Prepare();
+  Push(filter, test::MakeGap(kFormatPcm16, 20));
+  ASSERT_EQ(collector.frames.size(), 1u);
+  EXPECT_EQ(collector.frames[0], std::vector<uint8_t>(320, 0));
+}
+
+TEST_F(FrameFilterPush, FrameSizeFollowsTheInputFormat) {
+  filter.Prepare();
+  Push(filter, test::MakeBytes(kFormatALaw, Bytes(400, 0)));  // 20 ms of G.711 is 160 bytes
+  ASSERT_EQ(collector.frames.size(), 2u);
+  EXPECT_EQ(collector.frames[1], Bytes(160, 160));
+}
+
+TEST_F(FrameFilterPush, UnpreparedDropsAndPrepareDiscardsOldBytes) {
+  Push(filter, test::MakeBytes(kFormatPcm16, Bytes(640, 0)));
+  EXPECT_TRUE(collector.frames.empty());
+  EXPECT_EQ(filter.StoredBytes(), 0);
+
+  filter.Prepare();
+  Push(filter, test::MakeBytes(kFormatPcm16, Bytes(100, 0)));
+  filter.Unprepare();
+  filter.Prepare();
+  Push(filter, test::MakeBytes(kFormatPcm16, Bytes(320, 7)));
+  ASSERT_EQ(collector.frames.size(), 1u);
+  EXPECT_EQ(collector.frames[0], Bytes(320, 7));
+}
+
+TEST(FrameFilterPull, UnpreparedPullIsAGapOfOneFrame) {
+  FrameFilter filter;
+  filter.SetFrameMs(30);
+  AudioSample* out = nullptr;
+  EXPECT_EQ(filter.GiveNextAudioSample(&out, nullptr), 0);
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(out->DataSize(), 0);
+  EXPECT_EQ(out->SilenceMs(), 30);
+  out->Release();
+}
+
+TEST(FrameFilterPull, PullGathersUpstreamSamplesIntoOneFrame) {
+  // The counting source gives one 16-bit value per sample: 1, 2, 3, ...
+  test::CountingSource source;
+  FrameFilter filter;
+  filter.SetFrameMs(20);
+  Connect(&source, &filter);
+  filter.Prepare();
+  for (int32_t frame = 0; frame < 2; ++frame) {
+    AudioSample* out = nullptr;
+    ASSERT_EQ(filter.GiveNextAudioSample(&out, nullptr), 0);
+    ASSERT_NE(out, nullptr);
+    std::vector<int16_t> values = test::Values(out);
+    ASSERT_EQ(values.size(), 160u);
+    for (int32_t i = 0; i < 160; ++i) ASSERT_EQ(values[i], frame * 160 + i + 1);
+    out->Release();
+  }
+  filter.Unprepare();
+  Disconnect(&source, &filter);
+}
+
+TEST(FrameFilterPull, OwnThreadStopsWhileUpstreamIsDry) {
+  test::CountingSource source;
+  source.limit = 3;  // then nothing more
+  FrameFilter filter;
+  test::RecordingSink sink;
+  Connect(&source, &filter);
+  Connect(filter.AsSource(), &sink);
+  sink.Open();
+  filter.Prepare();
+  ASSERT_EQ(filter.AsSource()->Start(), 0);
+  platform::Sleep(30);
+  EXPECT_EQ(filter.AsSource()->Stop(), 0);
+  EXPECT_FALSE(filter.AsSource()->IsRunning());
+  filter.Unprepare();
+  sink.Close();
+  Disconnect(filter.AsSource(), &sink);
+  Disconnect(&source, &filter);
+}
+
+}  // namespace
+}  // namespace ve

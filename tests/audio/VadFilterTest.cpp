@@ -1,0 +1,65 @@
+#include "audio/VadFilter.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "codecs/FilterTestHelpers.h"
+
+namespace ve {
+namespace {
+
+using test::Cycle;
+using test::MakePcm;
+
+// A steady signal (no change from sample to sample) the detector calls silent once its
+// starting envelope has decayed and the hangover has run out.
+const std::vector<int16_t> kFlat(160, 1700);
+
+// Pushes steady 20 ms samples until one comes out as a gap marker; returns how many it took
+// (0 when none did within `limit`).
+int32_t SamplesUntilGap(VadFilter& filter, int32_t limit) {
+  for (int32_t i = 1; i <= limit; ++i) {
+    AudioSample* input = MakePcm(kFlat);
+    input->AddRef();
+    Cycle cycle(filter, {input});
+    EXPECT_EQ(cycle.output, input) << "the filter works in place";
+    bool gap = input->DataSize() == 0;
+    if (gap) {
+      EXPECT_EQ(input->SilenceMs(), 20);
+    } else {
+      EXPECT_EQ(input->DataSize(), 320);
+    }
+    input->Release();
+    if (gap) return i;
+  }
+  return 0;
+}
+
+TEST(VadFilter, SilentSamplesBecomeGapMarkersOnlyAfterPrepare) {
+  VadFilter filter;
+  EXPECT_EQ(SamplesUntilGap(filter, 100), 0) << "the detector is off until Prepare";
+  EXPECT_EQ(filter.Prepare(), 0);
+  EXPECT_GT(SamplesUntilGap(filter, 100), 25) << "the first blocks after a reset count as speech";
+}
+
+TEST(VadFilter, DisabledFilterPassesEverything) {
+  VadFilter filter;
+  filter.Prepare();
+  filter.Disable();
+  EXPECT_EQ(SamplesUntilGap(filter, 100), 0);
+  filter.Enable();
+  EXPECT_GT(SamplesUntilGap(filter, 100), 0);
+}
+
+TEST(VadFilter, GapMarkerJudgedSilentLosesItsLength) {
+  VadFilter filter;
+  filter.Prepare();
+  Cycle cycle(filter, {test::MakeGap(kFormatPcm16, 20)});
+  ASSERT_NE(cycle.output, nullptr);
+  EXPECT_EQ(cycle.output->DataSize(), 0);
+  EXPECT_EQ(cycle.output->SilenceMs(), 0) << "no values: 0 ms";
+}
+
+}  // namespace
+}  // namespace ve
