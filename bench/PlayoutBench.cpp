@@ -1,0 +1,164 @@
+// The impairment table of the receive-side playout: every standard scenario is run through a
+// fresh SsrcSelectorFilter and one row per scenario is printed. Then a micro-benchmark of a
+// queue's Add + Take against a plain heap of the same samples.
+//
+//   PlayoutBench [--duration-ms=20000] [--speed=2] [--realtime-duration-ms=10000]
+//                [--only=substring] [--no-realtime] [--no-table] [benchmark flags]
+//
+// The first table runs in virtual time (decoder and player interleaved on one thread in media
+// time order), so its figures repeat exactly; the second runs the two threads in real time,
+// sped up by --speed, and also shows what thread scheduling adds.
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "audio/RtpPlayoutQueue.h"
+#include "audio/SsrcSelectorFilter.h"
+#include "framework/AudioSample.h"
+#include "rtp/RtpPacket.h"
+// The bench programs do not link the test helper library, so its bench sources are built here.
+#include "support/ImpairmentPlayout.cpp"
+#include "support/ImpairmentPlayout.h"
+#include "support/ImpairmentScript.cpp"
+#include "support/ImpairmentScript.h"
+
+namespace {
+
+using ve::AudioSample;
+using ve::RtpPlayoutQueue;
+
+constexpr int kBatch = 64;
+
+// Samples of one stream, in a slightly shuffled arrival order (every 8th pair swapped).
+std::vector<AudioSample*> MakeStream(int count) {
+  std::vector<AudioSample*> samples;
+  for (int i = 0; i < count; ++i) {
+    samples.push_back(ve::test::MakeDecodedSample(1, static_cast<uint16_t>(i), static_cast<uint32_t>(i) * 160, 20));
+  }
+  for (int i = 0; i + 1 < count; i += 8) std::swap(samples[static_cast<size_t>(i)], samples[static_cast<size_t>(i + 1)]);
+  return samples;
+}
+
+// Baseline: the same samples through a binary heap ordered by timestamp, with the reference
+// counting a queue does.
+void BM_BaselineHeap(benchmark::State& state) {
+  std::vector<AudioSample*> samples = MakeStream(kBatch);
+  std::vector<std::pair<uint32_t, AudioSample*>> heap;
+  heap.reserve(kBatch);
+  auto later = [](const auto& a, const auto& b) { return a.first > b.first; };
+  for (auto _ : state) {
+    for (AudioSample* s : samples) {
+      s->AddRef();
+      heap.emplace_back(ve::RtpPacketOf(s)->Timestamp(), s);
+      std::push_heap(heap.begin(), heap.end(), later);
+    }
+    while (!heap.empty()) {
+      std::pop_heap(heap.begin(), heap.end(), later);
+      heap.back().second->Release();
+      heap.pop_back();
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kBatch);
+  for (AudioSample* s : samples) s->Release();
+}
+BENCHMARK(BM_BaselineHeap);
+
+// The playout queue: Add of every sample, then Take until it has handed them all out.
+void BM_PlayoutQueueAddTake(benchmark::State& state) {
+  std::vector<AudioSample*> samples = MakeStream(kBatch);
+  for (auto _ : state) {
+    RtpPlayoutQueue queue(1);
+    for (AudioSample* s : samples) queue.Add(s);
+    for (int i = 0; i < kBatch; ++i) {
+      AudioSample* out = nullptr;
+      queue.Take(&out);
+      if (out != nullptr) out->Release();
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kBatch);
+  for (AudioSample* s : samples) s->Release();
+}
+BENCHMARK(BM_PlayoutQueueAddTake);
+
+bool TakeFlag(int* argc, char** argv, const char* prefix, std::string* value) {
+  size_t length = std::strlen(prefix);
+  for (int i = 1; i < *argc; ++i) {
+    if (std::strncmp(argv[i], prefix, length) == 0) {
+      *value = argv[i] + length;
+      for (int j = i; j + 1 < *argc; ++j) argv[j] = argv[j + 1];
+      --*argc;
+      return true;
+    }
+  }
+  return false;
+}
+
+void PrintTable(const ve::test::RunOptions& options, double durationMs, const std::string& only) {
+  if (options.virtualTime) {
+    std::printf("Impairment table, virtual time (same figures on every run): %.0f s of audio per scenario\n",
+                durationMs / 1000);
+  } else {
+    std::printf("Impairment table, decoder and player threads paced at %.1fx real time: %.0f s of audio per "
+                "scenario\n",
+                options.speed, durationMs / 1000);
+  }
+  std::printf("%s\n", ve::test::FormatHeader().c_str());
+  for (const ve::test::Scenario& scenario : ve::test::StandardScenarios(durationMs)) {
+    if (!only.empty() && scenario.name.find(only) == std::string::npos) continue;
+    ve::SsrcSelectorFilter selector;
+    selector.Prepare();
+    ve::test::PlayoutResult result = ve::test::RunScenario(scenario, &selector, &selector, options);
+    result.AddStats(selector.Stats());
+    result.finalDepthMs = selector.CurrentDepthMs();
+    std::printf("%s\n", ve::test::FormatRow(result).c_str());
+    std::fflush(stdout);
+  }
+  std::printf("\n");
+}
+
+void PrintLegend() {
+  std::printf(
+      "latAvg/latP95: play time minus send time in ms (20 ms of it is network delay); rep: last sample repeated;\n"
+      "dup: a packet played a second time; late/ovfl: dropped on arrival; skip: dropped by depth adaptation;\n"
+      "disc: freed with a deleted queue; rst: sender restarts; gapMs/runs: silence inserted while the stream\n"
+      "ran and how often audio broke off; drop: current source forgotten (the last one is the end of the\n"
+      "stream); dLo/dHi: depth adaptation steps down/up; depth: final target depth (-1: no current source);\n"
+      "order: timestamps strictly rising per stream\n\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string value;
+  double speed = 2;
+  double durationMs = 20000;
+  double realTimeDurationMs = 10000;
+  std::string only;
+  bool table = true;
+  bool realTime = true;
+  if (TakeFlag(&argc, argv, "--speed=", &value)) speed = std::max(0.1, std::atof(value.c_str()));
+  if (TakeFlag(&argc, argv, "--duration-ms=", &value)) durationMs = std::max(1000.0, std::atof(value.c_str()));
+  if (TakeFlag(&argc, argv, "--realtime-duration-ms=", &value)) {
+    realTimeDurationMs = std::max(1000.0, std::atof(value.c_str()));
+  }
+  TakeFlag(&argc, argv, "--only=", &only);
+  if (TakeFlag(&argc, argv, "--no-table", &value)) table = false;
+  if (TakeFlag(&argc, argv, "--no-realtime", &value)) realTime = false;
+  if (table) {
+    PrintLegend();
+    PrintTable({.virtualTime = true}, durationMs, only);
+    if (realTime) PrintTable({.speed = speed}, realTimeDurationMs, only);
+  }
+
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,234 @@
+#include "audio/SsrcSelectorFilter.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "framework/AudioSample.h"
+#include "rtp/RtpPacket.h"
+#include "support/ImpairmentPlayout.h"
+#include "support/ImpairmentScript.h"
+
+namespace ve {
+namespace {
+
+using test::MakeDecodedSample;
+
+constexpr uint32_t kFrameUnits = 160;
+
+// Pushes the n-th 20 ms packet of source `ssrc` into the selector as the decoder would.
+int32_t Push(SsrcSelectorFilter& selector, uint32_t ssrc, int n, uint8_t payloadType = test::kPayloadPcmu) {
+  AudioSample* sample = MakeDecodedSample(ssrc, static_cast<uint16_t>(n), 1000 + n * kFrameUnits, 20, payloadType);
+  int32_t result = selector.TakeNextAudioSample(sample, nullptr);
+  sample->Release();
+  return result;
+}
+
+struct Pulled {
+  uint32_t ssrc = 0;
+  int frame = -1;  // -1: a gap marker
+  int32_t silenceMs = 0;
+};
+
+// One pull as the player makes it.
+Pulled Pull(SsrcSelectorFilter& selector) {
+  AudioSample* out = nullptr;
+  EXPECT_EQ(selector.GiveNextAudioSample(&out, nullptr), 0);
+  Pulled pulled;
+  if (out == nullptr) return pulled;
+  if (const RtpPacket* packet = RtpPacketOf(out)) {
+    pulled.ssrc = packet->Ssrc();
+    pulled.frame = static_cast<int>((packet->Timestamp() - 1000) / kFrameUnits);
+  } else {
+    pulled.silenceMs = out->SilenceMs();
+    EXPECT_EQ(out->DataSize(), 0);
+    EXPECT_EQ(out->Format().wFormatTag, WAVE_FORMAT_PCM);
+  }
+  out->Release();
+  return pulled;
+}
+
+TEST(SsrcSelectorFilter, FirstSourcePlaysOnceItHasBuffered100Ms) {
+  SsrcSelectorFilter selector;
+  selector.Prepare();
+  for (int n = 0; n < 4; ++n) {
+    Push(selector, 7, n);
+    Pulled gap = Pull(selector);
+    EXPECT_EQ(gap.frame, -1);
+    EXPECT_EQ(gap.silenceMs, 20);
+  }
+  Push(selector, 7, 4);
+  for (int n = 0; n < 5; ++n) EXPECT_EQ(Pull(selector).frame, n);
+  uint32_t ssrc = 0;
+  ASSERT_TRUE(selector.CurrentSsrc(&ssrc));
+  EXPECT_EQ(ssrc, 7u);
+}
+
+TEST(SsrcSelectorFilter, LowestReadySsrcWinsAndTheOtherQueueIsFreed) {
+  SsrcSelectorFilter selector;
+  selector.Prepare();
+  AudioSample* kept = MakeDecodedSample(200, 0, 1000, 20);
+  selector.TakeNextAudioSample(kept, nullptr);
+  for (int n = 1; n < 6; ++n) Push(selector, 200, n);
+  for (int n = 0; n < 5; ++n) Push(selector, 100, n);
+  Push(selector, 50, 0);  // lower, but not ready
+  EXPECT_EQ(kept->RefCount(), 2);
+
+  Pulled first = Pull(selector);
+  EXPECT_EQ(first.ssrc, 100u);
+  EXPECT_EQ(selector.QueueCount(), 1);
+  EXPECT_EQ(kept->RefCount(), 1);  // the losing source's samples went with its queue
+  kept->Release();
+  // The loser keeps sending; its packets open a new queue but are never played while the
+  // chosen source has something.
+  for (int n = 6; n < 9; ++n) Push(selector, 200, n);
+  for (int n = 1; n < 5; ++n) EXPECT_EQ(Pull(selector).ssrc, 100u);
+}
+
+TEST(SsrcSelectorFilter, EmptiedSourceIsForgottenAndMustBufferAgain) {
+  SsrcSelectorFilter selector;
+  selector.Prepare();
+  for (int n = 0; n < 5; ++n) Push(selector, 7, n);
+  for (int n = 0; n < 5; ++n) ASSERT_EQ(Pull(selector).frame, n);
+  // Empty at the request: the queue is deleted, and nothing repeats the last sample.
+  EXPECT_EQ(Pull(selector).frame, -1);
+  EXPECT_FALSE(selector.CurrentSsrc(nullptr));
+  EXPECT_EQ(selector.QueueCount(), 0);
+  for (int n = 5; n < 9; ++n) {
+    Push(selector, 7, n);
+    EXPECT_EQ(Pull(selector).frame, -1);
+  }
+  Push(selector, 7, 9);
+  EXPECT_EQ(Pull(selector).frame, 5);
+  EXPECT_EQ(selector.Stats().currentDropped, 1);
+}
+
+TEST(SsrcSelectorFilter, SixMissesInARowDropTheCurrentSource) {
+  SsrcSelectorFilter selector;
+  selector.Prepare();
+  for (int n = 0; n < 5; ++n) Push(selector, 7, n);
+  // Far ahead: the gap cannot be covered, so the queue falls back to buffering with samples
+  // left in it.
+  for (int n = 40; n < 42; ++n) Push(selector, 7, n);
+  std::vector<Pulled> pulls;
+  pulls.push_back(Pull(selector));
+  // A second source gets ready meanwhile.
+  for (int n = 0; n < 5; ++n) Push(selector, 9, n);
+  for (int i = 1; i < 16; ++i) pulls.push_back(Pull(selector));
+  for (int n = 0; n < 5; ++n) EXPECT_EQ(pulls[static_cast<size_t>(n)].frame, n);
+  for (int i = 5; i < 9; ++i) EXPECT_EQ(pulls[static_cast<size_t>(i)].frame, 4);  // repeats
+  for (int i = 9; i < 15; ++i) EXPECT_EQ(pulls[static_cast<size_t>(i)].frame, -1);  // misses
+  EXPECT_EQ(pulls[15].ssrc, 9u);
+  EXPECT_EQ(pulls[15].frame, 0);
+}
+
+TEST(SsrcSelectorFilter, UnpreparedSelectorNeitherQueuesNorPlays) {
+  SsrcSelectorFilter selector;
+  selector.SetFrameMs(5);
+  Push(selector, 7, 0);
+  AudioSample* out = nullptr;
+  selector.GiveNextAudioSample(&out, nullptr);
+  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(selector.QueueCount(), 0);
+
+  selector.Prepare();
+  for (int n = 0; n < 5; ++n) Push(selector, 7, n);
+  EXPECT_EQ(Pull(selector).frame, 0);
+  // Unprepare keeps the queues; a new Prepare discards them.
+  selector.Unprepare();
+  EXPECT_EQ(selector.QueueCount(), 1);
+  selector.Prepare();
+  EXPECT_EQ(selector.QueueCount(), 0);
+  EXPECT_EQ(Pull(selector).silenceMs, 5);
+}
+
+TEST(SsrcSelectorFilter, SampleWithoutPacketIsRefused) {
+  SsrcSelectorFilter selector;
+  selector.Prepare();
+  AudioSample* bare = MakeDecodedSample(7, 0, 0, 20);
+  bare->SetPacket(nullptr);
+  EXPECT_EQ(selector.TakeNextAudioSample(bare, nullptr), -10);
+  EXPECT_EQ(bare->RefCount(), 1);
+  bare->Release();
+  EXPECT_EQ(selector.QueueCount(), 0);
+}
+
+TEST(SsrcSelectorFilter, AdaptationCountersBelongToEachSelector) {
+  // Two selectors served alternately: each lowers its depth on its own 100th request.
+  SsrcSelectorFilter a;
+  SsrcSelectorFilter b;
+  a.Prepare();
+  b.Prepare();
+  int next = 0;
+  for (int n = 0; n < 5; ++n, ++next) {
+    Push(a, 1, n);
+    Push(b, 1, n);
+  }
+  for (int take = 1; take <= 100; ++take, ++next) {
+    ASSERT_NE(Pull(a).frame, -1);
+    ASSERT_NE(Pull(b).frame, -1);
+    Push(a, 1, next);
+    Push(b, 1, next);
+    int expected = take < 100 ? 100 : 80;
+    ASSERT_EQ(a.CurrentDepthMs(), expected) << "take " << take;
+    ASSERT_EQ(b.CurrentDepthMs(), expected) << "take " << take;
+  }
+  // Through the selector an empty queue is replaced, never repeated, so no underrun is ever
+  // counted and the depth only goes down.
+  for (int take = 0; take < 400; ++take, ++next) {
+    Pull(a);
+    Push(a, 1, next);
+  }
+  EXPECT_EQ(a.CurrentDepthMs(), 40);
+  EXPECT_EQ(a.Stats().depthRaised, 0);
+}
+
+// The decoder and the player on their own threads, paced in real time (sped up), through
+// scripts that swap, lose and duplicate packets.
+TEST(SsrcSelectorFilter, ThreadedPlayoutUnderImpairments) {
+  test::Scenario scenario;
+  scenario.name = "threaded";
+  scenario.durationMs = 3000;
+  scenario.senders.push_back({});
+  scenario.network.uniformJitterMs = 30;
+  scenario.network.randomLoss = 0.02;
+  scenario.network.reorderRate = 0.05;
+  scenario.seed = 7;
+  SsrcSelectorFilter selector;
+  selector.Prepare();
+  test::PlayoutResult result = test::RunScenario(scenario, &selector, &selector, {.speed = 3});
+  result.AddStats(selector.Stats());
+  EXPECT_TRUE(result.inOrder);
+  EXPECT_GT(result.played, result.sent * 8 / 10);
+  EXPECT_GT(result.repeated, 0);
+  EXPECT_EQ(result.overflowDropped, 0);
+  EXPECT_LT(result.latencyP95Ms, 300);
+}
+
+TEST(SsrcSelectorFilter, ThreadedTwoSourcesPlayTheLowerSsrcUntilItStops) {
+  test::Scenario scenario;
+  scenario.name = "two sources";
+  scenario.durationMs = 2000;
+  test::SenderScript high;
+  high.ssrc = 0x9000;
+  test::SenderScript low;
+  low.ssrc = 0x0100;
+  low.frameMs = 50;
+  low.startMs = 5;
+  low.stopMs = 1200;
+  scenario.senders = {high, low};
+  SsrcSelectorFilter selector;
+  selector.Prepare();
+  test::PlayoutResult result = test::RunScenario(scenario, &selector, &selector, {.speed = 3});
+  // The other source takes over only once the chosen one has run dry.
+  EXPECT_EQ(result.playedSsrcs, (std::vector<uint32_t>{0x0100, 0x9000}));
+  for (const test::PlayRecord& play : result.plays) {
+    if (play.audio && play.ssrc == 0x9000) {
+      EXPECT_GT(play.atMs, 1200);
+    }
+  }
+  EXPECT_TRUE(result.inOrder);
+}
+
+}  // namespace
+}  // namespace ve
