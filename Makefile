@@ -8,7 +8,7 @@ CTEST_FLAGS ?= --output-on-failure -j$(JOBS)
 # Debian packages the build and the tests need.
 PACKAGES := cmake g++ make pkg-config clang libclang-rt-14-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \
-            libasound2-dev libsoxr-dev libbcg729-dev espeak-ng sox
+            libasound2-dev libsoxr-dev libbcg729-dev espeak-ng sox pulseaudio pulseaudio-utils libasound2-plugins
 
 .PHONY: deps demo test build asan tsan fuzz bench clean
 

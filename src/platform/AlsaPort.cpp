@@ -13,7 +13,7 @@ namespace ve::platform {
 namespace {
 
 constexpr unsigned kPeriodUs = 10000;
-constexpr unsigned kPlaybackBufferUs = 80000;
+constexpr unsigned kPlaybackBufferUs = 160000;
 constexpr unsigned kCaptureBufferUs = 500000;
 // A device that gives no sign of life for this long is reported as failed to the stream,
 // which then paces itself.

@@ -17,8 +17,9 @@ namespace ve::platform {
 
 // A stream on an ALSA PCM device. The device is opened non-blocking and the driver thread
 // sleeps in poll() on the device's descriptors and on an eventfd that Interrupt writes, so a
-// reset ends a blocked read or write at once. Periods are 10 ms; an xrun is recovered and
-// counted, and the transfer goes on.
+// reset ends a blocked read or write at once. Periods are 10 ms; playback keeps 160 ms in the
+// device (a loaded machine then still does not underrun), capture up to 500 ms. An xrun is
+// recovered and counted, and the transfer goes on.
 //
 // Threads: Start/Transfer/Stop on the driver thread; Interrupt (eventfd write) and
 // OpenHardwareMixer from any thread; `xruns` is atomic.

@@ -48,7 +48,15 @@ uint32_t DeviceRegistry::Add(std::shared_ptr<VirtualDevice> device) {
 
 bool DeviceRegistry::Remove(uint32_t id) {
   std::lock_guard<std::mutex> guard(mutex);
+  inputLevels.erase(id);
   return virtualDevices.erase(id) > 0;
+}
+
+std::shared_ptr<WaveStream::InputLevel> DeviceRegistry::InputLevelOf(uint32_t id) {
+  std::lock_guard<std::mutex> guard(mutex);
+  std::shared_ptr<WaveStream::InputLevel>& level = inputLevels[id];
+  if (level == nullptr) level = std::make_shared<WaveStream::InputLevel>();
+  return level;
 }
 
 MMRESULT DeviceRegistry::OpenPort(uint32_t id, bool capture, const WAVEFORMATEX& format,

@@ -11,6 +11,7 @@
 #include "platform/VirtualDevice.h"
 #include "platform/WaveHeader.h"
 #include "platform/WavePort.h"
+#include "platform/WaveStream.h"
 
 namespace ve::platform {
 
@@ -43,6 +44,9 @@ class DeviceRegistry {
   // MMSYSERR_BADDEVICEID for an unknown id or one without that direction.
   MMRESULT OpenPort(uint32_t id, bool capture, const WAVEFORMATEX& format, std::unique_ptr<WavePort>* port);
 
+  // The software microphone level kept for device `id` (created at first use).
+  std::shared_ptr<WaveStream::InputLevel> InputLevelOf(uint32_t id);
+
  private:
   DeviceRegistry();
   void ListAlsa();  // caller holds mutex
@@ -52,6 +56,7 @@ class DeviceRegistry {
   std::vector<AlsaBackend::Device> alsaDevices;
   std::map<uint32_t, std::shared_ptr<VirtualDevice>> virtualDevices;
   uint32_t nextVirtualId = kFirstVirtualId;
+  std::map<uint32_t, std::shared_ptr<WaveStream::InputLevel>> inputLevels;
   std::shared_ptr<VirtualDevice> fallbackCapture;
   std::shared_ptr<VirtualDevice> fallbackPlayback;
 };

@@ -25,7 +25,7 @@ MMRESULT waveInOpen(HWAVEIN* device, uint32_t deviceId, const WAVEFORMATEX* form
   MMRESULT result = DeviceRegistry::Instance().OpenPort(deviceId, true, *format, &port);
   if (result != MMSYSERR_NOERROR) return result;
   auto stream = std::make_unique<WaveStream>(WaveStream::Direction::kCapture, std::move(port), *format, callback,
-                                             instance);
+                                             instance, DeviceRegistry::Instance().InputLevelOf(deviceId));
   result = stream->Launch();
   if (result != MMSYSERR_NOERROR) return result;
   *device = stream.release();

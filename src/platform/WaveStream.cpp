@@ -57,13 +57,14 @@ inline int32_t Scale(int32_t value, uint32_t gain) {
 }  // namespace
 
 WaveStream::WaveStream(Direction direction, std::unique_ptr<WavePort> port, const WAVEFORMATEX& format,
-                       WaveCallback callback, uintptr_t instance)
+                       WaveCallback callback, uintptr_t instance, std::shared_ptr<InputLevel> level)
     : direction(direction),
       port(std::move(port)),
       format(format),
       callback(callback),
       instance(instance),
-      active(direction == Direction::kPlayback) {}
+      active(direction == Direction::kPlayback),
+      level(level != nullptr ? std::move(level) : std::make_shared<InputLevel>()) {}
 
 WaveStream::~WaveStream() { Close(); }
 
@@ -197,7 +198,7 @@ uint32_t WaveStream::Transfer(WAVEHDR* header) {
   if (direction == Direction::kCapture) {
     moved = port->Transfer(header->lpData, length);
     if (moved >= 0) {
-      uint32_t gain = inputMute ? 0 : inputGain.load();
+      uint32_t gain = level->mute ? 0 : level->gain.load();
       ApplyGain(header->lpData, static_cast<uint32_t>(moved), format, gain | (gain << 16));
     }
   } else {

@@ -32,8 +32,16 @@ class WaveStream {
  public:
   enum class Direction { kCapture, kPlayback };
 
+  // The software microphone level of one capture device. It outlives the streams opened on
+  // the device, as a card's mixer setting outlives them.
+  struct InputLevel {
+    std::atomic<uint32_t> gain{0xFFFF};
+    std::atomic<bool> mute{false};
+  };
+
+  // `level` is used by capture streams; null gives the stream a level of its own.
   WaveStream(Direction direction, std::unique_ptr<WavePort> port, const WAVEFORMATEX& format,
-             WaveCallback callback, uintptr_t instance);
+             WaveCallback callback, uintptr_t instance, std::shared_ptr<InputLevel> level = nullptr);
   // Closes the stream if its owner did not.
   ~WaveStream();
   WaveStream(const WaveStream&) = delete;
@@ -58,10 +66,10 @@ class WaveStream {
   void SetVolumeWord(uint32_t word) { volumeWord = word; }
   uint32_t VolumeWord() const { return volumeWord; }
   // Capture software gain 0..65535 and mute.
-  void SetInputGain(uint32_t gain) { inputGain = gain > 0xFFFF ? 0xFFFF : gain; }
-  uint32_t InputGain() const { return inputGain; }
-  void SetInputMute(bool mute) { inputMute = mute; }
-  bool InputMute() const { return inputMute; }
+  void SetInputGain(uint32_t gain) { level->gain = gain > 0xFFFF ? 0xFFFF : gain; }
+  uint32_t InputGain() const { return level->gain; }
+  void SetInputMute(bool mute) { level->mute = mute; }
+  bool InputMute() const { return level->mute; }
 
   // Capture only: the port's mixer, or a software mixer (one wave-in destination fed by a
   // microphone line with volume and mute acting on this stream's input gain).
@@ -106,8 +114,7 @@ class WaveStream {
   std::thread driver;
 
   std::atomic<uint32_t> volumeWord{0xFFFFFFFFu};
-  std::atomic<uint32_t> inputGain{0xFFFF};
-  std::atomic<bool> inputMute{false};
+  const std::shared_ptr<InputLevel> level;
   uint8_t scratch[kScratchBytes];
 };
 

@@ -1,9 +1,87 @@
 #include "support/DeviceSignals.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "framework/AudioSample.h"
+#include "framework/AudioSamplePool.h"
 
 namespace ve::test {
+
+SignalSource::SignalSource(std::vector<int16_t> signal, int32_t chunkBytes)
+    : signal(std::move(signal)), chunkBytes(chunkBytes), givenAt(kTimes) {}
+
+int32_t SignalSource::ProduceSample(AudioSample** out) {
+  AudioSample* sample = nullptr;
+  AudioSamplePool::Instance()->Get(&sample);
+  WAVEFORMATEX pcm;
+  sample->SetFormat(GetStandardFormat(&pcm, kFormatPcm16));
+  size_t values = static_cast<size_t>(chunkBytes) / 2;
+  if (position < signal.size()) {
+    size_t n = std::min(values, signal.size() - position);
+    std::memcpy(sample->Data(), signal.data() + position, n * 2);
+    sample->SetDataSize(static_cast<int32_t>(n * 2));
+    position += n;
+  } else {
+    sample->SetSilenceMs(static_cast<int32_t>(values / 8));
+  }
+  if (static_cast<size_t>(given) < kTimes) givenAt[static_cast<size_t>(given)] = std::chrono::steady_clock::now();
+  ++given;
+  *out = sample;
+  return 0;
+}
+
+int32_t CaptureCollector::TakeNextAudioSample(AudioSample* sample, AudioSinkListener*) {
+  if (sample == nullptr) return 0;
+  std::lock_guard<std::mutex> guard(mutex);
+  arrivals.push_back(std::chrono::steady_clock::now());
+  if (sample->DataSize() > 0) {
+    size_t n = static_cast<size_t>(sample->DataSize()) / 2;
+    size_t at = values.size();
+    values.resize(at + n);
+    std::memcpy(values.data() + at, sample->Data(), n * 2);
+  } else {
+    ++gapMarkers;
+    values.resize(values.size() + static_cast<size_t>(sample->SilenceMs()) * 8, 0);
+  }
+  return 0;
+}
+
+std::vector<int16_t> CaptureCollector::Values() {
+  std::lock_guard<std::mutex> guard(mutex);
+  return values;
+}
+
+size_t CaptureCollector::Samples() {
+  std::lock_guard<std::mutex> guard(mutex);
+  return arrivals.size();
+}
+
+size_t CaptureCollector::GapMarkers() {
+  std::lock_guard<std::mutex> guard(mutex);
+  return gapMarkers;
+}
+
+std::vector<std::chrono::steady_clock::time_point> CaptureCollector::Arrivals() {
+  std::lock_guard<std::mutex> guard(mutex);
+  return arrivals;
+}
+
+bool CaptureCollector::WaitForSamples(size_t count, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (Samples() < count) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
 
 double Rms(const std::vector<int16_t>& values, size_t from, size_t count) {
   if (count == 0 || from + count > values.size()) return 0;
@@ -17,6 +95,17 @@ bool NoSoundServer(std::string* why) {
   if (server != nullptr && *server != '\0') return false;
   *why = "PULSE_SERVER is not set: run scripts/sound-server.sh start and export what it prints";
   return true;
+}
+
+SoundServerLock::SoundServerLock() {
+  const char* dir = std::getenv("TMPDIR");
+  std::string path = std::string(dir != nullptr ? dir : "/tmp") + "/ve-sound-server.lock";
+  fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd >= 0) flock(fd, LOCK_EX);
+}
+
+SoundServerLock::~SoundServerLock() {
+  if (fd >= 0) close(fd);
 }
 
 }  // namespace ve::test

@@ -1,0 +1,419 @@
+// WaveInRecorder over virtual devices (and, in the loop tests, over the sound server):
+// silence gating, the input level, the transitions and the device-open failure path.
+
+#include "audio/WaveInRecorder.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "audio/WaveOutPlayer.h"
+#include "framework/AudioSample.h"
+#include "platform/WaveHeader.h"
+#include "support/DeviceSignals.h"
+#include "support/SignalTools.h"
+#include "support/WavWriter.h"
+#include "voiceengine/Devices.h"
+
+namespace ve {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using test::CaptureCollector;
+
+double MsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// Exposes the transitions and the producer so that tests drive them directly.
+class TestRecorder : public WaveInRecorder {
+ public:
+  using WaveInRecorder::OnClose;
+  using WaveInRecorder::OnOpen;
+  AudioSample* Pull() {
+    AudioSample* sample = nullptr;
+    ProduceSample(&sample);
+    return sample;
+  }
+};
+
+// A virtual microphone playing `values` (8 kHz mono) once.
+struct FileMicrophone {
+  test::TempFile file;
+  uint32_t id = 0;
+  explicit FileMicrophone(const std::vector<int16_t>& values)
+      : file(test::BuildWav(test::FormatChunk(test::MakeLinearFormat(WAVE_FORMAT_PCM, 8000, 1, 16), 16),
+                            test::Int16Bytes(values))) {
+    EXPECT_EQ(voiceengine::AddWavFileCaptureDevice("file", file.Name(), false, &id), 0);
+  }
+  ~FileMicrophone() { voiceengine::RemoveDevice(id); }
+};
+
+struct ToneMicrophone {
+  uint32_t id = 0;
+  explicit ToneMicrophone(int32_t amplitude) {
+    EXPECT_EQ(voiceengine::AddToneCaptureDevice("tone", 440, amplitude, &id), 0);
+  }
+  ~ToneMicrophone() { voiceengine::RemoveDevice(id); }
+};
+
+int16_t Peak(const AudioSample* sample) {
+  int16_t peak = 0;
+  for (int32_t i = 0; i + 1 < sample->DataSize(); i += 2) {
+    int16_t v;
+    std::memcpy(&v, sample->Data() + i, 2);
+    peak = std::max<int16_t>(peak, static_cast<int16_t>(std::abs(v)));
+  }
+  return peak;
+}
+
+TEST(WaveInRecorder, QuietBuffersBecomeGapMarkersAndOneLoudValueKeepsTheBuffer) {
+  // Four 20 ms buffers: all within -4..4; one 5 among zeros; one -5 among zeros; silence.
+  std::vector<int16_t> values(160 * 4, 0);
+  for (int i = 0; i < 160; ++i) values[i] = static_cast<int16_t>(i % 2 ? 4 : -4);
+  values[160 + 77] = 5;
+  values[320 + 159] = -5;
+  FileMicrophone microphone(values);
+  TestRecorder recorder;
+  recorder.SetDeviceId(microphone.id);
+  recorder.SetVolume(100);
+  ASSERT_EQ(recorder.Open(), 0);
+  AudioSample* quiet = recorder.Pull();
+  ASSERT_NE(quiet, nullptr);
+  EXPECT_EQ(quiet->DataSize(), 0);
+  EXPECT_EQ(quiet->SilenceMs(), 20);
+  for (int k = 1; k <= 2; ++k) {
+    AudioSample* loud = recorder.Pull();
+    ASSERT_NE(loud, nullptr);
+    ASSERT_EQ(loud->DataSize(), 320);
+    EXPECT_EQ(std::memcmp(loud->Data(), values.data() + 160 * k, 320), 0) << "buffer " << k;
+    loud->Release();
+  }
+  quiet->Release();
+  ASSERT_EQ(recorder.Close(), 0);
+}
+
+TEST(WaveInRecorder, InputLevelZeroGatesEverythingAndLevelsScaleTheMicrophone) {
+  ToneMicrophone microphone(10000);
+  TestRecorder recorder;
+  recorder.SetDeviceId(microphone.id);
+  // Level 0 is the level after construction.
+  ASSERT_EQ(recorder.Open(), 0);
+  AudioSample* gated = recorder.Pull();
+  EXPECT_EQ(gated->DataSize(), 0);
+  EXPECT_EQ(gated->SilenceMs(), 20);
+  gated->Release();
+  recorder.SetVolume(100);
+  AudioSample* full = recorder.Pull();
+  EXPECT_NEAR(Peak(full), 10000, 30);
+  full->Release();
+  recorder.SetVolume(25);
+  AudioSample* quarter = recorder.Pull();
+  EXPECT_NEAR(Peak(quarter), 2500, 30);
+  quarter->Release();
+  recorder.SetVolume(0);
+  AudioSample* muted = recorder.Pull();
+  EXPECT_EQ(muted->DataSize(), 0);
+  muted->Release();
+  recorder.Close();
+}
+
+TEST(WaveInRecorder, VolumeSetWhileClosedIsAppliedOnceAtTheNextOpen) {
+  ToneMicrophone microphone(10000);
+  TestRecorder recorder;
+  recorder.SetDeviceId(microphone.id);
+  recorder.SetVolume(50);
+  ASSERT_EQ(recorder.Open(), 0);
+  AudioSample* half = recorder.Pull();
+  EXPECT_NEAR(Peak(half), 5000, 30);
+  half->Release();
+  recorder.Close();
+  // Someone else sets the device's microphone to full meanwhile; the recorder's next open
+  // does not apply its old level again.
+  TestRecorder other;
+  other.SetDeviceId(microphone.id);
+  ASSERT_EQ(other.Open(), 0);
+  other.SetVolume(100);
+  other.Close();
+  ASSERT_EQ(recorder.Open(), 0);
+  AudioSample* full = recorder.Pull();
+  EXPECT_NEAR(Peak(full), 10000, 30);
+  full->Release();
+  recorder.Close();
+}
+
+TEST(WaveInRecorder, SizesAreKeptWhileOpenAndOversizedOnesRefused) {
+  ToneMicrophone microphone(10000);
+  TestRecorder recorder;
+  recorder.SetDeviceId(microphone.id);
+  recorder.SetVolume(100);
+  ASSERT_EQ(recorder.Open(), 0);
+  EXPECT_EQ(recorder.SetBufferSize(800), 0);  // dropped: the device is open
+  recorder.Close();
+  recorder.SetBufferSize(3201);  // refused: above the slot size
+  ASSERT_EQ(recorder.Open(), 0);
+  AudioSample* sample = recorder.Pull();
+  EXPECT_EQ(sample->DataSize(), 320);
+  sample->Release();
+  recorder.Close();
+  recorder.SetBufferSize(3200);
+  recorder.SetBufferCount(31);  // refused
+  ASSERT_EQ(recorder.Open(), 0);
+  sample = recorder.Pull();
+  EXPECT_EQ(sample->DataSize(), 3200);
+  sample->Release();
+  recorder.Close();
+}
+
+TEST(WaveInRecorder, CloseCompletesWhenNoBufferCouldBePrepared) {
+  ToneMicrophone microphone(10000);
+  TestRecorder recorder;
+  recorder.SetDeviceId(microphone.id);
+  recorder.SetBufferSize(0);  // every preparation fails
+  ASSERT_EQ(recorder.Open(), 0);
+  auto start = Clock::now();
+  EXPECT_EQ(recorder.Close(), 0);
+  EXPECT_LT(MsSince(start), 500);
+}
+
+TEST(WaveInRecorder, CloseWhileAnotherThreadWaitsForABufferReturnsNoSample) {
+  ToneMicrophone microphone(10000);
+  TestRecorder recorder;
+  recorder.SetDeviceId(microphone.id);
+  recorder.SetVolume(100);
+  ASSERT_EQ(recorder.Open(), 0);
+  std::atomic<int> samples{0};
+  std::atomic<bool> sawNull{false};
+  std::thread consumer([&] {
+    for (;;) {
+      AudioSample* sample = nullptr;
+      recorder.GiveNextAudioSample(&sample, nullptr);
+      if (sample == nullptr) break;
+      ++samples;
+      sample->Release();
+    }
+    sawNull = true;
+  });
+  // The consumer takes the six queued buffers, then waits on the device.
+  std::this_thread::sleep_for(std::chrono::milliseconds(70));
+  EXPECT_EQ(recorder.Close(), 0);
+  consumer.join();
+  EXPECT_TRUE(sawNull);
+  EXPECT_GE(samples.load(), 1);
+  // Opening again works: every buffer came home.
+  ASSERT_EQ(recorder.Open(), 0);
+  recorder.Close();
+}
+
+TEST(WaveInRecorder, StopWhileTheWorkerWaitsEndsWithTheNextBuffer) {
+  ToneMicrophone microphone(10000);
+  WaveInRecorder recorder;
+  CaptureCollector collector;
+  recorder.AddListener(&collector);
+  recorder.SetDeviceId(microphone.id);
+  recorder.SetVolume(100);
+  ASSERT_EQ(recorder.Start(), 0);
+  ASSERT_TRUE(collector.WaitForSamples(3, 2000));
+  auto start = Clock::now();
+  EXPECT_EQ(recorder.Stop(), 0);
+  EXPECT_LT(MsSince(start), 200);
+  EXPECT_FALSE(recorder.IsRunning());
+  // The device was closed as the worker ended: a second start opens it again.
+  ASSERT_EQ(recorder.Start(), 0);
+  ASSERT_EQ(recorder.Stop(), 0);
+}
+
+TEST(WaveInRecorder, DeviceThatDoesNotExistIsRetriedOnceThenRefused) {
+  TestRecorder recorder;
+  recorder.SetDeviceId(999999);
+  auto start = Clock::now();
+  EXPECT_EQ(recorder.Start(), -30);  // OnThreadStart -10
+  EXPECT_GE(MsSince(start), 1000);
+  EXPECT_FALSE(recorder.IsRunning());
+  start = Clock::now();
+  EXPECT_EQ(recorder.OnOpen(), -20);
+  EXPECT_GE(MsSince(start), 1000);
+  EXPECT_EQ(recorder.OnClose(), -10);  // never opened
+}
+
+// The loop through a playback device back into the recorder: the virtual loopback device,
+// and the sound server's default devices over ALSA.
+class DeviceLoop : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (GetParam()) {
+      std::string why;
+      if (test::NoSoundServer(&why)) GTEST_SKIP() << why;
+      serverLock = std::make_unique<test::SoundServerLock>();
+      deviceId = platform::WAVE_MAPPER;
+    } else {
+      ASSERT_EQ(voiceengine::AddLoopbackDevice("loop", &loopbackId), 0);
+      deviceId = loopbackId;
+    }
+  }
+  void TearDown() override {
+    if (loopbackId != 0) voiceengine::RemoveDevice(loopbackId);
+  }
+  const char* Name() const { return GetParam() ? "sound server" : "virtual loopback"; }
+
+  std::unique_ptr<test::SoundServerLock> serverLock;
+  uint32_t loopbackId = 0;
+  uint32_t deviceId = 0;
+};
+
+// What a loop run gives back: the recorded values, and the latency from the moment the
+// player took the chunk holding `signal[probe]` to the arrival of the recorded buffer
+// holding it (the loop's latency including one buffer of capture).
+struct LoopResult {
+  std::vector<int16_t> recorded;
+  int lag = 0;
+  double latencyMs = 0;
+};
+
+// Runs `signal` through a player into a recorder for `ms`, calling `during(elapsedMs)` every
+// 20 ms.
+template <typename During>
+LoopResult RunLoop(uint32_t deviceId, const std::vector<int16_t>& signal, int ms, WaveInRecorder& recorder,
+                   WaveOutPlayer& player, During during, size_t probe = 0) {
+  test::SignalSource source(signal);
+  CaptureCollector collector;
+  player.SetDeviceId(deviceId);
+  player.AddSource(&source);
+  recorder.SetDeviceId(deviceId);
+  recorder.AddListener(&collector);
+  EXPECT_EQ(recorder.Start(), 0);
+  EXPECT_EQ(player.Start(), 0);
+  auto start = Clock::now();
+  while (MsSince(start) < ms) {
+    during(MsSince(start));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  player.Stop();
+  recorder.Stop();
+  player.RemoveSource(&source);
+  recorder.RemoveListener(&collector);
+  LoopResult result;
+  result.recorded = collector.Values();
+  if (probe > 0 && result.recorded.size() > signal.size()) {
+    result.lag = test::BestLag(signal, result.recorded,
+                               std::min(8000, static_cast<int>(result.recorded.size() - signal.size())));
+    // Every recorded buffer and every played chunk holds 160 values.
+    size_t buffer = (static_cast<size_t>(result.lag) + probe) / 160;
+    std::vector<Clock::time_point> arrivals = collector.Arrivals();
+    if (buffer < arrivals.size()) {
+      result.latencyMs =
+          std::chrono::duration<double, std::milli>(arrivals[buffer] - source.GivenAt(probe / 160)).count();
+    }
+  }
+  return result;
+}
+
+// Blocks of `block` values of signal[from...] that come back unchanged (normalised
+// correlation above 0.999) somewhere after the previous block's place: an xrun shifts the
+// blocks after it or damages one, but the others still come back whole and in order.
+int IntactBlocks(const std::vector<int16_t>& signal, const std::vector<int16_t>& recorded, size_t from, size_t block,
+                 int blocks) {
+  int intact = 0;
+  size_t searchFrom = 0;
+  for (int b = 0; b < blocks; ++b) {
+    size_t start = from + static_cast<size_t>(b) * block;
+    double a = 0;
+    for (size_t i = 0; i < block; ++i) a += static_cast<double>(signal[start + i]) * signal[start + i];
+    // A block comes back within a second of where the previous one ended.
+    for (size_t at = searchFrom; at + block <= recorded.size() && at < searchFrom + 8000; ++at) {
+      double dot = 0, c = 0;
+      for (size_t i = 0; i < block; ++i) {
+        dot += static_cast<double>(signal[start + i]) * recorded[at + i];
+        c += static_cast<double>(recorded[at + i]) * recorded[at + i];
+      }
+      if (a > 0 && c > 0 && dot / std::sqrt(a * c) > 0.999) {
+        ++intact;
+        searchFrom = at + block;
+        break;
+      }
+    }
+  }
+  return intact;
+}
+
+TEST_P(DeviceLoop, PlayedAudioComesBackIntact) {
+  // 300 ms of silence, then 1 s of noise.
+  std::vector<int16_t> marker = test::WhiteNoise(8000, 8000, 7);
+  std::vector<int16_t> signal(2400, 0);
+  signal.insert(signal.end(), marker.begin(), marker.end());
+  WaveInRecorder recorder;
+  WaveOutPlayer player;
+  recorder.SetVolume(100);
+  LoopResult loop = RunLoop(deviceId, signal, 2200, recorder, player, [](double) {}, 2400);
+  ASSERT_GT(loop.recorded.size(), signal.size());
+  double snr = test::Snr(signal, loop.recorded, loop.lag);
+  int intact = IntactBlocks(signal, loop.recorded, 2400, 400, 20);
+  std::printf("[ measured ] %s loop latency %.1f ms, SNR %.1f dB, %d of 20 blocks intact\n", Name(), loop.latencyMs,
+              snr, intact);
+  // An occasional xrun through the sound server may cost a few blocks, never most of them.
+  EXPECT_GE(intact, 16);
+  EXPECT_GT(loop.latencyMs, 0.0);
+  EXPECT_LT(loop.latencyMs, 1000.0);
+}
+
+TEST_P(DeviceLoop, InputLevelAndOutputVolumeChangeTheRecordedLevel) {
+  std::vector<int16_t> tone = test::Tone(8000 * 4, 400, 8000);
+  WaveInRecorder recorder;
+  WaveOutPlayer player;
+  recorder.SetVolume(100);
+  std::vector<Clock::time_point> marks;
+  // 0-0.8 s full; 0.8-1.6 s input level 50; 1.6-2.4 s level 0; 2.4-3.2 s level 100 and
+  // output volume 25.
+  std::vector<int16_t> recorded = RunLoop(deviceId, tone, 3200, recorder, player, [&](double t) {
+    if (marks.size() == 0 && t >= 800) recorder.SetVolume(50), marks.push_back(Clock::now());
+    if (marks.size() == 1 && t >= 1600) recorder.SetVolume(0), marks.push_back(Clock::now());
+    if (marks.size() == 2 && t >= 2400) recorder.SetVolume(100), player.SetVolume(25), marks.push_back(Clock::now());
+  }).recorded;
+  // Rms over the quietest-to-loudest window of each phase, well inside it (the loop delays
+  // the output changes by its latency).
+  auto phase = [&](int index) { return test::Rms(recorded, static_cast<size_t>(index * 6400 + 3200), 2400); };
+  double full = phase(0);
+  double half = phase(1);
+  double none = phase(2);
+  double quiet = phase(3);
+  std::printf("[ measured ] %s rms full %.0f, input 50 %.0f, input 0 %.0f, output 25 %.0f\n", Name(), full, half,
+              none, quiet);
+  EXPECT_NEAR(full, 8000 / std::sqrt(2.0), 400);
+  EXPECT_NEAR(half / full, 0.5, 0.05);
+  EXPECT_EQ(none, 0);
+  EXPECT_NEAR(quiet / full, 0.25, 0.05);
+}
+
+TEST_P(DeviceLoop, TenSecondsOfCaptureTakeTenSeconds) {
+  WaveInRecorder recorder;
+  CaptureCollector collector;
+  recorder.SetDeviceId(deviceId);
+  recorder.SetVolume(100);
+  recorder.AddListener(&collector);
+  ASSERT_EQ(recorder.Start(), 0);
+  ASSERT_TRUE(collector.WaitForSamples(501, 15000));
+  recorder.Stop();
+  std::vector<Clock::time_point> arrivals = collector.Arrivals();
+  // From the first buffer to the 501st is 500 buffers of 20 ms.
+  double ms = std::chrono::duration<double, std::milli>(arrivals[500] - arrivals[0]).count();
+  double worst = 0;
+  for (size_t i = 1; i <= 500; ++i) {
+    double gap = std::chrono::duration<double, std::milli>(arrivals[i] - arrivals[i - 1]).count();
+    worst = std::max(worst, std::abs(gap - 20.0));
+  }
+  std::printf("[ measured ] %s 500 buffers in %.1f ms, worst deviation from 20 ms %.1f ms\n", Name(), ms, worst);
+  EXPECT_NEAR(ms, 10000, 150);
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, DeviceLoop, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? std::string("SoundServer") : std::string("VirtualLoopback");
+                         });
+
+}  // namespace
+}  // namespace ve

@@ -1,0 +1,172 @@
+// WaveOutPlayer over virtual devices: what reaches the device (recorded into a WAV file),
+// the caps, the volume, the free-header wait and the device-open failure path.
+
+#include "audio/WaveOutPlayer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "framework/AudioSample.h"
+#include "framework/AudioSamplePool.h"
+#include "platform/WavPcmReader.h"
+#include "support/DeviceSignals.h"
+#include "support/TestComponents.h"
+#include "support/WavWriter.h"
+#include "voiceengine/Devices.h"
+
+namespace ve {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double MsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// A playback device recording into a temporary WAV file.
+struct RecordingSpeaker {
+  test::TempFile file{".wav"};
+  uint32_t id = 0;
+  RecordingSpeaker() { EXPECT_EQ(voiceengine::AddWavFilePlaybackDevice("speaker", file.Name(), &id), 0); }
+  ~RecordingSpeaker() { voiceengine::RemoveDevice(id); }
+  std::vector<int16_t> Played() {
+    platform::WavPcmReader::Audio audio;
+    EXPECT_EQ(platform::WavPcmReader::ReadFile(file.Name(), &audio), 0);
+    return audio.samples;
+  }
+};
+
+AudioSample* Pcm(const std::vector<int16_t>& values) {
+  AudioSample* sample = nullptr;
+  AudioSamplePool::Instance()->Get(&sample);
+  WAVEFORMATEX pcm;
+  sample->SetFormat(GetStandardFormat(&pcm, kFormatPcm16));
+  std::memcpy(sample->Data(), values.data(), values.size() * 2);
+  sample->SetDataSize(static_cast<int32_t>(values.size() * 2));
+  return sample;
+}
+
+AudioSample* Gap(int32_t ms) {
+  AudioSample* sample = Pcm({});
+  sample->SetSilenceMs(ms);
+  return sample;
+}
+
+// Pushes one sample through the opened player's push cycle and drops the caller's reference.
+void Play(WaveOutPlayer& player, AudioSample* sample) {
+  player.TakeNextAudioSample(sample, nullptr);
+  sample->Release();
+}
+
+TEST(WaveOutPlayer, WritesTheFirstSampleOfACycleAndGapMarkersAsZeros) {
+  RecordingSpeaker speaker;
+  WaveOutPlayer player;
+  player.SetDeviceId(speaker.id);
+  test::CountingSource second;  // pulled in every push cycle; never played
+  player.AddSource(&second);
+  ASSERT_EQ(player.Open(), 0);
+  std::vector<int16_t> ramp(160);
+  for (int i = 0; i < 160; ++i) ramp[i] = static_cast<int16_t>(100 + i);
+  Play(player, Pcm(ramp));
+  Play(player, Gap(20));  // 320 zero bytes
+  Play(player, Gap(0));   // nothing
+  std::vector<int16_t> oversized(1600, 7);
+  Play(player, Pcm(oversized));  // cut to the 320-byte buffer
+  EXPECT_GE(second.produced.load(), 4);
+  // Closing resets the device, which drops what is still queued: let it play first.
+  std::this_thread::sleep_for(std::chrono::milliseconds(120));
+  ASSERT_EQ(player.Close(), 0);
+  player.RemoveSource(&second);
+  std::vector<int16_t> played = speaker.Played();
+  ASSERT_EQ(played.size(), 480u);
+  EXPECT_TRUE(std::equal(ramp.begin(), ramp.end(), played.begin()));
+  EXPECT_TRUE(std::all_of(played.begin() + 160, played.begin() + 320, [](int16_t v) { return v == 0; }));
+  EXPECT_TRUE(std::all_of(played.begin() + 320, played.end(), [](int16_t v) { return v == 7; }));
+}
+
+TEST(WaveOutPlayer, SizesAreCappedToTheSlots) {
+  RecordingSpeaker speaker;
+  WaveOutPlayer player;
+  player.SetDeviceId(speaker.id);
+  player.SetBufferSize(5000);
+  player.SetBufferCount(40);
+  ASSERT_EQ(player.Open(), 0);
+  // Thirty 200 ms buffers are taken without waiting; the next waits for the device.
+  std::vector<int16_t> block(1600, 3);
+  auto start = Clock::now();
+  for (int i = 0; i < 30; ++i) Play(player, Pcm(block));
+  EXPECT_LT(MsSince(start), 100);
+  Play(player, Pcm(block));
+  EXPECT_GE(MsSince(start), 150);
+  ASSERT_EQ(player.Close(), 0);
+  // Each 3200-byte sample went out whole (the size was capped at 3200, not kept at 5000 or
+  // left at 320).
+  EXPECT_EQ(speaker.Played().size() % 1600, 0u);
+  EXPECT_GE(speaker.Played().size(), 1600u);
+}
+
+TEST(WaveOutPlayer, VolumeScalesBothChannelsOnlyWhileOpen) {
+  RecordingSpeaker speaker;
+  WaveOutPlayer player;
+  player.SetDeviceId(speaker.id);
+  player.SetVolume(10);  // closed: ignored, also at the next open
+  ASSERT_EQ(player.Open(), 0);
+  // The volume acts on what the device plays from then on: each buffer is played before
+  // the next change.
+  std::vector<int16_t> loud(160, 10000);
+  for (uint32_t level : {100u, 50u, 150u, 0u}) {
+    if (level != 100) player.SetVolume(level);  // 50: v = 32767 in both halves; 150 acts as 100
+    Play(player, Pcm(loud));
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  }
+  ASSERT_EQ(player.Close(), 0);
+  std::vector<int16_t> played = speaker.Played();
+  ASSERT_EQ(played.size(), 640u);
+  EXPECT_EQ(played[0], 10000);
+  EXPECT_NEAR(played[160], 5000, 2);
+  EXPECT_EQ(played[320], 10000);
+  EXPECT_EQ(played[480], 0);
+}
+
+TEST(WaveOutPlayer, WorkerIsPacedByTheDeviceAndStopsPromptly) {
+  uint32_t speaker = 0;
+  ASSERT_EQ(voiceengine::AddDiscardPlaybackDevice("discard", &speaker), 0);
+  test::SignalSource source(std::vector<int16_t>(80000, 1000));
+  WaveOutPlayer player;
+  player.SetDeviceId(speaker);
+  player.AddSource(&source);
+  ASSERT_EQ(player.Start(), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // Six buffers up front, then one per 20 ms.
+  int given = source.Given();
+  EXPECT_GE(given, 6 + 20);
+  EXPECT_LE(given, 6 + 27);
+  // Stop ends the free-header wait.
+  auto start = Clock::now();
+  ASSERT_EQ(player.Stop(), 0);
+  EXPECT_LT(MsSince(start), 200);
+  player.RemoveSource(&source);
+  voiceengine::RemoveDevice(speaker);
+}
+
+TEST(WaveOutPlayer, DeviceThatDoesNotExistIsRetriedOnceThenRefused) {
+  WaveOutPlayer player;
+  player.SetDeviceId(999999);
+  EXPECT_EQ(player.GetDeviceId(), 999999u);
+  auto start = Clock::now();
+  EXPECT_EQ(player.Start(), -40);  // OnThreadStart -10
+  EXPECT_GE(MsSince(start), 1000);
+  start = Clock::now();
+  EXPECT_EQ(player.Open(), -20);  // OnOpen -20
+  EXPECT_GE(MsSince(start), 1000);
+  // Closed, ProcessSamples finds no free header: the push cycle reports -10.
+  AudioSample* sample = Pcm(std::vector<int16_t>(160, 1));
+  EXPECT_EQ(player.TakeNextAudioSample(sample, nullptr), -10);
+  sample->Release();
+}
+
+}  // namespace
+}  // namespace ve
