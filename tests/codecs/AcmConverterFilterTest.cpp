@@ -1,0 +1,193 @@
+#include "codecs/AcmConverterFilter.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "framework/AudioSample.h"
+#include "framework/AudioSamplePool.h"
+#include "support/WavWriter.h"
+
+namespace ve {
+namespace {
+
+using test::Bytes;
+using Clock = std::chrono::steady_clock;
+
+WAVEFORMATEX Pcm8k() {
+  WAVEFORMATEX format;
+  return *GetStandardFormat(&format, kFormatPcm16);
+}
+
+// Pushes `bytes` into the converter's sink side as one sample; returns ProcessSamples' result.
+int32_t Push(AcmConverterFilter& converter, const Bytes& bytes, int32_t silenceMs = 0) {
+  AudioSample* sample = nullptr;
+  AudioSamplePool::Instance()->Get(&sample);
+  std::copy(bytes.begin(), bytes.end(), sample->Data());
+  sample->SetDataSize(static_cast<int32_t>(bytes.size()));
+  if (bytes.empty()) sample->SetSilenceMs(silenceMs);
+  int32_t result = converter.AsSink()->TakeNextAudioSample(sample, nullptr);
+  sample->Release();
+  return result;
+}
+
+// Pulls one output sample; returns the result and its bytes.
+int32_t Pull(AcmConverterFilter& converter, Bytes* bytes) {
+  AudioSample* sample = nullptr;
+  int32_t result = converter.GiveNextAudioSample(&sample, nullptr);
+  bytes->clear();
+  if (sample != nullptr) {
+    bytes->assign(sample->Data(), sample->Data() + sample->DataSize());
+    sample->Release();
+  }
+  return result;
+}
+
+Bytes Counting(size_t n, size_t from = 0) {
+  Bytes out(n);
+  for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>((from + i) * 13 + (from + i) / 256);
+  return out;
+}
+
+TEST(AcmConverterFilter, CutsWholeFramesFromTheFifo) {
+  AcmConverterFilter converter;
+  ASSERT_EQ(converter.Prepare(), 0);
+  ASSERT_EQ(converter.Prepare(), 0);  // already open
+  Bytes all = Counting(1280);
+  ASSERT_EQ(Push(converter, Bytes(all.begin(), all.begin() + 1000)), 0);
+  Bytes frame;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(Pull(converter, &frame), 0);
+    EXPECT_EQ(frame, Bytes(all.begin() + 320 * i, all.begin() + 320 * (i + 1)));
+  }
+  EXPECT_EQ(Pull(converter, &frame), -10);
+  EXPECT_TRUE(frame.empty());
+  EXPECT_EQ(converter.BufferedBytes(), 40);
+  // The 40 bytes left wait for more and lead the next frame; the FIFO wraps inside it.
+  ASSERT_EQ(Push(converter, Bytes(all.begin() + 1000, all.end())), 0);
+  ASSERT_EQ(Pull(converter, &frame), 0);
+  EXPECT_EQ(frame, Bytes(all.begin() + 960, all.end()));
+  for (int round = 0; round < 60; ++round) {  // 60 × 320 bytes: the ring wraps several times
+    Bytes chunk = Counting(320, 1280 + 320 * round);
+    ASSERT_EQ(Push(converter, chunk), 0);
+    ASSERT_EQ(Pull(converter, &frame), 0);
+    ASSERT_EQ(frame, chunk) << round;
+  }
+  EXPECT_EQ(converter.Unprepare(), 0);
+  EXPECT_EQ(converter.Unprepare(), 0);  // already closed
+}
+
+TEST(AcmConverterFilter, ClosedGapAndEmptyInputsFailWithTheirCodesAndPace) {
+  AcmConverterFilter converter;
+  converter.SetFrameDuration(30);
+  Bytes frame;
+  EXPECT_EQ(Pull(converter, &frame), -20);
+  auto start = Clock::now();
+  EXPECT_EQ(Push(converter, Bytes(320, 1)), -50);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(25));
+
+  ASSERT_EQ(converter.Prepare(), 0);
+  start = Clock::now();
+  EXPECT_EQ(Push(converter, {}, 60), -40);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(55));
+  EXPECT_EQ(converter.AsSink()->TakeNextAudioSample(nullptr, nullptr), -50);
+  converter.Unprepare();
+
+  // A pair the conversion layer refuses.
+  WAVEFORMATEX mp3 = Pcm8k();
+  mp3.wFormatTag = 0x55;
+  converter.SetSourceFormat(&mp3);
+  EXPECT_EQ(converter.Prepare(), -10);
+  EXPECT_EQ(Pull(converter, &frame), -20);
+}
+
+TEST(AcmConverterFilter, OversizeInputIsDroppedAndTheHeaderStaysUsable) {
+  // One IMA ADPCM block of 16000 bytes decodes to more than the destination buffer holds at
+  // the same rate, so the input is carried whole until carried plus new exceeds 16000.
+  WAVEFORMATEX ima = test::MakeLinearFormat(WAVE_FORMAT_IMA_ADPCM, 8000, 1, 4);
+  ima.nBlockAlign = 16000;
+  AcmConverterFilter converter;
+  converter.SetSourceFormat(&ima);
+  ASSERT_EQ(converter.Prepare(), 0);
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(Push(converter, Bytes(3200, 0x11)), 0) << i;
+  EXPECT_EQ(Push(converter, Bytes(3200, 0x11)), -20);
+  EXPECT_EQ(Push(converter, Bytes(1, 0x11)), -20);  // the header came back: no wait, no hang
+  EXPECT_EQ(converter.BufferedBytes(), 0);
+  EXPECT_EQ(converter.Unprepare(), 0);
+}
+
+TEST(AcmConverterFilter, UnprepareWakesASinkWaitingForSpaceAndDropsItsBytes) {
+  AcmConverterFilter converter;
+  ASSERT_EQ(converter.Prepare(), 0);
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(Push(converter, Bytes(3200, 1)), 0);
+  ASSERT_EQ(converter.BufferedBytes(), 16000);
+  std::atomic<bool> returned{false};
+  std::atomic<int32_t> result{1};
+  std::thread pusher([&] {
+    result = Push(converter, Bytes(3200, 2));
+    returned = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(returned);  // blocked on the full FIFO
+  EXPECT_EQ(converter.Unprepare(), 0);
+  pusher.join();
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(converter.BufferedBytes(), 16000);  // its 3200 bytes were dropped
+}
+
+TEST(AcmConverterFilter, FlushAndTakingFramesMakeRoomForAWaitingSink) {
+  AcmConverterFilter converter;
+  ASSERT_EQ(converter.Prepare(), 0);
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(Push(converter, Bytes(3200, 1)), 0);
+  std::thread pusher([&] { EXPECT_EQ(Push(converter, Bytes(640, 2)), 0); });
+  Bytes frame;
+  ASSERT_EQ(Pull(converter, &frame), 0);
+  ASSERT_EQ(Pull(converter, &frame), 0);  // 640 bytes free: the pusher can append
+  pusher.join();
+  EXPECT_EQ(converter.BufferedBytes(), 16000);
+
+  std::thread second([&] { EXPECT_EQ(Push(converter, Bytes(320, 3)), 0); });
+  EXPECT_EQ(converter.Flush(), 0);
+  second.join();
+  EXPECT_EQ(converter.BufferedBytes(), 320);
+  converter.Unprepare();
+}
+
+// A consumer that only counts what is pushed to it; pulls happen from the test.
+class Consumer : public AudioSourceListener {
+ public:
+  int32_t TakeNextAudioSample(AudioSample*, AudioSinkListener*) override { return 0; }
+};
+
+TEST(AcmConverterFilter, UnprepareDrainsToAConsumerAndGivesUpOnOneThatStopped) {
+  AcmConverterFilter converter;
+  Consumer consumer;
+  converter.AddListener(&consumer);  // a consumer, and no upstream source: Unprepare drains
+  ASSERT_EQ(converter.Prepare(), 0);
+  ASSERT_EQ(Push(converter, Bytes(1000, 1)), 0);
+  std::atomic<int> pulled{0};
+  std::thread puller([&] {
+    Bytes frame;
+    for (int i = 0; i < 3; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (Pull(converter, &frame) == 0) ++pulled;
+    }
+  });
+  EXPECT_EQ(converter.Unprepare(), 0);
+  EXPECT_EQ(pulled, 3);  // it waited for the three whole frames to go
+  puller.join();
+  EXPECT_EQ(converter.BufferedBytes(), 40);
+
+  ASSERT_EQ(converter.Prepare(), 0);
+  ASSERT_EQ(Push(converter, Bytes(3200, 1)), 0);
+  auto start = Clock::now();
+  EXPECT_EQ(converter.Unprepare(), 0);  // nobody pulls
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+  converter.RemoveListener(&consumer);
+}
+
+}  // namespace
+}  // namespace ve
