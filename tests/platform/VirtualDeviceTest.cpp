@@ -1,0 +1,152 @@
+// The virtual devices behind the host's extension API: WAV-file microphones (once, looping,
+// converted to the opened format), the WAV recorder and the loopback's rules, and the
+// reader's refusal of damaged files.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "platform/LoopbackDevice.h"
+#include "platform/VirtualCaptureDevice.h"
+#include "platform/VirtualPlaybackDevice.h"
+#include "platform/WavPcmReader.h"
+#include "support/WavWriter.h"
+#include "voiceengine/Devices.h"
+
+namespace ve::platform {
+namespace {
+
+WAVEFORMATEX Format(uint32_t rate, uint16_t channels, uint16_t bits) {
+  uint16_t align = static_cast<uint16_t>(channels * bits / 8);
+  return WAVEFORMATEX{WAVE_FORMAT_PCM, channels, rate, rate * align, align, bits, 0};
+}
+
+// Captures `bytes` from a freshly opened port of `device`.
+std::vector<uint8_t> Capture(VirtualDevice& device, const WAVEFORMATEX& format, uint32_t bytes, int times = 1) {
+  std::unique_ptr<WavePort> port;
+  EXPECT_EQ(device.OpenCapture(format, &port), MMSYSERR_NOERROR);
+  std::vector<uint8_t> out;
+  std::vector<uint8_t> buffer(bytes);
+  port->Start();
+  for (int i = 0; i < times; ++i) {
+    EXPECT_EQ(port->Transfer(buffer.data(), bytes), static_cast<int32_t>(bytes));
+    out.insert(out.end(), buffer.begin(), buffer.end());
+  }
+  return out;
+}
+
+std::vector<int16_t> Values(const std::vector<uint8_t>& bytes) {
+  std::vector<int16_t> values(bytes.size() / 2);
+  std::memcpy(values.data(), bytes.data(), values.size() * 2);
+  return values;
+}
+
+test::Bytes Wav(uint32_t rate, uint16_t channels, const std::vector<int16_t>& values) {
+  return test::BuildWav(test::FormatChunk(test::MakeLinearFormat(WAVE_FORMAT_PCM, rate, channels, 16), 16),
+                        test::Int16Bytes(values));
+}
+
+TEST(VirtualCaptureDevice, FilePlaysOnceThenSilenceOrLoops) {
+  test::TempFile file(Wav(8000, 1, {1, 2, 3, 4, 5}));
+  std::unique_ptr<VirtualCaptureDevice> once, looping;
+  ASSERT_EQ(VirtualCaptureDevice::FromWavFile("once", file.Name(), false, &once), 0);
+  ASSERT_EQ(VirtualCaptureDevice::FromWavFile("loop", file.Name(), true, &looping), 0);
+  std::vector<int16_t> a = Values(Capture(*once, Format(8000, 1, 16), 16));
+  EXPECT_EQ(a, (std::vector<int16_t>{1, 2, 3, 4, 5, 0, 0, 0}));
+  std::vector<int16_t> b = Values(Capture(*looping, Format(8000, 1, 16), 16));
+  EXPECT_EQ(b, (std::vector<int16_t>{1, 2, 3, 4, 5, 1, 2, 3}));
+  // Every open starts from the beginning.
+  EXPECT_EQ(Values(Capture(*once, Format(8000, 1, 16), 4)), (std::vector<int16_t>{1, 2}));
+}
+
+TEST(VirtualCaptureDevice, FileIsConvertedToTheOpenedFormat) {
+  // One second of a 1 kHz tone at 16 kHz stereo, the right channel silent.
+  std::vector<int16_t> stereo;
+  for (int i = 0; i < 16000; ++i) {
+    stereo.push_back(static_cast<int16_t>(std::lround(16000 * std::sin(2 * M_PI * 1000 * i / 16000.0))));
+    stereo.push_back(0);
+  }
+  test::TempFile file(Wav(16000, 2, stereo));
+  std::unique_ptr<VirtualCaptureDevice> device;
+  ASSERT_EQ(VirtualCaptureDevice::FromWavFile("tone", file.Name(), false, &device), 0);
+  // 8 kHz mono: the channels are averaged (peak 8000) and the tone keeps its frequency.
+  std::vector<int16_t> mono = Values(Capture(*device, Format(8000, 1, 16), 3200));
+  int16_t peak = 0;
+  int crossings = 0;
+  for (size_t i = 200; i < 1400; ++i) {
+    peak = std::max<int16_t>(peak, static_cast<int16_t>(std::abs(mono[i])));
+    if ((mono[i - 1] < 0) != (mono[i] < 0)) ++crossings;
+  }
+  EXPECT_NEAR(peak, 8000, 200);
+  EXPECT_NEAR(crossings, 300, 3);  // 1 kHz over 150 ms: 300 sign changes
+  // 8-bit output is centred on 128.
+  std::vector<uint8_t> eight = Capture(*device, Format(16000, 2, 8), 64);
+  EXPECT_EQ(eight[1], 128);  // right channel silent
+}
+
+TEST(VirtualCaptureDevice, DamagedFilesAreRefusedWithTheirCode) {
+  using R = WavPcmReader;
+  WavPcmReader::Audio audio;
+  test::Bytes good = Wav(8000, 1, {1, 2, 3});
+  EXPECT_EQ(R::Parse(good.data(), good.size(), &audio), 0);
+  EXPECT_EQ(audio.samples.size(), 3u);
+  // Cut anywhere inside the header: an error, never a read past the end.
+  for (size_t n = 0; n < 44; ++n) EXPECT_NE(R::Parse(good.data(), n, &audio), 0) << n;
+  // A data chunk cut short keeps its whole frames.
+  EXPECT_EQ(R::Parse(good.data(), good.size() - 1, &audio), 0);
+  EXPECT_EQ(audio.samples.size(), 2u);
+  test::Bytes alaw = test::BuildWav(test::FormatChunk(test::MakeLinearFormat(WAVE_FORMAT_ALAW, 8000, 1, 8), 16), {1});
+  EXPECT_EQ(R::Parse(alaw.data(), alaw.size(), &audio), R::kErrorFormat);
+  test::Bytes noData = test::BuildRiff({{"fmt ", test::FormatChunk(test::MakeLinearFormat(1, 8000, 1, 16), 16)}});
+  EXPECT_EQ(R::Parse(noData.data(), noData.size(), &audio), R::kErrorNoData);
+  test::Bytes lying = test::BuildRiff({{"LIST", {1, 2}, 0x7FFFFFF0}, {"data", {0, 0}}});
+  EXPECT_EQ(R::Parse(lying.data(), lying.size(), &audio), R::kErrorNotWave);
+  uint32_t id = 0;
+  EXPECT_EQ(voiceengine::AddWavFileCaptureDevice("x", "/nonexistent/file.wav", false, &id),
+            voiceengine::kDeviceFileUnreadable);
+  test::TempFile bad(alaw);
+  EXPECT_EQ(voiceengine::AddWavFileCaptureDevice("x", bad.Name(), false, &id), voiceengine::kDeviceFileNotPcmWave);
+}
+
+TEST(VirtualPlaybackDevice, RecorderIsOpenedOnceAtATimeAndWritesAWavFile) {
+  test::TempFile file(std::string(".wav"));
+  std::shared_ptr<VirtualPlaybackDevice> device = VirtualPlaybackDevice::WavRecorder("rec", file.Path());
+  WAVEFORMATEX format = Format(8000, 1, 16);
+  std::unique_ptr<WavePort> port, second;
+  ASSERT_EQ(device->OpenPlayback(format, &port), MMSYSERR_NOERROR);
+  EXPECT_EQ(device->OpenPlayback(format, &second), MMSYSERR_ALLOCATED);
+  int16_t values[4] = {10, -20, 30, -40};
+  port->Start();
+  EXPECT_EQ(port->Transfer(reinterpret_cast<uint8_t*>(values), 8), 8);
+  port.reset();
+  WavPcmReader::Audio audio;
+  ASSERT_EQ(WavPcmReader::ReadFile(file.Name(), &audio), 0);
+  EXPECT_EQ(audio.samples, (std::vector<int16_t>{10, -20, 30, -40}));
+  EXPECT_EQ(device->OpenPlayback(format, &second), MMSYSERR_NOERROR);
+}
+
+TEST(LoopbackDevice, SidesOpenOnceWithOneFormatAndCaptureWholeBuffersOnly) {
+  auto loopback = std::make_shared<LoopbackDevice>("loop");
+  WAVEFORMATEX format = Format(8000, 1, 16);
+  std::unique_ptr<WavePort> out, in, again;
+  ASSERT_EQ(loopback->OpenPlayback(format, &out), MMSYSERR_NOERROR);
+  EXPECT_EQ(loopback->OpenPlayback(format, &again), MMSYSERR_ALLOCATED);
+  EXPECT_EQ(loopback->OpenCapture(Format(16000, 1, 16), &in), WAVERR_BADFORMAT);
+  ASSERT_EQ(loopback->OpenCapture(format, &in), MMSYSERR_NOERROR);
+  int16_t played[4] = {1, 2, 3, 4};
+  out->Start();
+  in->Start();
+  out->Transfer(reinterpret_cast<uint8_t*>(played), 4);  // two values played
+  int16_t captured[4] = {9, 9, 9, 9};
+  // Four values asked for, two available: silence now, the audio is kept, not cut apart.
+  in->Transfer(reinterpret_cast<uint8_t*>(captured), 8);
+  EXPECT_EQ(captured[0], 0);
+  out->Transfer(reinterpret_cast<uint8_t*>(played + 2), 4);
+  in->Transfer(reinterpret_cast<uint8_t*>(captured), 8);
+  EXPECT_EQ(std::memcmp(captured, played, 8), 0);
+}
+
+}  // namespace
+}  // namespace ve::platform
