@@ -8,7 +8,7 @@ CTEST_FLAGS ?= --output-on-failure -j$(JOBS)
 # Debian packages the build and the tests need.
 PACKAGES := cmake g++ make pkg-config clang libclang-rt-14-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \
-            libasound2-dev libsoxr-dev libbcg729-dev espeak-ng sox pulseaudio pulseaudio-utils libasound2-plugins
+            libasound2-dev libsoxr-dev libbcg729-dev espeak-ng sox pulseaudio pulseaudio-utils libasound2-plugins libspandsp-dev
 
 .PHONY: deps demo test build asan tsan fuzz bench clean
 
@@ -31,11 +31,10 @@ build: deps $(BUILD)/CMakeCache.txt
 test: build
 	cd $(BUILD) && ctest $(CTEST_FLAGS)
 
-# Until the call tool lands, the demo runs the framework's own throughput benchmark:
-# samples pushed through a chain of filters, with the pool's created count.
+# The main job: a G.729 call between two engines (two vecall processes on loopback), with a
+# report of both sides' statistics, the delay and the quality of the received speech.
 demo: build
-	@echo "== demo: the media framework pushing samples through a filter chain (call demo coming) =="
-	$(BUILD)/bench/FrameworkBench --benchmark_min_time=0.2
+	scripts/demo.sh $(BUILD)
 
 asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVE_SANITIZE=address -DVE_BUILD_BENCH=OFF

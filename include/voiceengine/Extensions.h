@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+
+class VoiceEngine;
+
+// Operations beside the VoiceEngine class for hosts that want more than its 34 operations:
+// the G.711 law of calls and a statistics snapshot of the running call.
+namespace voiceengine {
+
+enum class G711Law { kALaw, kULaw };
+
+// The law G.711 calls send and expect. Calls use A-law unless the host asks for u-law; the
+// choice is kept across ConfigureSend/ConfigureReceive. Call it while both directions are
+// stopped. Returns 0, or -1 for a null engine.
+int32_t SetG711Law(VoiceEngine* engine, G711Law law);
+
+// What a user wants to see during a call. Reading it never blocks the audio threads; counts
+// cover the current call (sending counts restart with each StartSending).
+struct CallStatistics {
+  int32_t codecType = -1;  // 0 G.711, 1 G.723, 2 G.729, -1 none
+  bool uLaw = false;       // G.711 law in use
+  bool sending = false;
+  bool receiving = false;
+
+  uint64_t rtpPacketsSent = 0;
+  uint64_t rtpBytesSent = 0;           // payload bytes
+  uint64_t rtpPacketsReceived = 0;     // valid RTP datagrams of the followed source
+  uint64_t rtpBytesReceived = 0;       // payload bytes
+  int64_t packetsLost = 0;             // expected minus received, cumulative
+  double fractionLost = 0.0;           // 0..1 over the whole call
+  double jitterMs = 0.0;               // interarrival jitter
+  uint32_t remoteSsrc = 0;
+  char remoteCname[256] = {};
+
+  int32_t playoutDepthMs = 0;          // audio buffered for the selected source
+  uint64_t playoutRepeats = 0;         // samples played again to cover a gap
+  uint64_t playoutDrops = 0;           // late or overflowing samples dropped
+  uint64_t playoutRebuffers = 0;       // times playback had to buffer again
+  uint64_t playoutGapMarkers = 0;      // silences played for lack of audio
+
+  uint64_t rtcpReportsSent = 0;
+  uint64_t rtcpReportsReceived = 0;
+  double roundTripMs = -1.0;           // average; -1 while unknown
+  double oneWayDelayMs = -1.0;         // average; -1 while unknown
+};
+
+// Fills `out` with the engine's current figures. Returns 0, or -1 for a null argument or an
+// engine that is not initialised.
+int32_t GetStatistics(VoiceEngine* engine, CallStatistics* out);
+
+}  // namespace voiceengine

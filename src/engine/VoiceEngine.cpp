@@ -1,0 +1,795 @@
+// The engine object: creates the media components once, wires and starts the two chains of a
+// call, and plays files locally or into the call.
+//
+// Send chain:    capture -> sendEqualizer -> sendMixer -> encoder -> rtpSender (opened)
+//                driven by the capture thread's pushes.
+// Receive chain: rtpSource -> decoder -> ssrcSelector -> receiveMixer -> playback
+//                driven by the network thread's pushes into the selector and by the playback
+//                thread's pulls out of it. receiveMixer is in the chain so that files played
+//                into the call are heard.
+#include "voiceengine/VoiceEngine.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "audio/CompressorFilter.h"
+#include "audio/EqualizerFilter.h"
+#include "audio/FrameFilter.h"
+#include "audio/MixerFilter.h"
+#include "audio/SsrcSelectorFilter.h"
+#include "audio/VadFilter.h"
+#include "audio/WaveInRecorder.h"
+#include "audio/WaveOutPlayer.h"
+#include "codecs/AmplifierFilter.h"
+#include "codecs/G711DecoderFilter.h"
+#include "codecs/G711EncoderFilter.h"
+#include "codecs/G711PayloadDecoderFilter.h"
+#include "codecs/G723DecoderFilter.h"
+#include "codecs/G723EncoderFilter.h"
+#include "codecs/G729DecoderFilter.h"
+#include "codecs/G729EncoderFilter.h"
+#include "engine/FileEndNotifier.h"
+#include "engine/FilePlayer.h"
+#include "framework/AudioSample.h"
+#include "framework/AudioSamplePool.h"
+#include "platform/Clock.h"
+#include "platform/Socket.h"
+#include "platform/WaveIn.h"
+#include "platform/WaveOut.h"
+#include "rtcp/RtpReceiver.h"
+#include "rtp/Exception.h"
+#include "rtp/RtpAudioSink.h"
+#include "rtp/RtpAudioSource.h"
+
+using namespace ve;
+
+namespace {
+
+using ApiGuard = std::lock_guard<std::recursive_mutex>;
+
+// The four 29-tap equaliser sets; each is symmetric, so only values 0..14 are listed.
+constexpr double kSendSetA[15] = {-0.008976, -0.056441, -0.024475, -0.019666, -0.048301,
+                                  -0.029223, -0.068824, -0.021638, -0.079281, 0.016318,
+                                  -0.106304, 0.05501,   -0.108572, -0.003198, 1.049007};
+constexpr double kSendSetB[15] = {0.001554,  -0.004377, -0.017541, -0.009891, -0.005435,
+                                  -0.014788, -0.015432, -0.013299, -0.026527, 0.012746,
+                                  -0.061046, 0.020939,  -0.12897,  -0.165718, 0.853968};
+constexpr double kReceiveSetA[15] = {-0.033925, -0.012966, 0.002133,  -0.00738,  -0.032748,
+                                     0.006314,  -0.050229, 0.039981,  -0.093428, 0.049791,
+                                     -0.102505, 0.090953,  -0.115604, -0.137524, 1.166885};
+constexpr double kReceiveSetB[15] = {0.012562,  -0.008807, -0.026119, -0.012092, -0.026479,
+                                     -0.018424, -0.038491, -0.023865, -0.066477, -0.007258,
+                                     -0.096165, -0.009702, -0.136447, -0.011532, 0.941143};
+constexpr int32_t kTaps = 29;
+constexpr int32_t kSampleBits = 16;
+
+void LoadCoefficients(EqualizerFilter* equalizer, const double (&half)[15]) {
+  double taps[kTaps];
+  for (int32_t i = 0; i < kTaps; ++i) taps[i] = half[i <= 14 ? i : kTaps - 1 - i];
+  equalizer->SetCoefficients(taps, kTaps, kSampleBits);
+}
+
+constexpr double kCompressorThreshold = -8.0;
+constexpr double kCompressorLossIncrement = 0.075;
+constexpr double kCompressorLossDecrement = -0.00075;
+
+// Frame length of each codec type; device blocks are frame ms x 16 bytes of 8 kHz 16-bit PCM.
+int32_t FrameMsOf(int32_t codecType, int32_t requested) {
+  switch (codecType) {
+    case kCodecG711:
+    case kCodecG723:
+      return 20;
+    case kCodecG729:
+      return 50;
+    default:
+      return requested;
+  }
+}
+constexpr int32_t kBytesPerMs = 16;
+
+constexpr int32_t kPlaybackBufferCount = 6;
+constexpr int32_t kLocalFileFrameMs = 60;
+constexpr uint8_t kVoiceTypeOfService = 0xB8;
+
+void SetLaw(AudioFilter* filter, bool uLaw) {
+  if (auto* encoder = dynamic_cast<G711EncoderFilter*>(filter)) {
+    uLaw ? encoder->SetULaw() : encoder->SetALaw();
+  } else if (auto* decoder = dynamic_cast<G711DecoderFilter*>(filter)) {
+    uLaw ? decoder->SetULaw() : decoder->SetALaw();
+  }
+}
+
+}  // namespace
+
+VoiceEngine::VoiceEngine() = default;
+
+VoiceEngine::~VoiceEngine() { Uninitialize(); }
+
+// ---------------------------------------------------------------------------------------------
+// Lifecycle
+
+int32_t VoiceEngine::Initialize() {
+  ApiGuard api(apiLock);
+  if (initialized) return 0;
+  AudioSamplePool::Initialize();
+
+  capture = new WaveInRecorder();
+  playback = new WaveOutPlayer();
+  filePlayback = new WaveOutPlayer();
+  rtpSender = new RtpAudioSink();
+  rtpSource = new RtpAudioSource();
+
+  receiveEqualizer = new EqualizerFilter();
+  LoadCoefficients(receiveEqualizer, kReceiveSetA);
+  sendEqualizer = new EqualizerFilter();
+  LoadCoefficients(sendEqualizer, kSendSetA);
+
+  SetCodec(kCodecG729);
+
+  compressor = new CompressorFilter(kCompressorThreshold, kCompressorLossIncrement, kCompressorLossDecrement);
+  vadFilter = new VadFilter();
+  ssrcSelector = new SsrcSelectorFilter();
+  frameFilter = new FrameFilter();
+  g711PayloadDecoder = new G711PayloadDecoderFilter();
+  receiveMixer = new MixerFilter();
+  sendMixer = new MixerFilter();
+  amplifier = new AmplifierFilter();
+
+  decoder = GetDecoder();
+  encoder = GetEncoder();
+  sendFrameMs = receiveFrameMs = 20;
+
+  filePlayers.clear();
+  localFilePlayer = nullptr;
+  receiving = sending = localFilePlaying = false;
+  FilePlayer::ResetIdCounter();
+  captureDevice = playbackDevice = -1;
+
+  fileEndNotifier = new FileEndNotifier(this);
+  initialized = true;
+  return 0;
+}
+
+int32_t VoiceEngine::Uninitialize() {
+  ApiGuard api(apiLock);
+  if (!initialized) return 0;
+  StopReceiving();
+  StopSending();
+  if (localFilePlayer != nullptr && localFilePlayer->IsActive()) StopPlayFile(localFilePlayer->GetId());
+  // Files still playing (a stop that failed) are stopped before their players go away.
+  {
+    std::lock_guard<std::recursive_mutex> files(filesLock);
+    for (auto& [id, player] : filePlayers) player->Stop();
+  }
+  CleanupFinishedFiles();
+  DeleteCodecs();
+
+  // No notification may reach the engine while the components go away.
+  fileEndNotifier->Shutdown();
+  {
+    std::lock_guard<std::recursive_mutex> files(filesLock);
+    for (auto& [id, player] : filePlayers) delete player;
+    filePlayers.clear();
+    delete localFilePlayer;
+    localFilePlayer = nullptr;
+    localFilePlaying = false;
+  }
+  filePlayback->Stop();
+
+  delete playback;
+  playback = nullptr;
+  delete filePlayback;
+  filePlayback = nullptr;
+  delete capture;
+  capture = nullptr;
+  delete rtpSource;
+  rtpSource = nullptr;
+  delete rtpSender;
+  rtpSender = nullptr;
+  delete rtpReceiver;  // only left when a remote was set and sending never stopped
+  rtpReceiver = nullptr;
+  delete receiveEqualizer;
+  receiveEqualizer = nullptr;
+  delete sendEqualizer;
+  sendEqualizer = nullptr;
+  delete compressor;
+  compressor = nullptr;
+  delete vadFilter;
+  vadFilter = nullptr;
+  delete receiveMixer;
+  receiveMixer = nullptr;
+  delete sendMixer;
+  sendMixer = nullptr;
+  delete ssrcSelector;
+  ssrcSelector = nullptr;
+  delete frameFilter;
+  frameFilter = nullptr;
+  delete g711PayloadDecoder;
+  g711PayloadDecoder = nullptr;
+  delete amplifier;
+  amplifier = nullptr;
+  decoder = encoder = nullptr;
+  codecType = -1;
+
+  delete fileEndNotifier;
+  fileEndNotifier = nullptr;
+  AudioSamplePool::Shutdown();
+  initialized = false;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Codecs
+
+void VoiceEngine::CreateCodecs(int32_t type) {
+  switch (type) {
+    case kCodecG711:
+      if (g711Encoder == nullptr) g711Encoder = new G711EncoderFilter();
+      if (g711Decoder == nullptr) g711Decoder = new G711DecoderFilter();
+      break;
+    case kCodecG723:
+      if (g723Encoder == nullptr) g723Encoder = new G723EncoderFilter();
+      if (g723Decoder == nullptr) g723Decoder = new G723DecoderFilter();
+      break;
+    case kCodecG729:
+      if (g729Encoder == nullptr) g729Encoder = new G729EncoderFilter();
+      if (g729Decoder == nullptr) g729Decoder = new G729DecoderFilter();
+      break;
+    default:
+      break;
+  }
+}
+
+void VoiceEngine::DeleteCodecs() {
+  for (AudioFilter** slot : {&g711Decoder, &g711Encoder, &g723Decoder, &g723Encoder, &g729Decoder, &g729Encoder}) {
+    delete *slot;
+    *slot = nullptr;
+  }
+}
+
+AudioFilter* VoiceEngine::GetDecoder() {
+  switch (codecType) {
+    case kCodecG711:
+      return g711Decoder;
+    case kCodecG723:
+      return g723Decoder;
+    case kCodecG729:
+      return g729Decoder;
+    default:
+      return nullptr;
+  }
+}
+
+AudioFilter* VoiceEngine::GetEncoder() {
+  switch (codecType) {
+    case kCodecG711:
+      return g711Encoder;
+    case kCodecG723:
+      return g723Encoder;
+    case kCodecG729:
+      return g729Encoder;
+    default:
+      return nullptr;
+  }
+}
+
+int32_t VoiceEngine::SetCodec(int32_t type) {
+  if (type != codecType) {
+    codecType = type;
+    CreateCodecs(type);
+    decoder = GetDecoder();
+    encoder = GetEncoder();
+  }
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Configuration
+
+int32_t VoiceEngine::ConfigureReceive(int32_t kind, int32_t frameMs, int32_t option1, int32_t option2) {
+  ApiGuard api(apiLock);
+  if (receiving && kind == receiveSettings.kind && !(kind == 9 && option2 != receiveSettings.option2)) return 0;
+  receiveSettings.kind = kind;
+  receiveSettings.option1 = option1;
+  receiveSettings.option2 = option2;
+
+  int32_t result = 0;
+  bool stopped = false;
+  if (receiving) {
+    if (StopReceiving() < 0) {
+      result = -10;
+    } else {
+      stopped = true;
+    }
+  }
+  int32_t frame = FrameMsOf(codecType, frameMs);
+  if (result == 0) {
+    AudioFilter* chosen = GetDecoder();
+    if (chosen != nullptr) decoder = chosen;
+    if (codecType == kCodecG711) SetLaw(g711Decoder, useULaw);
+    receiveFrameMs = frame;
+    playback->SetBufferSize(static_cast<uint32_t>(frame * kBytesPerMs));
+    if (stopped && StartReceiving(playbackDevice) < 0) result = -20;
+  }
+  receiveSettings.frameMs = frame;
+  return result;
+}
+
+int32_t VoiceEngine::ConfigureSend(int32_t kind, int32_t frameMs, int32_t option1, int32_t option2, uint16_t port,
+                                   int32_t option3) {
+  ApiGuard api(apiLock);
+  option2 = 0;  // silence suppression stays off
+  int32_t result = 0;
+  bool stopped = false;
+  if (sending) {
+    if (StopSending() < 0) {
+      result = -10;
+    } else {
+      stopped = true;
+    }
+  }
+  useVadFilter = option2 != 0;
+  int32_t frame = FrameMsOf(codecType, frameMs);
+  if (result == 0) {
+    AudioFilter* chosen = GetEncoder();
+    if (chosen != nullptr) encoder = chosen;
+    if (codecType == kCodecG711) SetLaw(g711Encoder, useULaw);
+    sendFrameMs = frame;
+    capture->SetBufferSize(static_cast<uint32_t>(frame * kBytesPerMs));
+    if (stopped && StartSending(captureDevice) < 0) result = -20;
+  }
+  if (result == 0) {
+    sendSettings.kind = kind;
+    sendSettings.frameMs = frame;
+    sendSettings.option1 = option1;
+    sendSettings.option2 = option2;
+    sendPort = port;
+    sendOption3 = option3;
+  }
+  return result;
+}
+
+int32_t VoiceEngine::SetRemote(const char* host, uint16_t rtpPort, uint16_t rtcpPort) {
+  ApiGuard api(apiLock);
+  // A host text that is too long or not an address is refused instead of sending to the
+  // broadcast address that an unparsable text would turn into.
+  if (host == nullptr || std::strlen(host) > static_cast<size_t>(kMaxHostLength) ||
+      platform::InetAddr(host) == platform::kAddressNone) {
+    return -10;
+  }
+  if (rtpReceiver == nullptr) rtpReceiver = new RtpReceiver(0, 0);
+  rtpSender->SetRtpReceiver(rtpReceiver);
+  rtpSource->SetRtpReceiver(rtpReceiver);
+  int32_t result = rtpSender->SetRemote(host, rtpPort, rtcpPort);
+  std::snprintf(remoteHost, sizeof remoteHost, "%s", host);
+  remoteRtpPort = rtpPort;
+  return result;
+}
+
+int32_t VoiceEngine::SetLocalReceivePort(uint16_t port) {
+  ApiGuard api(apiLock);
+  int32_t result = 0;
+  uint16_t currentReceivePort = 0;
+  if (rtpSource->GetLocalPort(&currentReceivePort) < 0 || currentReceivePort != port) {
+    bool stopped = false;
+    if (receiving) {
+      if (StopReceiving() < 0) {
+        result = -10;
+      } else {
+        stopped = true;
+      }
+    }
+    if (result == 0 && rtpSource->SetLocalPort(port) < 0) result = -20;
+    if (result == 0 && stopped && StartReceiving(playbackDevice) < 0) result = -30;
+  }
+  if (rtpSource->GetLocalPort(&currentReceivePort) >= 0) receiveLocalPort = currentReceivePort;
+  return result;
+}
+
+int32_t VoiceEngine::SetSockets(int32_t rtp, int32_t rtcp) {
+  if (rtp <= 0 || rtcp <= 0) return -1;
+  rtpSocket = rtp;
+  rtpSender->SetRtpSocket(rtp);
+  rtpSender->SetRtcpSocket(rtcp);
+  rtpSource->SetRtpSocket(rtp);
+  rtpSource->SetRtcpSocket(rtcp);
+  return rtpSocket;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Levels and devices
+
+int32_t VoiceEngine::SetCaptureVolume(int32_t, int32_t level) {
+  capture->SetVolume(static_cast<uint32_t>(level < 0 ? 0 : level));
+  return 0;
+}
+
+int32_t VoiceEngine::SetPlaybackVolume(int32_t device, int32_t level) {
+  std::lock_guard<std::recursive_mutex> files(filesLock);
+  uint32_t volume = static_cast<uint32_t>(level < 0 ? 0 : level);
+  if (static_cast<uint32_t>(device) == filePlayback->GetDeviceId() && localFilePlaying) {
+    return filePlayback->SetVolume(volume);
+  }
+  if (static_cast<uint32_t>(device) == playback->GetDeviceId() && receiving) return playback->SetVolume(volume);
+  return 0;
+}
+
+namespace {
+
+WAVEFORMATEX ProbeFormat() {
+  WAVEFORMATEX format;
+  GetStandardFormat(&format, kFormatPcm16);
+  return format;
+}
+
+}  // namespace
+
+bool VoiceEngine::CanOpenCapture() {
+  WAVEFORMATEX format = ProbeFormat();
+  platform::HWAVEIN device = nullptr;
+  if (platform::waveInOpen(&device, platform::WAVE_MAPPER, &format, nullptr, 0) != platform::MMSYSERR_NOERROR) {
+    return false;
+  }
+  platform::waveInReset(device);
+  platform::waveInClose(device);
+  return true;
+}
+
+bool VoiceEngine::CanOpenPlayback() {
+  WAVEFORMATEX format = ProbeFormat();
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (attempt == 1) platform::Sleep(2000);
+    platform::HWAVEOUT device = nullptr;
+    if (platform::waveOutOpen(&device, platform::WAVE_MAPPER, &format, nullptr, 0) == platform::MMSYSERR_NOERROR) {
+      platform::waveOutReset(device);
+      platform::waveOutClose(device);
+      return true;
+    }
+  }
+  return false;
+}
+
+int32_t VoiceEngine::Reserved1020(int32_t) { return 0; }
+int32_t VoiceEngine::Reserved1022() { return 0; }
+int32_t VoiceEngine::Reserved1023() { return 0; }
+int32_t VoiceEngine::Reserved1029() { return 0; }
+int32_t VoiceEngine::Reserved1030() { return 0; }
+
+// ---------------------------------------------------------------------------------------------
+// Send direction
+
+void VoiceEngine::LinkSendChain(bool link) {
+  auto step = [link](AudioSource* from, AudioSink* to) { link ? Connect(from, to) : Disconnect(from, to); };
+  AudioSource* previous = capture;
+  if (useSendEqualizer) {
+    step(previous, sendEqualizer->AsSink());
+    previous = sendEqualizer->AsSource();
+  }
+  if (useVadFilter) {
+    step(previous, vadFilter->AsSink());
+    previous = vadFilter->AsSource();
+  }
+  step(previous, sendMixer->AsSink());
+  previous = sendMixer->AsSource();
+  if (encoder != nullptr) {
+    step(previous, encoder->AsSink());
+    previous = encoder->AsSource();
+  }
+  step(previous, rtpSender);
+}
+
+int32_t VoiceEngine::StartSending(int32_t device) {
+  ApiGuard api(apiLock);
+  if (sending) return 0;
+  useSendEqualizer = true;
+  LoadCoefficients(sendEqualizer, kSendSetB);
+  captureDevice = device;
+  capture->SetDeviceId(static_cast<uint32_t>(device));
+  LinkSendChain(true);
+  rtpSender->SetTypeOfService(kVoiceTypeOfService);
+
+  int32_t result = 0;
+  if (rtpSender->Open() < 0) {
+    result = -10;
+  } else if (encoder == nullptr || encoder->Prepare() < 0) {
+    rtpSender->Close();
+    result = -20;
+  } else if (sendMixer->Prepare() < 0) {
+    rtpSender->Close();
+    encoder->Unprepare();
+    result = -30;
+  } else if (useVadFilter && (vadFilter->Enable(), vadFilter->Prepare() < 0)) {
+    rtpSender->Close();
+    encoder->Unprepare();
+    sendMixer->Unprepare();
+    result = -40;
+  } else if (capture->Start() < 0) {
+    rtpSender->Close();
+    encoder->Unprepare();
+    sendMixer->Unprepare();
+    if (useVadFilter) vadFilter->Unprepare();
+    result = -60;
+  }
+  if (result == 0) sending = true;
+  return result;
+}
+
+int32_t VoiceEngine::StopSending() {
+  ApiGuard api(apiLock);
+  if (!sending) return 0;
+  bool failed = false;
+  failed |= StopFiles(true) < 0;
+  failed |= capture->Stop() < 0;
+  if (useVadFilter) failed |= vadFilter->Unprepare() < 0;
+  failed |= sendMixer->Unprepare() < 0;
+  if (encoder != nullptr) failed |= encoder->Unprepare() < 0;
+  failed |= rtpSender->Close() < 0;
+  LinkSendChain(false);
+  if (rtpReceiver != nullptr) {
+    // Both RTP components drop their pointer first; the receive thread counts packets under
+    // the source's receiver lock, so once SetRtpReceiver returns nobody uses the record.
+    rtpSender->SetRtpReceiver(nullptr);
+    rtpSource->SetRtpReceiver(nullptr);
+    delete rtpReceiver;
+    rtpReceiver = nullptr;
+  }
+  if (failed) return -10;
+  sending = false;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Receive direction
+
+int32_t VoiceEngine::StartReceiving(int32_t device) {
+  ApiGuard api(apiLock);
+  if (receiving) return 0;
+  useReceiveEqualizer = true;
+  useCompressor = true;
+  LoadCoefficients(receiveEqualizer, kReceiveSetB);
+  ssrcSelector->SetSelectThreshold(100);
+  ssrcSelector->SetFrameMs(receiveFrameMs);
+  frameFilter->SetFrameMs(receiveFrameMs);
+  playback->SetBufferCount(kPlaybackBufferCount);
+  const char* strThreshold = "-8.0";
+  const char* strLossIncrement = "0.075";
+  const char* strLossDecrement = "-0.00075";
+  compressor->SetParameters(std::strtod(strThreshold, nullptr), std::strtod(strLossIncrement, nullptr),
+                            std::strtod(strLossDecrement, nullptr));
+  playbackDevice = device;
+  playback->SetDeviceId(static_cast<uint32_t>(device));
+  amplifier->SetPercentile(95.0);
+  amplifier->SetMaximumAmplification(800);
+
+  if (decoder == nullptr) return -10;
+  Connect(rtpSource, decoder->AsSink());
+  Connect(decoder->AsSource(), ssrcSelector->AsSink());
+  Connect(ssrcSelector->AsSource(), receiveMixer->AsSink());
+  Connect(receiveMixer->AsSource(), playback);
+
+  int32_t result = 0;
+  if (decoder->Prepare() < 0) {
+    result = -10;
+  } else if (ssrcSelector->Prepare() < 0) {
+    decoder->Unprepare();
+    result = -20;
+  } else if (frameFilter->Prepare() < 0) {
+    decoder->Unprepare();
+    ssrcSelector->Unprepare();
+    result = -30;
+  } else if (amplifier->Prepare() < 0) {
+    decoder->Unprepare();
+    ssrcSelector->Unprepare();
+    frameFilter->Unprepare();
+    result = -40;
+  } else if (receiveMixer->Prepare() < 0 || playback->Start() < 0) {
+    UnprepareReceiveStages();
+    result = -80;
+  } else if (rtpSource->Start() < 0) {
+    playback->Stop();
+    UnprepareReceiveStages();
+    result = -90;
+  }
+  if (result == 0) receiving = true;
+  return result;
+}
+
+void VoiceEngine::UnprepareReceiveStages() {
+  decoder->Unprepare();
+  ssrcSelector->Unprepare();
+  frameFilter->Unprepare();
+  amplifier->Unprepare();
+  receiveMixer->Unprepare();
+  receiveEqualizer->Unprepare();
+  compressor->Unprepare();
+}
+
+int32_t VoiceEngine::StopReceiving() {
+  ApiGuard api(apiLock);
+  if (!receiving) return 0;
+  bool failed = false;
+  failed |= StopFiles(false) < 0;
+  failed |= playback->Stop() < 0;
+  failed |= rtpSource->StopReceiving() < 0;
+  failed |= rtpSource->Stop() < 0;
+  if (useCompressor) failed |= compressor->Unprepare() < 0;
+  if (useReceiveEqualizer) failed |= receiveEqualizer->Unprepare() < 0;
+  failed |= receiveMixer->Unprepare() < 0;
+  failed |= amplifier->Unprepare() < 0;
+  failed |= frameFilter->Unprepare() < 0;
+  failed |= ssrcSelector->Unprepare() < 0;
+  if (decoder != nullptr) failed |= decoder->Unprepare() < 0;
+  if (decoder != nullptr) {
+    Disconnect(rtpSource, decoder->AsSink());
+    Disconnect(decoder->AsSource(), ssrcSelector->AsSink());
+  }
+  Disconnect(ssrcSelector->AsSource(), receiveMixer->AsSink());
+  Disconnect(receiveMixer->AsSource(), playback);
+  if (failed) return -10;
+  receiving = false;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Files
+
+int32_t VoiceEngine::PlayFile(const char* filename, int32_t playOnce, int32_t device, int32_t level, int32_t* fileId) {
+  ApiGuard api(apiLock);
+  try {
+    CleanupFinishedFiles();
+    if (receiving && device == playbackDevice) {
+      auto* player = new FilePlayer(this, fileEndNotifier, receiveMixer->AsSink(), receiveFrameMs, false);
+      if (player->OpenFile(filename) != 0) {
+        delete player;
+        throw Exception(-10, "Error loading file %s", filename != nullptr ? filename : "");
+      }
+      if (playOnce == 0) player->SetLoop();
+      player->SetLevel(level);
+      WAVEFORMATEX pcm;
+      player->SetOutputFormat(GetStandardFormat(&pcm, kFormatPcm16));
+      std::lock_guard<std::recursive_mutex> files(filesLock);
+      filePlayers[player->GetId()] = player;
+      if (fileId != nullptr) *fileId = player->GetId();
+      player->Play();
+      return 0;
+    }
+
+    std::lock_guard<std::recursive_mutex> files(filesLock);
+    if (localFilePlaying) {
+      if (localFilePlayer == nullptr) {
+        localFilePlaying = false;
+      } else {
+        StopPlayFile(localFilePlayer->GetId());
+      }
+    }
+    if (localFilePlayer != nullptr) return 0;
+    localFilePlayer = new FilePlayer(this, fileEndNotifier, filePlayback, kLocalFileFrameMs, false);
+    if (localFilePlayer->OpenFile(filename) != 0) {
+      delete localFilePlayer;
+      localFilePlayer = nullptr;
+      throw Exception(-20, "Error loading file %s to extraFilePlay", filename != nullptr ? filename : "");
+    }
+    WAVEFORMATEX pcm;
+    localFilePlayer->SetOutputFormat(GetStandardFormat(&pcm, kFormatPcm16));
+    localFilePlayer->SetLevel(level);
+    if (playOnce == 0) localFilePlayer->SetLoop();
+    filePlayback->SetDeviceId(static_cast<uint32_t>(device));
+    filePlayback->SetBufferSize(960);
+    filePlayback->SetBufferCount(10);
+    filePlayback->SetFormat(kFormatPcm16);
+    if (fileId != nullptr) *fileId = localFilePlayer->GetId();
+    localFilePlayer->Play();
+    filePlayback->Start();
+    localFilePlaying = true;
+    return 0;
+  } catch (const Exception& error) {
+    if (fileId != nullptr) *fileId = 0;
+    return error.Code();
+  }
+}
+
+int32_t VoiceEngine::SendFile(const char* filename, int32_t playOnce, int32_t level, int32_t* fileId) {
+  ApiGuard api(apiLock);
+  try {
+    CleanupFinishedFiles();
+    if (!sending) return 0;
+    auto* player = new FilePlayer(this, fileEndNotifier, sendMixer->AsSink(), sendFrameMs, true);
+    if (player->OpenFile(filename) != 0) {
+      delete player;
+      throw Exception(-10, "Error loading file %s", filename != nullptr ? filename : "");
+    }
+    if (playOnce == 0) player->SetLoop();
+    player->SetLevel(level);
+    WAVEFORMATEX pcm;
+    player->SetOutputFormat(GetStandardFormat(&pcm, kFormatPcm16));
+    std::lock_guard<std::recursive_mutex> files(filesLock);
+    filePlayers[player->GetId()] = player;
+    if (fileId != nullptr) *fileId = player->GetId();
+    player->Play();
+    return 0;
+  } catch (const Exception& error) {
+    return error.Code();
+  }
+}
+
+int32_t VoiceEngine::StopPlayFile(int32_t fileId) {
+  ApiGuard api(apiLock);
+  {
+    std::lock_guard<std::recursive_mutex> files(filesLock);
+    auto found = filePlayers.find(fileId);
+    if (found != filePlayers.end()) {
+      if (!found->second->IsSendSide()) found->second->Stop();
+      return 0;
+    }
+  }
+  std::lock_guard<std::recursive_mutex> files(filesLock);
+  if (localFilePlayer != nullptr && localFilePlayer->GetId() == fileId) {
+    filePlayback->Stop();
+    localFilePlayer->Stop();
+    if (!localFilePlayer->IsActive()) {
+      localFilePlaying = false;
+      delete localFilePlayer;
+      localFilePlayer = nullptr;
+    }
+  }
+  return 0;
+}
+
+int32_t VoiceEngine::StopSendFile(int32_t fileId) {
+  ApiGuard api(apiLock);
+  std::lock_guard<std::recursive_mutex> files(filesLock);
+  auto found = filePlayers.find(fileId);
+  if (found != filePlayers.end() && found->second->IsSendSide()) found->second->Stop();
+  return 0;
+}
+
+int32_t VoiceEngine::StopFiles(bool sentSide) {
+  std::lock_guard<std::recursive_mutex> files(filesLock);
+  for (auto& [id, player] : filePlayers) {
+    if (player->IsActive() && player->IsSendSide() == sentSide) player->Stop();
+  }
+  return 0;
+}
+
+int32_t VoiceEngine::SetFileVolume(int32_t fileId, int32_t level) {
+  std::lock_guard<std::recursive_mutex> files(filesLock);
+  if (localFilePlaying && localFilePlayer != nullptr && localFilePlayer->GetId() == fileId) {
+    localFilePlayer->SetLevel(level);
+    return 0;
+  }
+  auto found = filePlayers.find(fileId);
+  if (found != filePlayers.end()) found->second->SetLevel(level);
+  return 0;
+}
+
+int32_t VoiceEngine::CleanupFinishedFiles() {
+  std::lock_guard<std::recursive_mutex> files(filesLock);
+  std::vector<int32_t> filesToDelete;
+  for (auto& [id, player] : filePlayers) {
+    if (!player->IsActive()) filesToDelete.push_back(id);
+  }
+  for (int32_t id : filesToDelete) {
+    delete filePlayers[id];
+    filePlayers.erase(id);
+  }
+  if (localFilePlayer != nullptr && !localFilePlayer->IsActive()) {
+    delete localFilePlayer;
+    localFilePlayer = nullptr;
+    localFilePlaying = false;
+  }
+  return 0;
+}
+
+void VoiceEngine::OnLocalFileEnded(int32_t fileId) {
+  // Called on a notification thread (or inside a stop on the host thread); filesLock keeps the
+  // local player's record consistent with the host's file calls.
+  std::lock_guard<std::recursive_mutex> files(filesLock);
+  if ((localFilePlayer != nullptr && localFilePlayer->GetId() == fileId) || !localFilePlaying) {
+    filePlayback->Stop();
+    localFilePlaying = false;
+  }
+}
+
+void VoiceEngine::OnSentFileEnded(int32_t) {}

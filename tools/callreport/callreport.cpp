@@ -1,0 +1,128 @@
+// callreport: compares the speech one side of a call sent with what the other side played.
+// Aligns the two by cross-correlation (the mouth-to-ear delay), measures how much of the sent
+// speech arrived and how closely, and draws both waveforms into an SVG picture.
+//
+//   callreport SENT.wav RECEIVED.wav [--svg PICTURE.svg]
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/WavPcmReader.h"
+#include "support/SignalTools.h"
+
+namespace {
+
+constexpr int kRate = 8000;
+constexpr int kFrame = 160;             // 20 ms
+constexpr double kActiveRms = 300.0;    // a sent frame with speech in it
+constexpr int kMaxDelaySamples = 2 * kRate;
+
+double FrameRms(const std::vector<int16_t>& x, size_t from) {
+  double sum = 0;
+  size_t n = 0;
+  for (size_t i = from; i < from + kFrame && i < x.size(); ++i, ++n) sum += double(x[i]) * x[i];
+  return n ? std::sqrt(sum / n) : 0.0;
+}
+
+// Mono 16-bit 8 kHz audio of a WAV file (channels averaged); false when unreadable.
+bool Load(const char* path, std::vector<int16_t>* out) {
+  ve::platform::WavPcmReader::Audio audio;
+  if (ve::platform::WavPcmReader::ReadFile(path, &audio) != 0 || audio.channels == 0) return false;
+  if (audio.sampleRate != kRate) {
+    std::fprintf(stderr, "callreport: %s is %u Hz; expected %d Hz\n", path, audio.sampleRate, kRate);
+    return false;
+  }
+  out->clear();
+  for (size_t i = 0; i + audio.channels <= audio.samples.size(); i += audio.channels) {
+    int sum = 0;
+    for (int c = 0; c < audio.channels; ++c) sum += audio.samples[i + c];
+    out->push_back(static_cast<int16_t>(sum / audio.channels));
+  }
+  return true;
+}
+
+// One polyline of min/max pairs per pixel column.
+std::string Waveform(const std::vector<int16_t>& x, size_t from, size_t count, int width, int top, int height,
+                     const char* colour) {
+  std::string points;
+  for (int column = 0; column < width; ++column) {
+    size_t begin = from + count * column / width;
+    size_t end = std::min(x.size(), from + count * (column + 1) / width);
+    int lo = 0, hi = 0;
+    for (size_t i = begin; i < end; ++i) {
+      lo = std::min<int>(lo, x[i]);
+      hi = std::max<int>(hi, x[i]);
+    }
+    double mid = top + height / 2.0;
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%d,%.1f %d,%.1f ", column, mid - hi * (height / 2.0) / 32768.0, column,
+                  mid - lo * (height / 2.0) / 32768.0);
+    points += buf;
+  }
+  return "<polyline fill=\"none\" stroke=\"" + std::string(colour) + "\" stroke-width=\"1\" points=\"" + points +
+         "\"/>\n";
+}
+
+bool WriteSvg(const char* path, const std::vector<int16_t>& sent, const std::vector<int16_t>& received, int lag) {
+  FILE* file = std::fopen(path, "w");
+  if (file == nullptr) return false;
+  const int width = 1200, lane = 160;
+  size_t count = sent.size();
+  std::fprintf(file, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\">\n", width, 2 * lane + 60);
+  std::fprintf(file, "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n");
+  std::fprintf(file, "<text x=\"4\" y=\"16\" font-family=\"sans-serif\" font-size=\"13\">sent</text>\n");
+  std::fputs(Waveform(sent, 0, count, width, 20, lane, "#1f5fbf").c_str(), file);
+  std::fprintf(file,
+               "<text x=\"4\" y=\"%d\" font-family=\"sans-serif\" font-size=\"13\">received (shifted back by %.0f ms)"
+               "</text>\n",
+               lane + 46, lag * 1000.0 / kRate);
+  std::vector<int16_t> aligned(count, 0);
+  for (size_t i = 0; i < count && i + lag < received.size(); ++i) aligned[i] = received[i + lag];
+  std::fputs(Waveform(aligned, 0, count, width, lane + 50, lane, "#bf3f1f").c_str(), file);
+  std::fprintf(file, "</svg>\n");
+  std::fclose(file);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: callreport SENT.wav RECEIVED.wav [--svg PICTURE.svg]\n");
+    return 2;
+  }
+  const char* svgPath = (argc >= 5 && std::string(argv[3]) == "--svg") ? argv[4] : nullptr;
+  std::vector<int16_t> sent, received;
+  if (!Load(argv[1], &sent)) return std::fprintf(stderr, "callreport: cannot read %s\n", argv[1]), 1;
+  if (!Load(argv[2], &received)) return std::fprintf(stderr, "callreport: cannot read %s\n", argv[2]), 1;
+
+  int lag = ve::test::BestLag(sent, received, std::min<int>(kMaxDelaySamples, static_cast<int>(received.size())));
+  // Speech frames of the sent signal that arrived with energy, and their mean per-frame SNR.
+  size_t active = 0, arrived = 0;
+  for (size_t from = 0; from + kFrame <= sent.size(); from += kFrame) {
+    if (FrameRms(sent, from) < kActiveRms) continue;
+    ++active;
+    if (from + lag + kFrame <= received.size() && FrameRms(received, from + lag) >= kActiveRms / 4) ++arrived;
+  }
+  double segmentalSnr = ve::test::SegmentalSnr(sent, received, lag, kActiveRms);
+  // Correlation of the aligned signals over the overlap: 1 is a perfect copy.
+  double sxy = 0, sxx = 0, syy = 0;
+  for (size_t i = 0; i < sent.size() && i + lag < received.size(); ++i) {
+    sxy += double(sent[i]) * received[i + lag];
+    sxx += double(sent[i]) * sent[i];
+    syy += double(received[i + lag]) * received[i + lag];
+  }
+  double correlation = (sxx > 0 && syy > 0) ? sxy / std::sqrt(sxx * syy) : 0.0;
+
+  std::printf("delay_ms=%.1f correlation=%.3f segmental_snr_db=%.1f speech_frames=%zu arrived=%zu missing_pct=%.1f\n",
+              lag * 1000.0 / kRate, correlation, segmentalSnr, active, arrived,
+              active ? 100.0 * double(active - arrived) / double(active) : 0.0);
+  if (svgPath != nullptr && !WriteSvg(svgPath, sent, received, lag)) {
+    std::fprintf(stderr, "callreport: cannot write %s\n", svgPath);
+    return 1;
+  }
+  return 0;
+}

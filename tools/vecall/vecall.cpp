@@ -1,0 +1,282 @@
+// vecall: one end of a call from the command line. It binds the UDP sockets itself (RTP on
+// PORT, RTCP on PORT+1), sets up one engine and runs the call until --duration elapses or
+// Ctrl-C, then stops cleanly.
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "CallOptions.h"
+#include "voiceengine/DebugOutput.h"
+#include "voiceengine/Devices.h"
+#include "voiceengine/Extensions.h"
+#include "voiceengine/VoiceEngine.h"
+
+namespace {
+
+std::atomic<bool> interrupted{false};
+
+void OnSignal(int) { interrupted = true; }
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "vecall: %s\n", message.c_str());
+  return 1;
+}
+
+// Dotted IPv4 text for a host name or address; empty when it cannot be resolved.
+std::string ResolveIpv4(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return {};
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, text, sizeof text);
+  freeaddrinfo(found);
+  return text;
+}
+
+// A UDP socket bound to address:port; -1 with `error` set on failure.
+int BindUdp(const std::string& address, uint16_t port, std::string* error) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) {
+    *error = std::string("cannot create a socket: ") + std::strerror(errno);
+    return -1;
+  }
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(port);
+  inet_pton(AF_INET, address.c_str(), &local.sin_addr);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    *error = "cannot bind " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Turns a --mic or --speaker value into a device id, adding a virtual device when needed.
+bool ChooseDevice(const std::string& spec, bool capture, uint32_t* id, bool* added, std::string* error) {
+  int32_t result = 0;
+  *added = !(spec == "default" || (!spec.empty() && std::isdigit(static_cast<unsigned char>(spec[0]))));
+  if (spec == "default") {
+    *id = voiceengine::kDefaultDevice;
+  } else if (capture && spec == "silence") {
+    result = voiceengine::AddSilenceCaptureDevice("vecall silence", id);
+  } else if (capture && spec.rfind("tone:", 0) == 0) {
+    char* end = nullptr;
+    double hz = std::strtod(spec.c_str() + 5, &end);
+    if (*end != '\0' || hz <= 0 || hz >= 4000) {
+      *error = "bad tone frequency: " + spec;
+      return false;
+    }
+    result = voiceengine::AddToneCaptureDevice("vecall tone", hz, 8000, id);
+  } else if (spec.rfind("file:", 0) == 0) {
+    std::string path = spec.substr(5);
+    result = capture ? voiceengine::AddWavFileCaptureDevice("vecall file", path.c_str(), false, id)
+                     : voiceengine::AddWavFilePlaybackDevice("vecall recorder", path.c_str(), id);
+    if (result != 0) {
+      *error = "cannot use " + path + (capture ? " (unreadable or not a PCM WAV file)" : " (cannot write)");
+      return false;
+    }
+  } else if (!capture && spec == "null") {
+    result = voiceengine::AddDiscardPlaybackDevice("vecall null", id);
+  } else {
+    char* end = nullptr;
+    long number = std::strtol(spec.c_str(), &end, 10);
+    bool known = false;
+    if (*end == '\0' && number >= 0) {
+      for (const auto& device : voiceengine::ListDevices()) {
+        if (device.id == static_cast<uint32_t>(number) && (capture ? device.capture : device.playback)) known = true;
+      }
+    }
+    if (!known) {
+      *error = std::string("no such ") + (capture ? "microphone: " : "speaker: ") + spec + " (see --list-devices)";
+      return false;
+    }
+    *id = static_cast<uint32_t>(number);
+  }
+  if (result != 0) {
+    *error = "cannot create the device " + spec;
+    return false;
+  }
+  return true;
+}
+
+const char* CodecName(int32_t type, bool uLaw) {
+  switch (type) {
+    case 0:
+      return uLaw ? "pcmu" : "pcma";
+    case 2:
+      return "g729";
+    default:
+      return "none";
+  }
+}
+
+void WriteStats(const std::string& path, const voiceengine::CallStatistics& s) {
+  FILE* file = std::fopen(path.c_str(), "w");
+  if (file == nullptr) {
+    std::fprintf(stderr, "vecall: cannot write %s\n", path.c_str());
+    return;
+  }
+  std::fprintf(file,
+               "{\"codec\":\"%s\",\n"
+               " \"rtp\":{\"sent_packets\":%llu,\"sent_bytes\":%llu,\"received_packets\":%llu,"
+               "\"received_bytes\":%llu,\"lost\":%lld,\"fraction_lost\":%.4f,\"jitter_ms\":%.2f,"
+               "\"remote_ssrc\":%u},\n"
+               " \"rtcp\":{\"sent_reports\":%llu,\"received_reports\":%llu,\"rtt_ms\":%.2f,\"delay_ms\":%.2f,"
+               "\"remote_cname\":\"%s\"},\n"
+               " \"playout\":{\"depth_ms\":%d,\"repeats\":%llu,\"drops\":%llu,\"rebuffers\":%llu,"
+               "\"gap_markers\":%llu}}\n",
+               CodecName(s.codecType, s.uLaw), static_cast<unsigned long long>(s.rtpPacketsSent),
+               static_cast<unsigned long long>(s.rtpBytesSent), static_cast<unsigned long long>(s.rtpPacketsReceived),
+               static_cast<unsigned long long>(s.rtpBytesReceived), static_cast<long long>(s.packetsLost),
+               s.fractionLost, s.jitterMs, s.remoteSsrc, static_cast<unsigned long long>(s.rtcpReportsSent),
+               static_cast<unsigned long long>(s.rtcpReportsReceived), s.roundTripMs, s.oneWayDelayMs,
+               s.remoteCname, s.playoutDepthMs, static_cast<unsigned long long>(s.playoutRepeats),
+               static_cast<unsigned long long>(s.playoutDrops), static_cast<unsigned long long>(s.playoutRebuffers),
+               static_cast<unsigned long long>(s.playoutGapMarkers));
+  std::fclose(file);
+}
+
+void PrintStatus(double elapsed, const voiceengine::CallStatistics& s) {
+  std::printf("\r%6.1fs %s sent %llu recv %llu lost %lld jitter %.1fms rtt %s depth %dms   ", elapsed,
+              CodecName(s.codecType, s.uLaw), static_cast<unsigned long long>(s.rtpPacketsSent),
+              static_cast<unsigned long long>(s.rtpPacketsReceived), static_cast<long long>(s.packetsLost),
+              s.jitterMs, s.roundTripMs < 0 ? "-" : (std::to_string(static_cast<int>(s.roundTripMs)) + "ms").c_str(),
+              s.playoutDepthMs);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  vecall::CallOptions options;
+  std::string error;
+  if (!vecall::ParseCallOptions(argc, argv, &options, &error)) {
+    std::fprintf(stderr, "vecall: %s\n%s", error.c_str(), vecall::CallUsage());
+    return 2;
+  }
+  if (options.help) {
+    std::fputs(vecall::CallUsage(), stdout);
+    return 0;
+  }
+  if (options.listDevices) {
+    for (const auto& device : voiceengine::ListDevices()) {
+      std::printf("%4u  %-8s %s%s\n", device.id,
+                  device.capture && device.playback ? "in/out" : device.capture ? "in" : "out", device.name.c_str(),
+                  device.isVirtual ? " (virtual)" : "");
+    }
+    return 0;
+  }
+  voiceengine::SetDebugOutputEnabled(options.verbose);
+
+  std::string localAddress = ResolveIpv4(options.local.host);
+  std::string remoteAddress = ResolveIpv4(options.remote.host);
+  if (localAddress.empty()) return Fail("bad local address: " + options.local.host);
+  if (remoteAddress.empty()) return Fail("bad remote address: " + options.remote.host);
+  int rtpSocket = BindUdp(localAddress, options.local.port, &error);
+  if (rtpSocket < 0) return Fail(error);
+  int rtcpSocket = BindUdp(localAddress, static_cast<uint16_t>(options.local.port + 1), &error);
+  if (rtcpSocket < 0) {
+    close(rtpSocket);
+    return Fail(error);
+  }
+  auto closeSockets = [&] {
+    close(rtpSocket);
+    close(rtcpSocket);
+  };
+
+  uint32_t mic = 0, speaker = 0;
+  bool micAdded = false, speakerAdded = false;
+  if (!ChooseDevice(options.mic, true, &mic, &micAdded, &error) ||
+      !ChooseDevice(options.speaker, false, &speaker, &speakerAdded, &error)) {
+    closeSockets();
+    return Fail(error);
+  }
+  for (const std::string& path : {options.playFile, options.sendFile}) {
+    if (!path.empty() && access(path.c_str(), R_OK) != 0) {
+      closeSockets();
+      return Fail("cannot read " + path);
+    }
+  }
+
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+
+  int exitCode = 0;
+  {
+    VoiceEngine engine;
+    engine.Initialize();
+    engine.SetSockets(rtpSocket, rtcpSocket);
+    uint16_t remoteRtcp = options.noRtcp ? 0 : static_cast<uint16_t>(options.remote.port + 1);
+    if (engine.SetRemote(remoteAddress.c_str(), options.remote.port, remoteRtcp) != 0) {
+      closeSockets();
+      return Fail("bad remote address: " + options.remote.host);
+    }
+    engine.SetCodec(options.codec == "g729" ? 2 : 0);
+    voiceengine::SetG711Law(&engine, options.codec == "pcmu" ? voiceengine::G711Law::kULaw
+                                                               : voiceengine::G711Law::kALaw);
+    engine.ConfigureReceive(0, 0, 0, 0);
+    engine.ConfigureSend(0, 0, 0, 0, 0, 0);
+    engine.SetCaptureVolume(0, options.inputLevel);
+    int32_t result = engine.StartReceiving(static_cast<int32_t>(speaker));
+    if (result != 0) {
+      exitCode = Fail("cannot start receiving (code " + std::to_string(result) + "): is the speaker available?");
+    } else if ((result = engine.StartSending(static_cast<int32_t>(mic))) != 0) {
+      exitCode = Fail("cannot start sending (code " + std::to_string(result) + "): is the microphone available?");
+    }
+    if (exitCode == 0) {
+      engine.SetPlaybackVolume(static_cast<int32_t>(speaker), options.volume);
+      int32_t fileId = 0;
+      if (!options.playFile.empty() &&
+          engine.PlayFile(options.playFile.c_str(), 1, static_cast<int32_t>(speaker), options.fileLevel, &fileId) != 0) {
+        std::fprintf(stderr, "vecall: cannot play %s\n", options.playFile.c_str());
+      }
+      if (!options.sendFile.empty() &&
+          engine.SendFile(options.sendFile.c_str(), 1, options.fileLevel, &fileId) != 0) {
+        std::fprintf(stderr, "vecall: cannot send %s\n", options.sendFile.c_str());
+      }
+
+      bool terminal = isatty(STDOUT_FILENO) != 0 && !options.verbose;
+      auto start = std::chrono::steady_clock::now();
+      auto nextStatus = start + std::chrono::seconds(1);
+      voiceengine::CallStatistics stats;
+      while (!interrupted) {
+        auto now = std::chrono::steady_clock::now();
+        double elapsed = std::chrono::duration<double>(now - start).count();
+        if (options.durationSeconds > 0 && elapsed >= options.durationSeconds) break;
+        if (terminal && now >= nextStatus) {
+          voiceengine::GetStatistics(&engine, &stats);
+          PrintStatus(elapsed, stats);
+          nextStatus += std::chrono::seconds(1);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      if (terminal) std::printf("\n");
+      // The last figures are taken while the call still runs: stopping ends its statistics.
+      voiceengine::GetStatistics(&engine, &stats);
+      if (!options.statsPath.empty()) WriteStats(options.statsPath, stats);
+    }
+    engine.StopSending();
+    engine.StopReceiving();
+    engine.Uninitialize();
+  }
+  closeSockets();
+  if (micAdded) voiceengine::RemoveDevice(mic);
+  if (speakerAdded) voiceengine::RemoveDevice(speaker);
+  return exitCode;
+}
