@@ -73,6 +73,7 @@ class RtcpReceiver {
   RtpTranInfo* GetTranInfo(int32_t index);
   platform::CriticalSection& RecordsLock() { return lock; }
 
+  int32_t Port() const { return port; }
   int32_t ReportsReceived() const { return reportsReceived; }
   int32_t DelaySum() const { return delaySum; }
   int32_t DelayAverage() const { return delayAverage; }
