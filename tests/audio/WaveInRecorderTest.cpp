@@ -4,7 +4,9 @@
 #include "audio/WaveInRecorder.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -266,20 +268,19 @@ class DeviceLoop : public ::testing::TestWithParam<bool> {
   uint32_t deviceId = 0;
 };
 
-// What a loop run gives back: the recorded values, and the latency from the moment the
-// player took the chunk holding `signal[probe]` to the arrival of the recorded buffer
-// holding it (the loop's latency including one buffer of capture).
+// What a loop run gives back: the recorded values, when each recorded buffer arrived and
+// when each played chunk was handed to the player (every buffer and chunk holds 160 values).
 struct LoopResult {
   std::vector<int16_t> recorded;
-  int lag = 0;
-  double latencyMs = 0;
+  std::vector<Clock::time_point> arrivals;
+  std::vector<Clock::time_point> given;
 };
 
 // Runs `signal` through a player into a recorder for `ms`, calling `during(elapsedMs)` every
 // 20 ms.
 template <typename During>
 LoopResult RunLoop(uint32_t deviceId, const std::vector<int16_t>& signal, int ms, WaveInRecorder& recorder,
-                   WaveOutPlayer& player, During during, size_t probe = 0) {
+                   WaveOutPlayer& player, During during) {
   test::SignalSource source(signal);
   CaptureCollector collector;
   player.SetDeviceId(deviceId);
@@ -299,31 +300,25 @@ LoopResult RunLoop(uint32_t deviceId, const std::vector<int16_t>& signal, int ms
   recorder.RemoveListener(&collector);
   LoopResult result;
   result.recorded = collector.Values();
-  if (probe > 0 && result.recorded.size() > signal.size()) {
-    result.lag = test::BestLag(signal, result.recorded,
-                               std::min(8000, static_cast<int>(result.recorded.size() - signal.size())));
-    // Every recorded buffer and every played chunk holds 160 values.
-    size_t buffer = (static_cast<size_t>(result.lag) + probe) / 160;
-    std::vector<Clock::time_point> arrivals = collector.Arrivals();
-    if (buffer < arrivals.size()) {
-      result.latencyMs =
-          std::chrono::duration<double, std::milli>(arrivals[buffer] - source.GivenAt(probe / 160)).count();
-    }
-  }
+  result.arrivals = collector.Arrivals();
+  size_t given = std::min<size_t>(static_cast<size_t>(source.Given()), test::SignalSource::kTimes);
+  for (size_t i = 0; i < given; ++i) result.given.push_back(source.GivenAt(i));
   return result;
 }
 
-// Blocks of `block` values of signal[from...] that come back unchanged (normalised
-// correlation above 0.999) somewhere after the previous block's place: an xrun shifts the
-// blocks after it or damages one, but the others still come back whole and in order.
-int IntactBlocks(const std::vector<int16_t>& signal, const std::vector<int16_t>& recorded, size_t from, size_t block,
-                 int blocks) {
-  int intact = 0;
+// Finds blocks of `block` values of signal[from...] that come back unchanged (normalised
+// correlation above 0.999), each somewhere after the previous block's place: an xrun shifts
+// the blocks after it or damages one, but the others still come back whole and in order.
+// Returns where each block was found in `recorded` (-1: not found).
+std::vector<long> FindBlocks(const std::vector<int16_t>& signal, const std::vector<int16_t>& recorded, size_t from,
+                             size_t block, int blocks) {
+  std::vector<long> found;
   size_t searchFrom = 0;
   for (int b = 0; b < blocks; ++b) {
     size_t start = from + static_cast<size_t>(b) * block;
     double a = 0;
     for (size_t i = 0; i < block; ++i) a += static_cast<double>(signal[start + i]) * signal[start + i];
+    found.push_back(-1);
     // A block comes back within a second of where the previous one ended.
     for (size_t at = searchFrom; at + block <= recorded.size() && at < searchFrom + 8000; ++at) {
       double dot = 0, c = 0;
@@ -332,13 +327,13 @@ int IntactBlocks(const std::vector<int16_t>& signal, const std::vector<int16_t>&
         c += static_cast<double>(recorded[at + i]) * recorded[at + i];
       }
       if (a > 0 && c > 0 && dot / std::sqrt(a * c) > 0.999) {
-        ++intact;
+        found.back() = static_cast<long>(at);
         searchFrom = at + block;
         break;
       }
     }
   }
-  return intact;
+  return found;
 }
 
 TEST_P(DeviceLoop, PlayedAudioComesBackIntact) {
@@ -349,16 +344,23 @@ TEST_P(DeviceLoop, PlayedAudioComesBackIntact) {
   WaveInRecorder recorder;
   WaveOutPlayer player;
   recorder.SetVolume(100);
-  LoopResult loop = RunLoop(deviceId, signal, 2200, recorder, player, [](double) {}, 2400);
-  ASSERT_GT(loop.recorded.size(), signal.size());
-  double snr = test::Snr(signal, loop.recorded, loop.lag);
-  int intact = IntactBlocks(signal, loop.recorded, 2400, 400, 20);
-  std::printf("[ measured ] %s loop latency %.1f ms, SNR %.1f dB, %d of 20 blocks intact\n", Name(), loop.latencyMs,
-              snr, intact);
+  LoopResult loop = RunLoop(deviceId, signal, 2200, recorder, player, [](double) {});
+  std::vector<long> blocks = FindBlocks(signal, loop.recorded, 2400, 400, 20);
+  int intact = static_cast<int>(std::count_if(blocks.begin(), blocks.end(), [](long at) { return at >= 0; }));
   // An occasional xrun through the sound server may cost a few blocks, never most of them.
   EXPECT_GE(intact, 16);
-  EXPECT_GT(loop.latencyMs, 0.0);
-  EXPECT_LT(loop.latencyMs, 1000.0);
+  ASSERT_GE(blocks[0], 0);
+  // Latency: from handing the first marker chunk to the player to the arrival of the
+  // recorded buffer holding its first value.
+  size_t buffer = static_cast<size_t>(blocks[0]) / 160;
+  ASSERT_LT(buffer, loop.arrivals.size());
+  ASSERT_GT(loop.given.size(), 15u);
+  double latencyMs = std::chrono::duration<double, std::milli>(loop.arrivals[buffer] - loop.given[15]).count();
+  double snr = test::Snr(signal, loop.recorded, static_cast<int>(blocks[0]) - 2400);
+  std::printf("[ measured ] %s loop latency %.1f ms, SNR %.1f dB, %d of 20 blocks intact\n", Name(), latencyMs,
+              snr, intact);
+  EXPECT_GT(latencyMs, 0.0);
+  EXPECT_LT(latencyMs, 1000.0);
 }
 
 TEST_P(DeviceLoop, InputLevelAndOutputVolumeChangeTheRecordedLevel) {
@@ -408,6 +410,30 @@ TEST_P(DeviceLoop, TenSecondsOfCaptureTakeTenSeconds) {
   }
   std::printf("[ measured ] %s 500 buffers in %.1f ms, worst deviation from 20 ms %.1f ms\n", Name(), ms, worst);
   EXPECT_NEAR(ms, 10000, 150);
+}
+
+double ProcessCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// An idle call: the recorder captures silence and the player plays gap markers for 10 s.
+// Every thread blocks on its device, so the pair costs a few percent of a core at most; a
+// polling loop would cost a whole one.
+TEST_P(DeviceLoop, IdleCaptureAndPlaybackPairUseLittleCpu) {
+  WaveInRecorder recorder;
+  WaveOutPlayer player;
+  recorder.SetVolume(100);
+  double before = ProcessCpuSeconds();
+  auto start = Clock::now();
+  LoopResult loop = RunLoop(deviceId, {}, 10000, recorder, player, [](double) {});
+  double wall = MsSince(start) / 1000;
+  double cpu = ProcessCpuSeconds() - before;
+  std::printf("[ measured ] %s idle pair: %.3f s CPU in %.1f s (%.2f%% of one core)\n", Name(), cpu, wall,
+              100 * cpu / wall);
+  EXPECT_LT(cpu / wall, 0.2);
+  EXPECT_GT(loop.recorded.size(), 70000u);  // the capture ran the whole time
 }
 
 INSTANTIATE_TEST_SUITE_P(Devices, DeviceLoop, ::testing::Values(false, true),
