@@ -6,8 +6,9 @@
 //                [--only=substring] [--no-realtime] [--no-table] [benchmark flags]
 //
 // The first table runs in virtual time (decoder and player interleaved on one thread in media
-// time order), so its figures repeat exactly; the second runs the two threads in real time,
-// sped up by --speed, and also shows what thread scheduling adds.
+// time order), so its figures repeat exactly; the second plays one RtpPlayoutQueue directly,
+// where an underrun is counted and raises the depth, for comparison; the third runs the decoder
+// and player threads in real time, sped up by --speed, and also shows what scheduling adds.
 
 #include <benchmark/benchmark.h>
 
@@ -15,12 +16,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "audio/RtpPlayoutQueue.h"
 #include "audio/SsrcSelectorFilter.h"
 #include "framework/AudioSample.h"
+#include "framework/AudioSamplePool.h"
+#include "framework/AudioSinkListener.h"
+#include "framework/AudioSourceListener.h"
 #include "rtp/RtpPacket.h"
 // The bench programs do not link the test helper library, so its bench sources are built here.
 #include "support/ImpairmentPlayout.cpp"
@@ -99,23 +104,73 @@ bool TakeFlag(int* argc, char** argv, const char* prefix, std::string* value) {
   return false;
 }
 
-void PrintTable(const ve::test::RunOptions& options, double durationMs, const std::string& only) {
+// One playout queue played directly, without the selector around it: an empty queue is
+// covered by repeats and counted as an underrun instead of being deleted, so its depth can grow
+// back. Single-source scenarios only. `lock` stands in for the selector's queuesLock around the
+// queue and its counters.
+class BareQueuePlayer : public ve::AudioSourceListener, public ve::AudioSinkListener {
+ public:
+  int32_t TakeNextAudioSample(AudioSample* sample, ve::AudioSinkListener*) override {
+    std::lock_guard<std::mutex> guard(lock);
+    return queue.Add(sample);
+  }
+  int32_t GiveNextAudioSample(AudioSample** out, ve::AudioSourceListener*) override {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      queue.Take(out);
+    }
+    if (*out == nullptr) {
+      ve::AudioSamplePool::Instance()->Get(out);
+      WAVEFORMATEX pcm;
+      (*out)->SetFormat(ve::GetStandardFormat(&pcm, ve::kFormatPcm16));
+      (*out)->SetSilenceMs(20);
+    }
+    return 0;
+  }
+  ve::PlayoutStats Stats() {
+    std::lock_guard<std::mutex> guard(lock);
+    return counters.stats;
+  }
+  int32_t DepthMs() {
+    std::lock_guard<std::mutex> guard(lock);
+    return queue.DepthMs();
+  }
+
+ private:
+  std::mutex lock;
+  ve::PlayoutCounters counters;
+  RtpPlayoutQueue queue{0, &counters};
+};
+
+enum class Subject { kSelector, kBareQueue };
+
+void PrintTable(Subject subject, const ve::test::RunOptions& options, double durationMs, const std::string& only) {
+  const char* what = subject == Subject::kSelector ? "through SsrcSelectorFilter" : "one RtpPlayoutQueue alone";
   if (options.virtualTime) {
-    std::printf("Impairment table, virtual time (same figures on every run): %.0f s of audio per scenario\n",
+    std::printf("Impairment table, %s, virtual time (same figures every run): %.0f s of audio per scenario\n", what,
                 durationMs / 1000);
   } else {
-    std::printf("Impairment table, decoder and player threads paced at %.1fx real time: %.0f s of audio per "
+    std::printf("Impairment table, %s, decoder and player threads at %.1fx real time: %.0f s of audio per "
                 "scenario\n",
-                options.speed, durationMs / 1000);
+                what, options.speed, durationMs / 1000);
   }
   std::printf("%s\n", ve::test::FormatHeader().c_str());
   for (const ve::test::Scenario& scenario : ve::test::StandardScenarios(durationMs)) {
     if (!only.empty() && scenario.name.find(only) == std::string::npos) continue;
-    ve::SsrcSelectorFilter selector;
-    selector.Prepare();
-    ve::test::PlayoutResult result = ve::test::RunScenario(scenario, &selector, &selector, options);
-    result.AddStats(selector.Stats());
-    result.finalDepthMs = selector.CurrentDepthMs();
+    ve::test::PlayoutResult result;
+    if (subject == Subject::kSelector) {
+      ve::SsrcSelectorFilter selector;
+      selector.Prepare();
+      result = ve::test::RunScenario(scenario, &selector, &selector, options);
+      result.AddStats(selector.Stats());
+      result.finalDepthMs = selector.CurrentDepthMs();
+    } else {
+      if (scenario.senders.size() != 1 || scenario.senders[0].ssrcChangeAtMs >= 0) continue;
+      BareQueuePlayer player;
+      result = ve::test::RunScenario(scenario, &player, &player, options);
+      result.AddStats(player.Stats());
+      result.finalDepthMs = player.DepthMs();
+    }
     std::printf("%s\n", ve::test::FormatRow(result).c_str());
     std::fflush(stdout);
   }
@@ -152,8 +207,9 @@ int main(int argc, char** argv) {
   if (TakeFlag(&argc, argv, "--no-realtime", &value)) realTime = false;
   if (table) {
     PrintLegend();
-    PrintTable({.virtualTime = true}, durationMs, only);
-    if (realTime) PrintTable({.speed = speed}, realTimeDurationMs, only);
+    PrintTable(Subject::kSelector, {.virtualTime = true}, durationMs, only);
+    PrintTable(Subject::kBareQueue, {.virtualTime = true}, durationMs, only);
+    if (realTime) PrintTable(Subject::kSelector, {.speed = speed}, realTimeDurationMs, only);
   }
 
   benchmark::Initialize(&argc, argv);
