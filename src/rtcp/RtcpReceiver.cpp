@@ -43,6 +43,7 @@ platform::SocketHandle RtcpReceiver::SetSocket(platform::SocketHandle handle) {
 }
 
 RtcpPacket* RtcpReceiver::GetPacket() {
+  if (socket == platform::kInvalidSocket) return nullptr;  // no RTCP socket: nothing to read
   int32_t ready = platform::WaitReadable(socket, 0, nullptr);
   if (ready < 0) {
     std::perror("rtcpReceiver select");

@@ -100,6 +100,26 @@ TEST(RtcpTransmitter, SenderReportWithOneBlock) {
   receiver.SetRtcpReceiver(nullptr);
 }
 
+TEST(RtcpTransmitter, BlockCarriesTheExtendedSequenceAcrossAWrap) {
+  RtpSenderState state;
+  RtcpReceiver records(0);
+  RtpReceiver receiver(0, -1);
+  receiver.SetRtcpReceiver(&records);
+  FeedRtp(receiver, 0x77, Range(65500, 65535));
+  FeedRtp(receiver, 0x77, Range(0, 63, {7}));
+  RtcpTransmitter transmitter("127.0.0.1", 5005);
+  transmitter.SetSenderState(&state);
+  transmitter.SetRtcpReceiver(&records);
+  RtcpPacket packet;
+  ASSERT_EQ(transmitter.AddSR(&packet, 0), 56);
+  const uint8_t* block = packet.GetPacketData() + 28;
+  EXPECT_EQ(ReadU16BE(block + 12), 1);   // one wrap
+  EXPECT_EQ(ReadU16BE(block + 14), 63);
+  EXPECT_EQ((block[8] << 16) | (block[9] << 8) | block[10], 1);  // 100 expected, 99 received
+  EXPECT_EQ(block[4], 2);                                         // 256 / 100
+  receiver.SetRtcpReceiver(nullptr);
+}
+
 TEST(RtcpTransmitter, NoBlocksWithoutALinkedFollowingReceiver) {
   RtpSenderState state;
   RtcpReceiver records(0);
