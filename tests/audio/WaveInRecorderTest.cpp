@@ -364,25 +364,30 @@ TEST_P(DeviceLoop, PlayedAudioComesBackIntact) {
 }
 
 TEST_P(DeviceLoop, InputLevelAndOutputVolumeChangeTheRecordedLevel) {
-  std::vector<int16_t> tone = test::Tone(8000 * 4, 400, 8000);
+  std::vector<int16_t> tone = test::Tone(8000 * 6, 400, 8000);
   WaveInRecorder recorder;
   WaveOutPlayer player;
   recorder.SetVolume(100);
-  std::vector<Clock::time_point> marks;
-  // 0-0.8 s full; 0.8-1.6 s input level 50; 1.6-2.4 s level 0; 2.4-3.2 s level 100 and
-  // output volume 25.
-  std::vector<int16_t> recorded = RunLoop(deviceId, tone, 3200, recorder, player, [&](double t) {
-    if (marks.size() == 0 && t >= 800) recorder.SetVolume(50), marks.push_back(Clock::now());
-    if (marks.size() == 1 && t >= 1600) recorder.SetVolume(0), marks.push_back(Clock::now());
-    if (marks.size() == 2 && t >= 2400) recorder.SetVolume(100), player.SetVolume(25), marks.push_back(Clock::now());
+  // Phases of 1.2 s: full; input level 50; input level 0; input level 100 with output
+  // volume 25. Input changes act on what is captured from then on, output changes reach
+  // the recording one loop latency later: each phase is measured from 0.6 s to 1.0 s.
+  int phase = 0;
+  std::vector<int16_t> recorded = RunLoop(deviceId, tone, 4800, recorder, player, [&](double t) {
+    if (phase == 0 && t >= 1200) recorder.SetVolume(50), ++phase;
+    if (phase == 1 && t >= 2400) recorder.SetVolume(0), ++phase;
+    if (phase == 2 && t >= 3600) recorder.SetVolume(100), player.SetVolume(25), ++phase;
   }).recorded;
-  // Rms over the quietest-to-loudest window of each phase, well inside it (the loop delays
-  // the output changes by its latency).
-  auto phase = [&](int index) { return test::Rms(recorded, static_cast<size_t>(index * 6400 + 3200), 2400); };
-  double full = phase(0);
-  double half = phase(1);
-  double none = phase(2);
-  double quiet = phase(3);
+  // The median over eight 50 ms pieces, so that a gap from an xrun does not count.
+  auto level = [&](int index) {
+    std::vector<double> pieces;
+    for (size_t k = 0; k < 8; ++k) pieces.push_back(test::Rms(recorded, index * 9600 + 4800 + k * 400, 400));
+    std::sort(pieces.begin(), pieces.end());
+    return (pieces[3] + pieces[4]) / 2;
+  };
+  double full = level(0);
+  double half = level(1);
+  double none = level(2);
+  double quiet = level(3);
   std::printf("[ measured ] %s rms full %.0f, input 50 %.0f, input 0 %.0f, output 25 %.0f\n", Name(), full, half,
               none, quiet);
   EXPECT_NEAR(full, 8000 / std::sqrt(2.0), 400);
