@@ -39,6 +39,7 @@ int32_t RiffFile::Open(const char* fileName) {
     return -10;
   }
   fileSize = size;
+  position = 0;
   return 0;
 }
 
@@ -46,14 +47,13 @@ int32_t RiffFile::Close() {
   if (stream.is_open()) stream.close();
   stream.clear();
   fileSize = 0;
+  position = 0;
   return 0;
 }
 
 int64_t RiffFile::Position() {
   if (!stream.is_open() || stream.bad()) return -1;
-  stream.clear();  // a read that hit the end sets failbit, which would make tellg fail
-  std::streamoff position = stream.tellg();
-  return position < 0 ? -1 : static_cast<int64_t>(position);
+  return position;
 }
 
 int64_t RiffFile::Seek(int64_t offset) {
@@ -64,6 +64,7 @@ int64_t RiffFile::Seek(int64_t offset) {
     stream.clear();
     return -1;
   }
+  position = offset;
   return offset;
 }
 
@@ -73,7 +74,9 @@ int32_t RiffFile::Read(void* out, int32_t count) {
   stream.clear();
   stream.read(static_cast<char*>(out), count);
   if (stream.bad()) return -1;
-  return static_cast<int32_t>(stream.gcount());
+  auto got = static_cast<int32_t>(stream.gcount());
+  position += got;
+  return got;
 }
 
 bool RiffFile::ReadExact(uint8_t* out, int32_t count) { return Read(out, count) == count; }
@@ -84,16 +87,16 @@ int32_t RiffFile::Descend(MMCKINFO* ck, const MMCKINFO* parent, uint32_t flags) 
   if (parent != nullptr) {
     end = std::min(end, static_cast<int64_t>(parent->dwDataOffset) + parent->cksize);
   }
-  int64_t position = Position();
-  if (position < 0) return -10;
+  int64_t cursor = Position();
+  if (cursor < 0) return -10;
   for (;;) {
-    if (position + kChunkHeaderBytes > end) return -10;
-    if (Seek(position) < 0) return -10;
+    if (cursor + kChunkHeaderBytes > end) return -10;
+    if (Seek(cursor) < 0) return -10;
     uint8_t header[kChunkHeaderBytes];
     if (!ReadExact(header, kChunkHeaderBytes)) return -10;
     uint32_t id = ReadU32LE(header);
     uint32_t size = ReadU32LE(header + 4);
-    int64_t contents = position + kChunkHeaderBytes;
+    int64_t contents = cursor + kChunkHeaderBytes;
     if (contents > kMaxOffset) return -10;
 
     bool hasFormType = id == kFourCCRiff || id == MakeFourCC('L', 'I', 'S', 'T');
@@ -121,7 +124,7 @@ int32_t RiffFile::Descend(MMCKINFO* ck, const MMCKINFO* parent, uint32_t flags) 
       return 0;  // the position is at the contents, past the form type if there is one
     }
     // Chunks are padded to an even length.
-    position = contents + size + (size & 1);
+    cursor = contents + size + (size & 1);
   }
 }
 

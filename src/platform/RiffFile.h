@@ -74,6 +74,7 @@ class RiffFile {
 
   std::ifstream stream;
   int64_t fileSize = 0;
+  int64_t position = 0;  // kept here: asking the stream costs a system call
   char buffer[8192];
 };
 

@@ -2,14 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/FileSourceListener.h"
+#include "codecs/AcmConverterFilter.h"
 #include "framework/AudioSample.h"
 #include "platform/Event.h"
 #include "support/WavWriter.h"
@@ -259,6 +262,56 @@ TEST(WavFileSource, LyingOrUnusableFormatsEndThePlayInsteadOfSpinning) {
     EXPECT_EQ(results, c.results) << c.what;
     source.Close();
   }
+}
+
+}  // namespace
+}  // namespace ve
+
+namespace ve {
+namespace {
+
+TEST(WavFileSource, FeedsTheConverterThatCutsEngineFrames) {
+  // One second of 16 kHz stereo in an extensible wrapper, which only the whole `fmt ` chunk
+  // describes.
+  Bytes data = test::EncodeSamples(test::Tone(1000, 16000, 0.5, 16000, 2), WAVE_FORMAT_PCM, 16);
+  TempFile file(test::BuildWav(test::ExtensibleFormatChunk(WAVE_FORMAT_PCM, 16000, 2, 16, 16), data));
+  WavFileSource source;
+  AcmConverterFilter converter;
+  EventListener events;
+  source.AddFileListener(&events);
+  ASSERT_EQ(source.OpenFile(file.Name()), 0);
+  uint8_t format[64];
+  uint32_t size = source.GetFormatBytes(format, sizeof(format));
+  ASSERT_EQ(size, 40u);
+  converter.SetSourceFormat(reinterpret_cast<const WAVEFORMATEX*>(format), size);
+  ASSERT_EQ(converter.Prepare(), 0);
+  Connect(&source, &converter);
+  ASSERT_EQ(source.Start(), 0);
+
+  size_t frames = 0;
+  bool ended = false;
+  for (int idle = 0; idle < 20;) {
+    if (!ended) ended = events.ended.Wait(0);
+    AudioSample* sample = nullptr;
+    int32_t result = converter.GiveNextAudioSample(&sample, nullptr);
+    if (result == 0) {
+      ASSERT_EQ(sample->DataSize(), 320);
+      ASSERT_EQ(sample->Format().nSamplesPerSec, 8000u);
+      sample->Release();
+      ++frames;
+      idle = 0;
+    } else {
+      ASSERT_EQ(result, -10);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (ended) ++idle;
+    }
+  }
+  source.Stop();
+  Disconnect(&source, &converter);
+  EXPECT_EQ(converter.Unprepare(), 0);
+  // 50 frames less what the resampler still holds back at the end.
+  EXPECT_GE(frames, 45u);
+  EXPECT_LE(frames, 50u);
 }
 
 }  // namespace
