@@ -47,14 +47,5 @@ TEST(CompressorFilter, SetParametersStartsAfresh) {
   EXPECT_NE(firstPass, Loud()) << "loud input is reduced";
 }
 
-TEST(CompressorFilter, GapMarkerAndEmptyListPass) {
-  CompressorFilter filter(-8.0, 0.075, -0.00075);
-  Cycle gap(filter, {test::MakeGap(kFormatPcm16, 20)});
-  ASSERT_NE(gap.output, nullptr);
-  EXPECT_EQ(gap.output->SilenceMs(), 20);
-  Cycle none(filter, {});
-  EXPECT_EQ(none.output, nullptr);
-}
-
 }  // namespace
 }  // namespace ve

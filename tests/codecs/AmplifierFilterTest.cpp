@@ -31,16 +31,6 @@ TEST(AmplifierFilter, ConstructionValuesPassBlocksUnchanged) {
   input->Release();
 }
 
-TEST(AmplifierFilter, SettersClampTheirValues) {
-  AmplifierFilter filter;
-  filter.SetPercentile(-3.0);
-  EXPECT_EQ(filter.Percentile(), 0.0);
-  filter.SetPercentile(250.0);
-  EXPECT_EQ(filter.Percentile(), 100.0);
-  filter.SetMaximumAmplification(20);
-  EXPECT_EQ(filter.MaximumAmplification(), 100);
-}
-
 TEST(AmplifierFilter, QuietBlockIsRaisedUpToTheLimit) {
   AmplifierFilter filter;
   Configure(filter, 95.0, 800);

@@ -102,19 +102,8 @@ int16_t DecodeOne(G711Codec& codec, uint8_t code) {
   return static_cast<int16_t>(out[0] | (out[1] << 8));
 }
 
-TEST(G711Codec, NewCodecIsULawAndSettersSwitch) {
-  G711Codec codec;
-  EXPECT_FALSE(codec.IsALaw());
-  EXPECT_EQ(EncodeOne(codec, 0), 0xFF);
-  EXPECT_EQ(codec.SetALaw(), 0);
-  EXPECT_TRUE(codec.IsALaw());
-  EXPECT_EQ(EncodeOne(codec, 0), 0xD5);
-  EXPECT_EQ(codec.SetULaw(), 0);
-  EXPECT_EQ(EncodeOne(codec, 0), 0xFF);
-}
-
 TEST(G711Codec, KnownEncodings) {
-  G711Codec codec;
+  G711Codec codec;  // a new codec is in u-law
   const struct {
     int16_t x;
     uint8_t code;
