@@ -44,7 +44,7 @@ AudioSample* Pcm(const std::vector<int16_t>& values) {
   AudioSamplePool::Instance()->Get(&sample);
   WAVEFORMATEX pcm;
   sample->SetFormat(GetStandardFormat(&pcm, kFormatPcm16));
-  std::memcpy(sample->Data(), values.data(), values.size() * 2);
+  if (!values.empty()) std::memcpy(sample->Data(), values.data(), values.size() * 2);
   sample->SetDataSize(static_cast<int32_t>(values.size() * 2));
   return sample;
 }
