@@ -28,9 +28,7 @@
 #include "framework/AudioSourceListener.h"
 #include "rtp/RtpPacket.h"
 // The bench programs do not link the test helper library, so its bench sources are built here.
-#include "support/ImpairmentPlayout.cpp"
 #include "support/ImpairmentPlayout.h"
-#include "support/ImpairmentScript.cpp"
 #include "support/ImpairmentScript.h"
 
 namespace {

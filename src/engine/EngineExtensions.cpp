@@ -5,6 +5,9 @@
 #include "audio/SsrcSelectorFilter.h"
 #include "codecs/G711DecoderFilter.h"
 #include "codecs/G711EncoderFilter.h"
+#include "rtcp/RtpReceiver.h"
+#include "rtp/RtpAudioSink.h"
+#include "rtp/RtpAudioSource.h"
 #include "voiceengine/Extensions.h"
 #include "voiceengine/VoiceEngine.h"
 
@@ -33,6 +36,29 @@ struct EngineAccess {
     out->uLaw = engine->useULaw;
     out->sending = engine->sending;
     out->receiving = engine->receiving;
+
+    ve::RtpAudioSink::CallFigures sent;
+    engine->rtpSender->ReadCallFigures(&sent);
+    out->rtpPacketsSent = sent.packetsSent;
+    out->rtpBytesSent = sent.payloadBytesSent;
+    out->rtcpReportsSent = sent.reportsSent;
+    out->rtcpReportsReceived = static_cast<uint64_t>(std::max(0, sent.reportsReceived));
+    out->roundTripMs = sent.rttMs;
+    out->oneWayDelayMs = sent.delayMs;
+    std::memcpy(out->remoteCname, sent.remoteCname, sizeof out->remoteCname);
+
+    ve::RtpAudioSource::ReceptionFigures received;
+    engine->rtpSource->ReadReceptionFigures(&received);
+    out->rtpPacketsReceived = received.packets;
+    out->rtpBytesReceived = received.payloadBytes;
+    out->remoteSsrc = received.ssrc;
+    if (received.expected > 0) {
+      out->packetsLost = static_cast<int64_t>(received.expected) - static_cast<int64_t>(received.receivedOfSource);
+      if (out->packetsLost < 0) out->packetsLost = 0;  // duplicates
+      out->fractionLost = double(out->packetsLost) / double(received.expected);
+    }
+    // The reception record exists from SetRemote to StopSending; apiLock keeps it alive here.
+    if (engine->rtpReceiver != nullptr) out->jitterMs = engine->rtpReceiver->Jitter() / 16.0;
 
     ve::PlayoutStats playout = engine->ssrcSelector->Stats();
     out->playoutDepthMs = std::max(0, engine->ssrcSelector->CurrentDepthMs());

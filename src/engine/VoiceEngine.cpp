@@ -30,6 +30,7 @@
 #include "codecs/G723EncoderFilter.h"
 #include "codecs/G729DecoderFilter.h"
 #include "codecs/G729EncoderFilter.h"
+#include "engine/EqualizerSets.h"
 #include "engine/FileEndNotifier.h"
 #include "engine/FilePlayer.h"
 #include "framework/AudioSample.h"
@@ -49,26 +50,12 @@ namespace {
 
 using ApiGuard = std::lock_guard<std::recursive_mutex>;
 
-// The four 29-tap equaliser sets; each is symmetric, so only values 0..14 are listed.
-constexpr double kSendSetA[15] = {-0.008976, -0.056441, -0.024475, -0.019666, -0.048301,
-                                  -0.029223, -0.068824, -0.021638, -0.079281, 0.016318,
-                                  -0.106304, 0.05501,   -0.108572, -0.003198, 1.049007};
-constexpr double kSendSetB[15] = {0.001554,  -0.004377, -0.017541, -0.009891, -0.005435,
-                                  -0.014788, -0.015432, -0.013299, -0.026527, 0.012746,
-                                  -0.061046, 0.020939,  -0.12897,  -0.165718, 0.853968};
-constexpr double kReceiveSetA[15] = {-0.033925, -0.012966, 0.002133,  -0.00738,  -0.032748,
-                                     0.006314,  -0.050229, 0.039981,  -0.093428, 0.049791,
-                                     -0.102505, 0.090953,  -0.115604, -0.137524, 1.166885};
-constexpr double kReceiveSetB[15] = {0.012562,  -0.008807, -0.026119, -0.012092, -0.026479,
-                                     -0.018424, -0.038491, -0.023865, -0.066477, -0.007258,
-                                     -0.096165, -0.009702, -0.136447, -0.011532, 0.941143};
-constexpr int32_t kTaps = 29;
 constexpr int32_t kSampleBits = 16;
 
-void LoadCoefficients(EqualizerFilter* equalizer, const double (&half)[15]) {
-  double taps[kTaps];
-  for (int32_t i = 0; i < kTaps; ++i) taps[i] = half[i <= 14 ? i : kTaps - 1 - i];
-  equalizer->SetCoefficients(taps, kTaps, kSampleBits);
+void LoadCoefficients(EqualizerFilter* equalizer, const double (&half)[kEqualizerHalf]) {
+  double taps[kEqualizerTaps];
+  ExpandEqualizerSet(half, taps);
+  equalizer->SetCoefficients(taps, kEqualizerTaps, kSampleBits);
 }
 
 constexpr double kCompressorThreshold = -8.0;
@@ -564,6 +551,7 @@ int32_t VoiceEngine::StartReceiving(int32_t device) {
   amplifier->SetMaximumAmplification(800);
 
   if (decoder == nullptr) return -10;
+  rtpSource->ResetReceptionFigures();
   Connect(rtpSource, decoder->AsSink());
   Connect(decoder->AsSource(), ssrcSelector->AsSink());
   Connect(ssrcSelector->AsSource(), receiveMixer->AsSink());

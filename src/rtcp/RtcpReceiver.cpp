@@ -147,6 +147,11 @@ void RtcpReceiver::ReadReport(const uint8_t* part, int32_t partLength, bool send
     int64_t rtt = static_cast<int64_t>(NtpTime::DiffMs(nowShort, lsrTime)) - static_cast<int64_t>(delaySinceLastSr);
     rttSum = Wrap32(static_cast<int64_t>(rttSum) + rtt);
     rttAverage = rttSum / reportsReceived;
+    // A block whose LSR is 0 answers no sender report of ours yet: it carries no round trip.
+    if (lastSr != 0 && rtt >= 0) {
+      rttBlockSum += rtt;
+      rttBlockAverage = static_cast<int32_t>(rttBlockSum / ++rttSamples);
+    }
   }
 }
 

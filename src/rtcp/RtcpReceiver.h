@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 
@@ -79,6 +80,10 @@ class RtcpReceiver {
   int32_t DelayAverage() const { return delayAverage; }
   int32_t RttSum() const { return rttSum; }
   int32_t RttAverage() const { return rttAverage; }
+  // Report blocks about our stream that gave a round-trip figure.
+  int32_t RttSamples() const { return rttSamples; }
+  // Mean round trip over those blocks alone (RttAverage divides by every report), -1 if none.
+  int32_t RttBlockAverage() const { return rttBlockAverage; }
 
  private:
   void ReadReport(const uint8_t* part, int32_t partLength, bool senderReport, const NtpTime& now);
@@ -89,11 +94,16 @@ class RtcpReceiver {
   std::map<uint32_t, RtpTranInfo*> tranInfoList;
   platform::SocketHandle socket = platform::kInvalidSocket;
   int32_t port;
-  int32_t reportsReceived = 0;
+  // Written on the sending thread; the averages and the count are also read by the host's
+  // statistics, hence atomic.
+  std::atomic<int32_t> reportsReceived{0};
   int32_t delaySum = 0;
-  int32_t delayAverage = 0;
+  std::atomic<int32_t> delayAverage{0};
   int32_t rttSum = 0;
-  int32_t rttAverage = 0;
+  std::atomic<int32_t> rttAverage{0};
+  std::atomic<int32_t> rttSamples{0};  // report blocks that gave a round trip
+  int64_t rttBlockSum = 0;
+  std::atomic<int32_t> rttBlockAverage{-1};  // mean over those blocks; -1 before the first
   platform::CriticalSection lock;
 };
 

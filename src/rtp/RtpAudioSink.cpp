@@ -102,6 +102,29 @@ int32_t RtpAudioSink::SetTypeOfService(uint8_t value) {
 void RtpAudioSink::Reset() {
   senderState->Reset();
   inSilence = true;
+  packetsSent = 0;
+  payloadBytesSent = 0;
+  reportsSent = 0;
+}
+
+void RtpAudioSink::ReadCallFigures(CallFigures* out) {
+  *out = CallFigures{};
+  out->packetsSent = packetsSent;
+  out->payloadBytesSent = payloadBytesSent;
+  out->reportsSent = reportsSent;
+  std::lock_guard<platform::CriticalSection> guard(lock);
+  if (m_prtcprecv == nullptr) return;
+  out->reportsReceived = m_prtcprecv->ReportsReceived();
+  out->rttMs = m_prtcprecv->RttBlockAverage();
+  out->delayMs = out->reportsReceived > 0 ? m_prtcprecv->DelayAverage() : -1;
+  std::lock_guard<platform::CriticalSection> records(m_prtcprecv->RecordsLock());
+  for (int32_t i = 0; i < m_prtcprecv->getTranInfoCount(); ++i) {
+    const RtpTranInfo* record = m_prtcprecv->GetTranInfo(i);
+    if (record != nullptr && record->sdes[0][0] != '\0') {
+      std::snprintf(out->remoteCname, sizeof out->remoteCname, "%s", record->sdes[0]);
+      break;
+    }
+  }
 }
 
 int32_t RtpAudioSink::OnThreadStart(platform::Thread* thread, uint32_t) {
@@ -230,6 +253,10 @@ int32_t RtpAudioSink::ProcessSamples(SampleList* list) {
   std::lock_guard<platform::CriticalSection> guard(lock);
   if (rtpSocket != platform::kInvalidSocket) {
     int32_t sent = platform::SendTo(rtpSocket, sendBuffer, length, remoteSockAddr);
+    if (sent == length) {
+      ++packetsSent;
+      payloadBytesSent += static_cast<uint64_t>(length - kHeaderBytes);
+    }
     platform::DebugPrintf("outlen:%d seqno:%d dataSize:%d tdata:%d\r\n", sent, senderState->Sequence(), length,
                           length - kHeaderBytes);
     if (m_prtcptran != nullptr && m_prtcptran->IsReportDue()) SendReport();
@@ -245,6 +272,7 @@ int32_t RtpAudioSink::SendReport() {
   m_prtcptran->AddSR(&packet, 0);
   m_prtcptran->AddSDES(&packet, 0);
   m_prtcptran->Transmit(&packet);
+  ++reportsSent;
   return 0;
 }
 
@@ -256,6 +284,7 @@ int32_t RtpAudioSink::SendBye() {
   m_prtcptran->AddSDES(&packet, RtcpTransmitter::kCname, 0);
   m_prtcptran->AddBYE(&packet, kByeReason, 0);
   m_prtcptran->Transmit(&packet);
+  ++reportsSent;
   return 0;
 }
 

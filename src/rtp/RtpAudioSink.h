@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -58,6 +59,19 @@ class RtpAudioSink : public AudioSink {
   // Payload type of a format tag (-1 for none) and its codec text.
   static int32_t RTPPayloadType(uint16_t formatTag, char* codecText, size_t capacity);
 
+  // What the sending side and the peer's RTCP tell about the call, for the host's statistics.
+  struct CallFigures {
+    uint64_t packetsSent = 0;
+    uint64_t payloadBytesSent = 0;
+    uint64_t reportsSent = 0;        // RTCP compound packets sent
+    int32_t reportsReceived = 0;     // RTCP reports read from the peer
+    int32_t rttMs = -1;              // mean round trip from the peer's report blocks; -1 unknown
+    int32_t delayMs = -1;            // mean one-way delay of the peer's sender reports; -1 unknown
+    char remoteCname[256] = {};
+  };
+  // Counters are atomics; the RTCP figures are read under `lock` (held briefly).
+  void ReadCallFigures(CallFigures* out);
+
   // For inspection by the owner and tests; valid while the sink and the call exist.
   const RtpSenderState* SenderState() const { return senderState; }
   RtcpTransmitter* Transmitter() { return m_prtcptran; }
@@ -75,6 +89,11 @@ class RtpAudioSink : public AudioSink {
  private:
   void Reset();
   void DeleteRtcp();
+
+  // Counts of the current call, reset when the sink starts or opens.
+  std::atomic<uint64_t> packetsSent{0};
+  std::atomic<uint64_t> payloadBytesSent{0};
+  std::atomic<uint64_t> reportsSent{0};
 
   platform::SocketHandle rtpSocket = platform::kInvalidSocket;
   platform::SocketHandle rtcpSocket = platform::kInvalidSocket;

@@ -147,6 +147,7 @@ int32_t RtpAudioSource::ProduceSample(AudioSample** out) {
     }
     packet = RtpPacket::Parse(receiveBuffer, got);
     if (packet == nullptr) continue;
+    CountReception(packet);
     const int32_t payloadBytes = packet->PayloadUsage();
     std::memcpy(sample->Data(), packet->Payload(), static_cast<size_t>(payloadBytes));
     sample->SetDataSize(payloadBytes);
@@ -186,6 +187,45 @@ int32_t RtpAudioSource::ProduceSample(AudioSample** out) {
   if (rtpReceiver != nullptr) rtpReceiver->Receive(packet);
   *out = sample;
   return 0;
+}
+
+}  // namespace ve
+
+namespace ve {
+
+void RtpAudioSource::CountReception(const RtpPacket* packet) {
+  const uint16_t sequence = packet->Sequence();
+  ++packetsReceived;
+  payloadBytesReceived += static_cast<uint64_t>(packet->PayloadUsage());
+  if (resetRequested.exchange(false) || packet->Ssrc() != followedSsrc) {
+    followedSsrc = packet->Ssrc();
+    baseSequence = highestSequence = sequence;
+    packetsOfSource = 0;
+  } else {
+    // A sequence number ahead of the highest (by less than half the space) moves it on,
+    // across a wrap when it is numerically smaller.
+    const uint16_t highestLow = static_cast<uint16_t>(highestSequence);
+    const uint16_t ahead = static_cast<uint16_t>(sequence - highestLow);
+    if (ahead != 0 && ahead < 0x8000) highestSequence += ahead;
+  }
+  ++packetsOfSource;
+  packetsExpected = highestSequence - baseSequence + 1;
+}
+
+void RtpAudioSource::ReadReceptionFigures(ReceptionFigures* out) const {
+  out->packets = packetsReceived;
+  out->payloadBytes = payloadBytesReceived;
+  out->expected = packetsExpected;
+  out->receivedOfSource = packetsOfSource;
+  out->ssrc = followedSsrc;
+}
+
+void RtpAudioSource::ResetReceptionFigures() {
+  packetsReceived = 0;
+  payloadBytesReceived = 0;
+  packetsExpected = 0;
+  packetsOfSource = 0;
+  resetRequested = true;
 }
 
 }  // namespace ve

@@ -9,6 +9,7 @@
 
 namespace ve {
 
+class RtpPacket;
 class RtpReceiver;
 
 // The first component of the receive chain: waits for the next datagram on the host's RTP
@@ -44,6 +45,20 @@ class RtpAudioSource : public AudioSource {
   // Wakes a waiting worker so the stop does not wait for the next datagram.
   int32_t Stop() override;
 
+  // Reception of the source followed (the last SSRC seen), for the host's statistics:
+  // valid RTP datagrams and payload bytes, and the packets expected from its sequence numbers
+  // (wraps included). Counted on the receive thread, read from any thread.
+  struct ReceptionFigures {
+    uint64_t packets = 0;
+    uint64_t payloadBytes = 0;
+    uint64_t expected = 0;
+    uint64_t receivedOfSource = 0;
+    uint32_t ssrc = 0;
+  };
+  void ReadReceptionFigures(ReceptionFigures* out) const;
+  // Starts the counts afresh (a new call).
+  void ResetReceptionFigures();
+
  protected:
   int32_t OnThreadStart(platform::Thread* thread, uint32_t id) override;
   int32_t OnThreadEnd(platform::Thread* thread, uint32_t id) override;
@@ -55,6 +70,7 @@ class RtpAudioSource : public AudioSource {
   // The byte count of the next datagram in receiveBuffer, 0 when none came (stop or nothing
   // waiting in poll mode), or negative on a socket error.
   int32_t WaitForDatagram();
+  void CountReception(const RtpPacket* packet);
 
   std::atomic<platform::SocketHandle> rtpSocket{platform::kInvalidSocket};
   platform::SocketHandle rtcpSocket = platform::kInvalidSocket;
@@ -65,6 +81,15 @@ class RtpAudioSource : public AudioSource {
   std::atomic<bool> receiving{false};
   std::atomic<bool> stopSignalled{false};
   platform::SocketWakeup wakeup;
+  // Reception counts: written by the receive thread only, read through the atomics.
+  std::atomic<uint64_t> packetsReceived{0};
+  std::atomic<uint64_t> payloadBytesReceived{0};
+  std::atomic<uint64_t> packetsExpected{0};
+  std::atomic<uint64_t> packetsOfSource{0};
+  std::atomic<uint32_t> followedSsrc{0};
+  std::atomic<bool> resetRequested{true};
+  uint64_t baseSequence = 0;     // extended sequence number of the source's first packet
+  uint64_t highestSequence = 0;  // extended highest sequence number seen
   platform::CriticalSection lock;
   platform::CriticalSection receiverLock;
 };

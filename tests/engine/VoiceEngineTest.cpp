@@ -138,6 +138,22 @@ TEST_F(EngineFixture, SendingTwiceAndReconfiguringWhileSendingRestartsWithTheCod
   EXPECT_TRUE(PayloadSizes(200).empty()) << "nothing is sent once sending stopped";
 }
 
+TEST_F(EngineFixture, ASilentMicrophoneSendsOneComfortNoisePacketThenNothing) {
+  engine.SetCaptureVolume(0, 0);  // level 0 gates every buffer into silence
+  ASSERT_EQ(engine.ConfigureSend(0, 0, 0, 0, 0, 0), 0);
+  ASSERT_EQ(engine.StartSending(static_cast<int32_t>(mic)), 0);
+  std::vector<std::vector<uint8_t>> datagrams;
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(600);
+  std::vector<uint8_t> datagram;
+  while (std::chrono::steady_clock::now() < end) {
+    if (peerRtp.Receive(&datagram, 50)) datagrams.push_back(datagram);
+  }
+  EXPECT_EQ(engine.StopSending(), 0);
+  ASSERT_EQ(datagrams.size(), 1u);
+  ASSERT_GE(datagrams[0].size(), 12u);
+  EXPECT_EQ(datagrams[0][1] & 0x7F, 13) << "comfort noise";
+}
+
 TEST_F(EngineFixture, ConfigureReceiveRestartsOnlyForANewKind) {
   ASSERT_EQ(engine.ConfigureReceive(1, 0, 0, 0), 0);
   ASSERT_EQ(engine.StartReceiving(static_cast<int32_t>(speaker)), 0);

@@ -126,7 +126,14 @@ const char* CodecName(int32_t type, bool uLaw) {
   }
 }
 
-void WriteStats(const std::string& path, const voiceengine::CallStatistics& s) {
+// Wall-clock milliseconds, so two processes' start times can be compared.
+int64_t UnixMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+void WriteStats(const std::string& path, const voiceengine::CallStatistics& s, int64_t receiveStartMs,
+                int64_t sendStartMs) {
   FILE* file = std::fopen(path.c_str(), "w");
   if (file == nullptr) {
     std::fprintf(stderr, "vecall: cannot write %s\n", path.c_str());
@@ -140,7 +147,8 @@ void WriteStats(const std::string& path, const voiceengine::CallStatistics& s) {
                " \"rtcp\":{\"sent_reports\":%llu,\"received_reports\":%llu,\"rtt_ms\":%.2f,\"delay_ms\":%.2f,"
                "\"remote_cname\":\"%s\"},\n"
                " \"playout\":{\"depth_ms\":%d,\"repeats\":%llu,\"drops\":%llu,\"rebuffers\":%llu,"
-               "\"gap_markers\":%llu}}\n",
+               "\"gap_markers\":%llu},\n"
+               " \"timing\":{\"receive_start_unix_ms\":%lld,\"send_start_unix_ms\":%lld}}\n",
                CodecName(s.codecType, s.uLaw), static_cast<unsigned long long>(s.rtpPacketsSent),
                static_cast<unsigned long long>(s.rtpBytesSent), static_cast<unsigned long long>(s.rtpPacketsReceived),
                static_cast<unsigned long long>(s.rtpBytesReceived), static_cast<long long>(s.packetsLost),
@@ -148,7 +156,8 @@ void WriteStats(const std::string& path, const voiceengine::CallStatistics& s) {
                static_cast<unsigned long long>(s.rtcpReportsReceived), s.roundTripMs, s.oneWayDelayMs,
                s.remoteCname, s.playoutDepthMs, static_cast<unsigned long long>(s.playoutRepeats),
                static_cast<unsigned long long>(s.playoutDrops), static_cast<unsigned long long>(s.playoutRebuffers),
-               static_cast<unsigned long long>(s.playoutGapMarkers));
+               static_cast<unsigned long long>(s.playoutGapMarkers), static_cast<long long>(receiveStartMs),
+               static_cast<long long>(sendStartMs));
   std::fclose(file);
 }
 
@@ -233,7 +242,9 @@ int main(int argc, char** argv) {
     engine.ConfigureReceive(0, 0, 0, 0);
     engine.ConfigureSend(0, 0, 0, 0, 0, 0);
     engine.SetCaptureVolume(0, options.inputLevel);
+    int64_t receiveStartMs = UnixMs();
     int32_t result = engine.StartReceiving(static_cast<int32_t>(speaker));
+    int64_t sendStartMs = UnixMs();
     if (result != 0) {
       exitCode = Fail("cannot start receiving (code " + std::to_string(result) + "): is the speaker available?");
     } else if ((result = engine.StartSending(static_cast<int32_t>(mic))) != 0) {
@@ -269,7 +280,7 @@ int main(int argc, char** argv) {
       if (terminal) std::printf("\n");
       // The last figures are taken while the call still runs: stopping ends its statistics.
       voiceengine::GetStatistics(&engine, &stats);
-      if (!options.statsPath.empty()) WriteStats(options.statsPath, stats);
+      if (!options.statsPath.empty()) WriteStats(options.statsPath, stats, receiveStartMs, sendStartMs);
     }
     engine.StopSending();
     engine.StopReceiving();

@@ -1,0 +1,244 @@
+// Calls between two vecall processes on loopback, with virtual devices: each side speaks a
+// generated speech sample and records what it hears. The speech each side sent must arrive at
+// the other, aligned by correlation, close to what the sender's equaliser made of it.
+
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/EqualizerSets.h"
+#include "platform/WavPcmReader.h"
+#include "support/SignalTools.h"
+#include "support/SpeechSynth.h"
+#include "support/UdpRelay.h"
+#include "support/WavWriter.h"
+
+extern char** environ;
+
+namespace {
+
+using ve::test::UdpRelay;
+
+constexpr int kFrame = 160;
+constexpr double kActiveRms = 300.0;
+
+std::string TempPath(const std::string& name) { return ::testing::TempDir() + "e2e-" + name; }
+
+void WriteWav(const std::string& path, const std::vector<int16_t>& samples) {
+  auto bytes = ve::test::BuildWav(ve::test::FormatChunk(ve::test::MakeLinearFormat(1, 8000, 1, 16)),
+                                  ve::test::Int16Bytes(samples));
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<int16_t> ReadWav(const std::string& path) {
+  ve::platform::WavPcmReader::Audio audio;
+  if (ve::platform::WavPcmReader::ReadFile(path.c_str(), &audio) != 0) return {};
+  return audio.samples;
+}
+
+// What the sender's equaliser makes of the speech: the reference the receiver should hear.
+std::vector<int16_t> SendEqualized(const std::vector<int16_t>& x) {
+  double taps[ve::kEqualizerTaps];
+  ve::ExpandEqualizerSet(ve::kSendSetB, taps);
+  std::vector<int16_t> y(x.size());
+  for (size_t n = 0; n < x.size(); ++n) {
+    double sum = 0;
+    for (int k = 0; k < ve::kEqualizerTaps && k <= static_cast<int>(n); ++k) sum += taps[k] * x[n - k];
+    y[n] = static_cast<int16_t>(std::max(-32768.0, std::min(32767.0, sum)));
+  }
+  return y;
+}
+
+double FrameRms(const std::vector<int16_t>& x, size_t from) {
+  double sum = 0;
+  for (size_t i = from; i < from + kFrame && i < x.size(); ++i) sum += double(x[i]) * x[i];
+  return std::sqrt(sum / kFrame);
+}
+
+// A number from the stats JSON by key ("sent_packets"); the first occurrence after `section`.
+double JsonNumber(const std::string& json, const std::string& section, const std::string& key) {
+  size_t at = json.find("\"" + section + "\"");
+  if (at == std::string::npos) return -1e9;
+  at = json.find("\"" + key + "\":", at);
+  if (at == std::string::npos) return -1e9;
+  return std::atof(json.c_str() + at + key.size() + 3);
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+pid_t Spawn(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  return pid;
+}
+
+// Waits at most timeoutS for the process; kills it (by its PID) when it overstays.
+int WaitExit(pid_t pid, int timeoutS) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutS);
+  int status = 0;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -2;
+}
+
+struct Direction {
+  double delayMs = 0;       // mouth-to-ear: capture start to playout, both processes' clocks aligned
+  double segmentalSnr = 0;  // against the sender's equalised speech, over active speech
+  double missingShare = 1;  // active speech frames that arrived silent
+};
+
+Direction Analyse(const std::vector<int16_t>& sent, const std::string& heardPath, double startOffsetMs) {
+  Direction d;
+  std::vector<int16_t> heard = ReadWav(heardPath);
+  if (heard.empty()) return d;
+  std::vector<int16_t> reference = SendEqualized(sent);
+  int lag = ve::test::BestLag(reference, heard, std::min<int>(16000, static_cast<int>(heard.size()) - 1));
+  d.delayMs = lag / 8.0 + startOffsetMs;
+  d.segmentalSnr = ve::test::SegmentalSnr(reference, heard, lag, kActiveRms);
+  size_t active = 0, missing = 0;
+  for (size_t from = 0; from + kFrame <= reference.size(); from += kFrame) {
+    if (FrameRms(reference, from) < kActiveRms) continue;
+    ++active;
+    if (from + lag + kFrame > heard.size() || FrameRms(heard, from + lag) < kActiveRms / 4) ++missing;
+  }
+  d.missingShare = active ? double(missing) / double(active) : 1.0;
+  return d;
+}
+
+struct CallResult {
+  Direction aToB, bToA;
+  std::string statsA, statsB;
+  bool ran = false;
+};
+
+// A call of `seconds` between A and B; A's RTP to B goes through `relay` settings when given.
+CallResult RunCall(const std::string& codec, double seconds, const UdpRelay::Impairment* impairment = nullptr) {
+  CallResult result;
+  std::vector<int16_t> aSays = ve::test::SpeechWithPauses("en-us", seconds - 1.5);
+  std::vector<int16_t> bSays = ve::test::SpeechWithPauses("en-gb", seconds - 1.5);
+  if (aSays.empty() || bSays.empty()) return result;
+  std::string tag = codec + (impairment ? "-impaired" : "");
+  std::string aSaysPath = TempPath(tag + "-a-says.wav"), bSaysPath = TempPath(tag + "-b-says.wav");
+  WriteWav(aSaysPath, aSays);
+  WriteWav(bSaysPath, bSays);
+  uint16_t portA = ve::test::FreePortPair(), portB = ve::test::FreePortPair();
+  std::unique_ptr<UdpRelay> relay;
+  uint16_t aSendsTo = portB;
+  if (impairment != nullptr) {
+    relay = std::make_unique<UdpRelay>(portB, *impairment);
+    aSendsTo = relay->Port();
+  }
+  std::string statsA = TempPath(tag + "-a.json"), statsB = TempPath(tag + "-b.json");
+  std::string heardA = TempPath(tag + "-a-heard.wav"), heardB = TempPath(tag + "-b-heard.wav");
+  std::string duration = std::to_string(seconds);
+  pid_t a = Spawn({VECALL_PATH, "--local", "127.0.0.1:" + std::to_string(portA), "--remote",
+                   "127.0.0.1:" + std::to_string(aSendsTo), "--codec", codec, "--mic", "file:" + aSaysPath,
+                   "--speaker", "file:" + heardA, "--duration", duration, "--stats", statsA});
+  pid_t b = Spawn({VECALL_PATH, "--local", "127.0.0.1:" + std::to_string(portB), "--remote",
+                   "127.0.0.1:" + std::to_string(portA), "--codec", codec, "--mic", "file:" + bSaysPath,
+                   "--speaker", "file:" + heardB, "--duration", duration, "--stats", statsB});
+  int exitA = a > 0 ? WaitExit(a, static_cast<int>(seconds) + 60) : -3;
+  int exitB = b > 0 ? WaitExit(b, static_cast<int>(seconds) + 60) : -3;
+  EXPECT_EQ(exitA, 0);
+  EXPECT_EQ(exitB, 0);
+  result.statsA = ReadText(statsA);
+  result.statsB = ReadText(statsB);
+  // Align the two processes' clocks: the heard file starts when the receiver started, the
+  // spoken file when the sender started.
+  double aSend = JsonNumber(result.statsA, "timing", "send_start_unix_ms");
+  double bSend = JsonNumber(result.statsB, "timing", "send_start_unix_ms");
+  double aReceive = JsonNumber(result.statsA, "timing", "receive_start_unix_ms");
+  double bReceive = JsonNumber(result.statsB, "timing", "receive_start_unix_ms");
+  result.aToB = Analyse(aSays, heardB, bReceive - aSend);
+  result.bToA = Analyse(bSays, heardA, aReceive - bSend);
+  result.ran = exitA == 0 && exitB == 0;
+  std::printf("%s: A->B delay %.0f ms, segSNR %.1f dB, missing %.1f%%; B->A delay %.0f ms, segSNR %.1f dB, "
+              "missing %.1f%%\n",
+              tag.c_str(), result.aToB.delayMs, result.aToB.segmentalSnr, 100 * result.aToB.missingShare,
+              result.bToA.delayMs, result.bToA.segmentalSnr, 100 * result.bToA.missingShare);
+  for (const auto& path : {aSaysPath, bSaysPath, heardA, heardB, statsA, statsB}) std::remove(path.c_str());
+  return result;
+}
+
+class CallEndToEnd : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    if (!ve::test::SpeechToolsAvailable()) GTEST_SKIP() << "espeak-ng and sox are needed for test speech";
+  }
+};
+
+TEST_P(CallEndToEnd, SpeechArrivesBothWays) {
+  std::string codec = GetParam();
+  CallResult call = RunCall(codec, 4.5);
+  ASSERT_TRUE(call.ran);
+  // G.711 is close to transparent; G.729 keeps the speech but not the waveform.
+  double minimumSnr = codec == "g729" ? 2.0 : 15.0;
+  for (const Direction* d : {&call.aToB, &call.bToA}) {
+    EXPECT_LT(d->missingShare, 0.10);
+    EXPECT_GT(d->segmentalSnr, minimumSnr);
+    EXPECT_GT(d->delayMs, 0.0);
+    EXPECT_LT(d->delayMs, 1000.0);
+  }
+  for (const std::string* stats : {&call.statsA, &call.statsB}) {
+    double sent = JsonNumber(*stats, "rtp", "sent_packets");
+    double received = JsonNumber(*stats, "rtp", "received_packets");
+    EXPECT_GT(sent, 0);
+    EXPECT_GT(received, 0.9 * sent) << "loopback loses nothing; the two sides run equally long";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, CallEndToEnd, ::testing::Values("pcma", "pcmu", "g729"));
+
+// Reports go out every 2.5 to 7.6 s, so this call runs long enough for at least one each way.
+TEST_F(CallEndToEnd, RtcpReportsFlowBothWaysWithAPlausibleRoundTrip) {
+  CallResult call = RunCall("g729", 12.0);
+  ASSERT_TRUE(call.ran);
+  for (const std::string* stats : {&call.statsA, &call.statsB}) {
+    EXPECT_GE(JsonNumber(*stats, "rtcp", "sent_reports"), 1);
+    EXPECT_GE(JsonNumber(*stats, "rtcp", "received_reports"), 1);
+    double rtt = JsonNumber(*stats, "rtcp", "rtt_ms");
+    EXPECT_GE(rtt, 0.0);
+    // Each side reads RTCP once per RTP packet it sends, so on loopback the round trip is
+    // about one frame (50 ms) per side, plus scheduling on a loaded machine.
+    EXPECT_LT(rtt, 500.0);
+    EXPECT_EQ(JsonNumber(*stats, "rtp", "lost"), 0);
+  }
+}
+
+TEST_F(CallEndToEnd, StaysIntelligibleThroughLossAndJitter) {
+  UdpRelay::Impairment impairment;
+  impairment.lossRate = 0.05;
+  impairment.jitterMs = 40;
+  impairment.seed = 7;
+  CallResult call = RunCall("g729", 5.0, &impairment);
+  ASSERT_TRUE(call.ran);
+  EXPECT_LT(call.aToB.missingShare, 0.20);
+  EXPECT_GT(call.aToB.segmentalSnr, 0.0);
+  EXPECT_LT(call.bToA.missingShare, 0.10) << "the unimpaired direction";
+}
+
+}  // namespace
