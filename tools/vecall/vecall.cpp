@@ -68,34 +68,34 @@ int BindUdp(const std::string& address, uint16_t port, std::string* error) {
 }
 
 // Turns a --mic or --speaker value into a device id, adding a virtual device when needed.
-bool ChooseDevice(const std::string& spec, bool capture, uint32_t* id, bool* added, std::string* error) {
+bool ChooseDevice(const std::string& choice, bool capture, uint32_t* id, bool* added, std::string* error) {
   int32_t result = 0;
-  *added = !(spec == "default" || (!spec.empty() && std::isdigit(static_cast<unsigned char>(spec[0]))));
-  if (spec == "default") {
+  *added = !(choice == "default" || (!choice.empty() && std::isdigit(static_cast<unsigned char>(choice[0]))));
+  if (choice == "default") {
     *id = voiceengine::kDefaultDevice;
-  } else if (capture && spec == "silence") {
+  } else if (capture && choice == "silence") {
     result = voiceengine::AddSilenceCaptureDevice("vecall silence", id);
-  } else if (capture && spec.rfind("tone:", 0) == 0) {
+  } else if (capture && choice.rfind("tone:", 0) == 0) {
     char* end = nullptr;
-    double hz = std::strtod(spec.c_str() + 5, &end);
+    double hz = std::strtod(choice.c_str() + 5, &end);
     if (*end != '\0' || hz <= 0 || hz >= 4000) {
-      *error = "bad tone frequency: " + spec;
+      *error = "bad tone frequency: " + choice;
       return false;
     }
     result = voiceengine::AddToneCaptureDevice("vecall tone", hz, 8000, id);
-  } else if (spec.rfind("file:", 0) == 0) {
-    std::string path = spec.substr(5);
+  } else if (choice.rfind("file:", 0) == 0) {
+    std::string path = choice.substr(5);
     result = capture ? voiceengine::AddWavFileCaptureDevice("vecall file", path.c_str(), false, id)
                      : voiceengine::AddWavFilePlaybackDevice("vecall recorder", path.c_str(), id);
     if (result != 0) {
       *error = "cannot use " + path + (capture ? " (unreadable or not a PCM WAV file)" : " (cannot write)");
       return false;
     }
-  } else if (!capture && spec == "null") {
+  } else if (!capture && choice == "null") {
     result = voiceengine::AddDiscardPlaybackDevice("vecall null", id);
   } else {
     char* end = nullptr;
-    long number = std::strtol(spec.c_str(), &end, 10);
+    long number = std::strtol(choice.c_str(), &end, 10);
     bool known = false;
     if (*end == '\0' && number >= 0) {
       for (const auto& device : voiceengine::ListDevices()) {
@@ -103,13 +103,13 @@ bool ChooseDevice(const std::string& spec, bool capture, uint32_t* id, bool* add
       }
     }
     if (!known) {
-      *error = std::string("no such ") + (capture ? "microphone: " : "speaker: ") + spec + " (see --list-devices)";
+      *error = std::string("no such ") + (capture ? "microphone: " : "speaker: ") + choice + " (see --list-devices)";
       return false;
     }
     *id = static_cast<uint32_t>(number);
   }
   if (result != 0) {
-    *error = "cannot create the device " + spec;
+    *error = "cannot create the device " + choice;
     return false;
   }
   return true;
