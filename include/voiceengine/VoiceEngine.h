@@ -32,6 +32,7 @@
 
 namespace ve {
 class AudioFilter;
+class AudioSink;
 class CompressorFilter;
 class EqualizerFilter;
 class FileEndNotifier;
@@ -110,6 +111,10 @@ class VoiceEngine {
   };
 
   void LinkSendChain(bool link);
+  // A play into the call (through a mixer of one direction), entered in filePlayers and
+  // started. Throws Exception -10 when the file cannot be opened.
+  void StartCallFilePlayer(const char* filename, ve::AudioSink* output, int32_t frameMs, bool sendSide,
+                           int32_t playOnce, int32_t level, int32_t* fileId);
   void UnprepareReceiveStages();
 
   ve::RtpReceiver* rtpReceiver = nullptr;

@@ -623,24 +623,29 @@ int32_t VoiceEngine::StopReceiving() {
 // ---------------------------------------------------------------------------------------------
 // Files
 
+void VoiceEngine::StartCallFilePlayer(const char* filename, AudioSink* output, int32_t frameMs, bool sendSide,
+                                      int32_t playOnce, int32_t level, int32_t* fileId) {
+  auto* player = new FilePlayer(this, fileEndNotifier, output, frameMs, sendSide);
+  if (player->OpenFile(filename) != 0) {
+    delete player;
+    throw Exception(-10, "Error loading file %s", filename != nullptr ? filename : "");
+  }
+  if (playOnce == 0) player->SetLoop();
+  player->SetLevel(level);
+  WAVEFORMATEX pcm;
+  player->SetOutputFormat(GetStandardFormat(&pcm, kFormatPcm16));
+  std::lock_guard<std::recursive_mutex> files(filesLock);
+  filePlayers[player->GetId()] = player;
+  if (fileId != nullptr) *fileId = player->GetId();
+  player->Play();
+}
+
 int32_t VoiceEngine::PlayFile(const char* filename, int32_t playOnce, int32_t device, int32_t level, int32_t* fileId) {
   ApiGuard api(apiLock);
   try {
     CleanupFinishedFiles();
     if (receiving && device == playbackDevice) {
-      auto* player = new FilePlayer(this, fileEndNotifier, receiveMixer->AsSink(), receiveFrameMs, false);
-      if (player->OpenFile(filename) != 0) {
-        delete player;
-        throw Exception(-10, "Error loading file %s", filename != nullptr ? filename : "");
-      }
-      if (playOnce == 0) player->SetLoop();
-      player->SetLevel(level);
-      WAVEFORMATEX pcm;
-      player->SetOutputFormat(GetStandardFormat(&pcm, kFormatPcm16));
-      std::lock_guard<std::recursive_mutex> files(filesLock);
-      filePlayers[player->GetId()] = player;
-      if (fileId != nullptr) *fileId = player->GetId();
-      player->Play();
+      StartCallFilePlayer(filename, receiveMixer->AsSink(), receiveFrameMs, false, playOnce, level, fileId);
       return 0;
     }
 
@@ -683,19 +688,7 @@ int32_t VoiceEngine::SendFile(const char* filename, int32_t playOnce, int32_t le
   try {
     CleanupFinishedFiles();
     if (!sending) return 0;
-    auto* player = new FilePlayer(this, fileEndNotifier, sendMixer->AsSink(), sendFrameMs, true);
-    if (player->OpenFile(filename) != 0) {
-      delete player;
-      throw Exception(-10, "Error loading file %s", filename != nullptr ? filename : "");
-    }
-    if (playOnce == 0) player->SetLoop();
-    player->SetLevel(level);
-    WAVEFORMATEX pcm;
-    player->SetOutputFormat(GetStandardFormat(&pcm, kFormatPcm16));
-    std::lock_guard<std::recursive_mutex> files(filesLock);
-    filePlayers[player->GetId()] = player;
-    if (fileId != nullptr) *fileId = player->GetId();
-    player->Play();
+    StartCallFilePlayer(filename, sendMixer->AsSink(), sendFrameMs, true, playOnce, level, fileId);
     return 0;
   } catch (const Exception& error) {
     return error.Code();
