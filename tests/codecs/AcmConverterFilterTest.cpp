@@ -177,9 +177,9 @@ TEST(AcmConverterFilter, UnprepareDrainsToAConsumerAndGivesUpOnOneThatStopped) {
     }
   });
   EXPECT_EQ(converter.Unprepare(), 0);
-  EXPECT_EQ(pulled, 3);  // it waited for the three whole frames to go
+  EXPECT_EQ(converter.BufferedBytes(), 40);  // it waited for the three whole frames to go
   puller.join();
-  EXPECT_EQ(converter.BufferedBytes(), 40);
+  EXPECT_EQ(pulled, 3);
 
   ASSERT_EQ(converter.Prepare(), 0);
   ASSERT_EQ(Push(converter, Bytes(3200, 1)), 0);
