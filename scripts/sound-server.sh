@@ -10,7 +10,8 @@
 # from its monitor as the default source, so what is played comes back on the default
 # source. An idle null sink renders up to 2 s ahead, which stalls the first stream; a reader
 # on the monitor with a 10 ms latency keeps the sink's latency low, and start waits until it
-# is below 100 ms.
+# is below 100 ms. Audio goes over the socket, not through shared memory: the server's
+# shared-memory block import can abort the server when several clients come and go.
 set -euo pipefail
 
 action=${1:-}
@@ -43,7 +44,7 @@ load-module module-remap-source source_name=ve_source master=ve_sink.monitor sou
 set-default-source ve_source
 PA
     export HOME="$dir" XDG_RUNTIME_DIR="$dir" PULSE_RUNTIME_PATH="$dir" PULSE_STATE_PATH="$dir"
-    pulseaudio -n -F "$dir/server.pa" --daemonize=no --exit-idle-time=-1 --disallow-exit \
+    pulseaudio -n -F "$dir/server.pa" --daemonize=no --exit-idle-time=-1 --disallow-exit --disable-shm=yes \
       --use-pid-file=no --log-target=file:"$dir/server.log" >/dev/null 2>&1 &
     echo $! > "$dir/server.pid"
     export PULSE_SERVER="unix:$socket"

@@ -108,13 +108,17 @@ AlsaPort::Wait AlsaPort::WaitReady() {
     unsigned short revents = 0;
     snd_pcm_poll_descriptors_revents(pcm, fds.data() + 1, static_cast<unsigned>(fds.size() - 1), &revents);
     if (revents & (POLLERR | POLLIN | POLLOUT)) return Wait::kReady;
+    // Some plugins keep their descriptor readable after an xrun and report it only through
+    // the stream state: let the transfer meet the error instead of polling again at once.
+    if (snd_pcm_avail_update(pcm) < 0) return Wait::kReady;
   }
 }
 
-void AlsaPort::Recover(int error) {
+bool AlsaPort::Recover(int error) {
   ++xruns;
-  snd_pcm_recover(pcm, error, 1);
-  if (capture && snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED) snd_pcm_start(pcm);
+  if (snd_pcm_recover(pcm, error, 1) < 0) return false;
+  if (capture && snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED) return snd_pcm_start(pcm) >= 0;
+  return true;
 }
 
 int32_t AlsaPort::Transfer(uint8_t* data, uint32_t bytes) {
@@ -134,10 +138,8 @@ int32_t AlsaPort::Transfer(uint8_t* data, uint32_t bytes) {
       if (wait == Wait::kFailed) return done > 0 ? static_cast<int32_t>(done * frameBytes) : -ETIMEDOUT;
       continue;
     }
-    if (r == -EPIPE || r == -ESTRPIPE || r == -EINTR) {
-      Recover(static_cast<int>(r));
-      continue;
-    }
+    // An xrun costs the audio it lost; a device that cannot be recovered is reported.
+    if ((r == -EPIPE || r == -ESTRPIPE || r == -EINTR) && Recover(static_cast<int>(r))) continue;
     return static_cast<int32_t>(r);
   }
   return static_cast<int32_t>(bytes);

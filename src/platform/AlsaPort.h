@@ -44,7 +44,8 @@ class AlsaPort : public WavePort {
   enum class Wait { kReady, kInterrupted, kFailed };
   // Waits for the device or the eventfd.
   Wait WaitReady();
-  void Recover(int error);
+  // False when the device cannot be brought back.
+  bool Recover(int error);
 
   snd_pcm_t* pcm;
   const bool capture;
