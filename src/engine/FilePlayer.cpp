@@ -7,6 +7,7 @@
 #include "codecs/AcmConverterFilter.h"
 #include "engine/FileEndNotifier.h"
 #include "framework/AudioFilter.h"
+#include "framework/AudioSample.h"
 #include "framework/VolumeFilter.h"
 #include "voiceengine/VoiceEngine.h"
 
@@ -14,6 +15,7 @@ namespace ve {
 
 namespace {
 std::atomic<int32_t> fileIdCounter{0};
+constexpr int64_t kSourceFrameMs = 20;
 }
 
 void FilePlayer::ResetIdCounter() { fileIdCounter = 0; }
@@ -48,7 +50,19 @@ FilePlayer::~FilePlayer() {
   delete volume;
 }
 
-int32_t FilePlayer::OpenFile(const char* name) { return source->OpenFile(name); }
+int32_t FilePlayer::OpenFile(const char* name) {
+  int32_t result = source->OpenFile(name);
+  if (result != 0) return result;
+  // The source reads 20 ms of the file per pooled sample; a file whose 20 ms do not fit in
+  // one sample (44.1 kHz stereo and up) is read in shorter pieces. The converter re-cuts its
+  // output into the call's frames, so the pieces' length is not heard.
+  WAVEFORMATEX format{};
+  if (source->GetFormat(&format) == 0 && format.nAvgBytesPerSec > 0) {
+    const int64_t capacityMs = int64_t{AudioSample::kDefaultCapacity} * 1000 / format.nAvgBytesPerSec;
+    if (capacityMs < kSourceFrameMs) source->SetFrameMs(static_cast<int32_t>(std::max<int64_t>(1, capacityMs)));
+  }
+  return 0;
+}
 int32_t FilePlayer::SetLoop() { return source->SetLoop(); }
 int32_t FilePlayer::ClearLoop() { return source->ClearLoop(); }
 int32_t FilePlayer::SetLevel(int32_t level) { return volume->SetLevel(level); }

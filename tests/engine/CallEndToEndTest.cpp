@@ -259,7 +259,11 @@ double TonePower(const std::vector<int16_t>& x, double hz) {
 TEST_F(CallEndToEnd, FilesJoinTheCall) {
   std::string sendTone = TempPath("send-1000.wav"), playTone = TempPath("play-500.wav");
   WriteWav(sendTone, ve::test::Tone(16000, 1000.0, 8000));
-  WriteWav(playTone, ve::test::Tone(16000, 500.0, 8000));
+  // The local file is music-style 44.1 kHz stereo float: converted on the way into the call.
+  auto music = ve::test::BuildWav(ve::test::FormatChunk(ve::test::MakeLinearFormat(3, 44100, 2, 32)),
+                                  ve::test::EncodeSamples(ve::test::Tone(500.0, 44100, 0.25, 88200, 2), 3, 32));
+  std::ofstream(playTone, std::ios::binary).write(reinterpret_cast<const char*>(music.data()),
+                                                  static_cast<std::streamsize>(music.size()));
   uint16_t portA = ve::test::FreePortPair(), portB = ve::test::FreePortPair();
   std::string heardB = TempPath("files-b-heard.wav");
   pid_t a = Spawn({VECALL_PATH, "--local", "127.0.0.1:" + std::to_string(portA), "--remote",
