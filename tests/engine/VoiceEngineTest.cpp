@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -138,20 +139,22 @@ TEST_F(EngineFixture, SendingTwiceAndReconfiguringWhileSendingRestartsWithTheCod
   EXPECT_TRUE(PayloadSizes(200).empty()) << "nothing is sent once sending stopped";
 }
 
-TEST_F(EngineFixture, ASilentMicrophoneSendsOneComfortNoisePacketThenNothing) {
-  engine.SetCaptureVolume(0, 0);  // level 0 gates every buffer into silence
+TEST_F(EngineFixture, SilenceSendsOneComfortNoisePacketThenNothing) {
   ASSERT_EQ(engine.ConfigureSend(0, 0, 0, 0, 0, 0), 0);
   ASSERT_EQ(engine.StartSending(static_cast<int32_t>(mic)), 0);
-  std::vector<std::vector<uint8_t>> datagrams;
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(600);
+  ASSERT_GE(PayloadSizes(300).size(), 2u) << "the tone is sent as voice";
+  engine.SetCaptureVolume(0, 0);  // level 0 gates every buffer into silence
+  std::vector<int> types;
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(800);
   std::vector<uint8_t> datagram;
   while (std::chrono::steady_clock::now() < end) {
-    if (peerRtp.Receive(&datagram, 50)) datagrams.push_back(datagram);
+    if (peerRtp.Receive(&datagram, 50) && datagram.size() >= 12) types.push_back(datagram[1] & 0x7F);
   }
   EXPECT_EQ(engine.StopSending(), 0);
-  ASSERT_EQ(datagrams.size(), 1u);
-  ASSERT_GE(datagrams[0].size(), 12u);
-  EXPECT_EQ(datagrams[0][1] & 0x7F, 13) << "comfort noise";
+  // Voice still in the device queue may come first; then one comfort-noise packet ends it.
+  ASSERT_FALSE(types.empty());
+  EXPECT_EQ(types.back(), 13) << "the last packet is the comfort-noise packet";
+  EXPECT_EQ(std::count(types.begin(), types.end(), 13), 1);
 }
 
 TEST_F(EngineFixture, ConfigureReceiveRestartsOnlyForANewKind) {
