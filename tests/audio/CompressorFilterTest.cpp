@@ -20,10 +20,17 @@ std::vector<int16_t> Loud() {
   return values;
 }
 
+// Works in place with its compressor's state carried from block to block; SetParameters
+// starts that state afresh.
 TEST(CompressorFilter, CompressesInPlaceLikeItsCompressor) {
   CompressorFilter filter(-8.0, 0.075, -0.00075);
   LevelCompressor reference(-8.0, 0.075, -0.00075);
-  for (int round = 0; round < 3; ++round) {
+  std::vector<int16_t> firstPass;
+  for (int round = 0; round < 4; ++round) {
+    if (round == 3) {
+      filter.SetParameters(-8.0, 0.075, -0.00075);
+      reference = LevelCompressor(-8.0, 0.075, -0.00075);
+    }
     std::vector<int16_t> expected = Loud();
     reference.Process(expected.data(), static_cast<int32_t>(expected.size()));
     AudioSample* input = MakePcm(Loud());
@@ -34,16 +41,11 @@ TEST(CompressorFilter, CompressesInPlaceLikeItsCompressor) {
       EXPECT_EQ(Values(input), expected) << round;
     }
     input->Release();
+    if (round == 0) firstPass = expected;
+    if (round == 3) {
+      EXPECT_EQ(expected, firstPass);
+    }
   }
-}
-
-TEST(CompressorFilter, SetParametersStartsAfresh) {
-  CompressorFilter filter(-8.0, 0.075, -0.00075);
-  Cycle warmUp(filter, {MakePcm(Loud())});
-  std::vector<int16_t> firstPass = Values(warmUp.output);
-  filter.SetParameters(-8.0, 0.075, -0.00075);
-  Cycle again(filter, {MakePcm(Loud())});
-  EXPECT_EQ(Values(again.output), firstPass);
   EXPECT_NE(firstPass, Loud()) << "loud input is reduced";
 }
 

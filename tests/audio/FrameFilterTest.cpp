@@ -66,18 +66,18 @@ TEST_F(FrameFilterPush, CutsWholeFramesInOrder) {
   EXPECT_EQ(collector.frames[1], Bytes(320, 320));
 }
 
-TEST_F(FrameFilterPush, GapMarkerBecomesSilentFrame) {
+// A gap marker becomes a frame of zeros; frame size follows the input format (20 ms of
+// G.711 is 160 bytes).
+TEST_F(FrameFilterPush, GapsAndOtherFormatsGiveFramesOfTheirSize) {
   filter.Prepare();
   Push(filter, test::MakeGap(kFormatPcm16, 20));
   ASSERT_EQ(collector.frames.size(), 1u);
   EXPECT_EQ(collector.frames[0], std::vector<uint8_t>(320, 0));
-}
-
-TEST_F(FrameFilterPush, FrameSizeFollowsTheInputFormat) {
+  filter.Unprepare();
   filter.Prepare();
-  Push(filter, test::MakeBytes(kFormatALaw, Bytes(400, 0)));  // 20 ms of G.711 is 160 bytes
-  ASSERT_EQ(collector.frames.size(), 2u);
-  EXPECT_EQ(collector.frames[1], Bytes(160, 160));
+  Push(filter, test::MakeBytes(kFormatALaw, Bytes(400, 0)));
+  ASSERT_EQ(collector.frames.size(), 3u);
+  EXPECT_EQ(collector.frames[2], Bytes(160, 160));
 }
 
 TEST_F(FrameFilterPush, UnpreparedDropsAndPrepareDiscardsOldBytes) {

@@ -16,12 +16,15 @@ using test::MakeDecodedSample;
 constexpr uint32_t kSsrc = 0x1234;
 constexpr uint32_t kFrameUnits = 160;  // 20 ms at 8 kHz
 
-// Adds the n-th 20 ms packet of a stream (sequence and timestamp follow n).
-void AddFrame(RtpPlayoutQueue& queue, int n, uint8_t payloadType = test::kPayloadPcmu) {
-  AudioSample* sample = MakeDecodedSample(kSsrc, static_cast<uint16_t>(100 + n), 8000 + n * kFrameUnits, 20,
-                                          payloadType);
+void Add(RtpPlayoutQueue& queue, uint32_t ssrc, uint16_t seq, uint32_t ts, uint8_t payloadType = test::kPayloadPcmu) {
+  AudioSample* sample = MakeDecodedSample(ssrc, seq, ts, 20, payloadType);
   queue.Add(sample);
   sample->Release();
+}
+
+// Adds the n-th 20 ms packet of a stream (sequence and timestamp follow n).
+void AddFrame(RtpPlayoutQueue& queue, int n, uint8_t payloadType = test::kPayloadPcmu) {
+  Add(queue, kSsrc, static_cast<uint16_t>(100 + n), 8000 + n * kFrameUnits, payloadType);
 }
 
 // Takes once; returns the frame number handed out, -1 for nothing.
@@ -78,12 +81,7 @@ TEST(RtpPlayoutQueue, BuffersToDepthThenHandsOutSwappedPacketsInOrder) {
 TEST(RtpPlayoutQueue, TimestampsAcrossTheWrapPlayInOrder) {
   RtpPlayoutQueue queue(kSsrc);
   const uint32_t base = 0xFFFFFFFFu - 2 * kFrameUnits;  // frames 3.. wrap past zero
-  std::vector<uint32_t> sent;
-  for (int n : {4, 2, 0, 3, 1}) {
-    AudioSample* sample = MakeDecodedSample(kSsrc, static_cast<uint16_t>(n), base + n * kFrameUnits, 20);
-    queue.Add(sample);
-    sample->Release();
-  }
+  for (int n : {4, 2, 0, 3, 1}) Add(queue, kSsrc, static_cast<uint16_t>(n), base + n * kFrameUnits);
   for (int n = 0; n < 5; ++n) {
     AudioSample* out = nullptr;
     queue.Take(&out);
@@ -99,9 +97,7 @@ TEST(RtpPlayoutQueue, LatePacketIsDroppedButSequenceJumpBackRestarts) {
   ASSERT_EQ(TakeFrame(queue), 30);
 
   // Earlier timestamp, sequence 25 below the last one: a late packet.
-  AudioSample* late = MakeDecodedSample(kSsrc, 100 + 30 - 25, 8000, 20);
-  queue.Add(late);
-  late->Release();
+  Add(queue, kSsrc, 100 + 30 - 25, 8000);
   EXPECT_EQ(queue.Count(), 4);
 
   // Earlier timestamp, sequence 26 below: the sender restarted, everything queued is gone.
@@ -238,28 +234,13 @@ TEST(RtpPlayoutQueue, TwoUnderrunsBetweenAdaptationsRaiseTheDepth) {
 
 TEST(RtpPlayoutQueue, SharedCountersTimeAdaptationAcrossQueues) {
   PlayoutCounters shared;
-  RtpPlayoutQueue first(1, &shared);
+  RtpPlayoutQueue first(kSsrc, &shared);
   int next = 0;
   PlaySteadily(first, &next, 60, 100);
   // A second queue on the same counters adapts after the remaining 39 takes, not after 99.
-  RtpPlayoutQueue second(1, &shared);
+  RtpPlayoutQueue second(kSsrc, &shared);
   int nextOther = 0;
-  while (second.BufferedMs() < 100) {
-    AudioSample* sample = MakeDecodedSample(1, static_cast<uint16_t>(nextOther), nextOther * kFrameUnits, 20);
-    ++nextOther;
-    second.Add(sample);
-    sample->Release();
-  }
-  for (int i = 0; i < 40; ++i) {
-    AudioSample* sample = MakeDecodedSample(1, static_cast<uint16_t>(nextOther), nextOther * kFrameUnits, 20);
-    ++nextOther;
-    second.Add(sample);
-    sample->Release();
-    AudioSample* out = nullptr;
-    second.Take(&out);
-    ASSERT_NE(out, nullptr);
-    out->Release();
-  }
+  EXPECT_NE(PlaySteadily(second, &nextOther, 40, 100).back(), -1);
   EXPECT_EQ(second.DepthMs(), 80);
   EXPECT_EQ(first.DepthMs(), 100);
   EXPECT_EQ(shared.stats.depthLowered, 1);

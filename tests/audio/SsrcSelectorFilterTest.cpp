@@ -110,16 +110,15 @@ TEST(SsrcSelectorFilter, SixMissesInARowDropTheCurrentSource) {
   // Far ahead: the gap cannot be covered, so the queue falls back to buffering with samples
   // left in it.
   for (int n = 40; n < 42; ++n) Push(selector, 7, n);
-  std::vector<Pulled> pulls;
-  pulls.push_back(Pull(selector));
+  std::vector<int> frames = {Pull(selector).frame};
   // A second source gets ready meanwhile.
   for (int n = 0; n < 5; ++n) Push(selector, 9, n);
-  for (int i = 1; i < 16; ++i) pulls.push_back(Pull(selector));
-  for (int n = 0; n < 5; ++n) EXPECT_EQ(pulls[static_cast<size_t>(n)].frame, n);
-  for (int i = 5; i < 9; ++i) EXPECT_EQ(pulls[static_cast<size_t>(i)].frame, 4);  // repeats
-  for (int i = 9; i < 15; ++i) EXPECT_EQ(pulls[static_cast<size_t>(i)].frame, -1);  // misses
-  EXPECT_EQ(pulls[15].ssrc, 9u);
-  EXPECT_EQ(pulls[15].frame, 0);
+  for (int i = 1; i < 15; ++i) frames.push_back(Pull(selector).frame);
+  // Five frames, four repeats of the last, six misses; then the other source plays.
+  EXPECT_EQ(frames, (std::vector<int>{0, 1, 2, 3, 4, 4, 4, 4, 4, -1, -1, -1, -1, -1, -1}));
+  Pulled next = Pull(selector);
+  EXPECT_EQ(next.ssrc, 9u);
+  EXPECT_EQ(next.frame, 0);
 }
 
 TEST(SsrcSelectorFilter, UnpreparedSelectorNeitherQueuesNorPlays) {
@@ -183,8 +182,8 @@ TEST(SsrcSelectorFilter, AdaptationCountersBelongToEachSelector) {
   EXPECT_EQ(a.Stats().depthRaised, 0);
 }
 
-// The bench's scripts in virtual time: the same interleaving on every run, so the Part's
-// behaviours can be checked without depending on thread scheduling.
+// The bench's scripts in virtual time: the same interleaving on every run, so the selector's
+// behaviour can be checked without depending on thread scheduling.
 test::PlayoutResult RunVirtual(const test::Scenario& scenario, SsrcSelectorFilter* selector) {
   selector->Prepare();
   test::PlayoutResult result = test::RunScenario(scenario, selector, selector, {.virtualTime = true});
@@ -258,10 +257,7 @@ TEST(SsrcSelectorFilter, DepthOnlyFallsThroughTheSelector) {
 // The decoder and the player on their own threads, paced in real time (sped up), through
 // scripts that swap, lose and duplicate packets.
 TEST(SsrcSelectorFilter, ThreadedPlayoutUnderImpairments) {
-  test::Scenario scenario;
-  scenario.name = "threaded";
-  scenario.durationMs = 3000;
-  scenario.senders.push_back({});
+  test::Scenario scenario = OneSender("threaded", 3000);
   scenario.network.uniformJitterMs = 30;
   scenario.network.randomLoss = 0.02;
   scenario.network.reorderRate = 0.05;
@@ -278,17 +274,14 @@ TEST(SsrcSelectorFilter, ThreadedPlayoutUnderImpairments) {
 }
 
 TEST(SsrcSelectorFilter, ThreadedTwoSourcesPlayTheLowerSsrcUntilItStops) {
-  test::Scenario scenario;
-  scenario.name = "two sources";
-  scenario.durationMs = 1500;
-  test::SenderScript high;
-  high.ssrc = 0x9000;
+  test::Scenario scenario = OneSender("two sources", 1500);
+  scenario.senders[0].ssrc = 0x9000;
   test::SenderScript low;
   low.ssrc = 0x0100;
   low.frameMs = 50;
   low.startMs = 5;
   low.stopMs = 800;
-  scenario.senders = {high, low};
+  scenario.senders.push_back(low);
   SsrcSelectorFilter selector;
   selector.Prepare();
   // Real time: the chosen source keeps its place only while its packets keep arriving, and a

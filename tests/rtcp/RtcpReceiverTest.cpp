@@ -17,8 +17,10 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-void Put32(Bytes& b, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) b.push_back(static_cast<uint8_t>(v >> shift));
+void Put32(Bytes& b, std::initializer_list<uint32_t> words) {
+  for (uint32_t v : words) {
+    for (int shift = 24; shift >= 0; shift -= 8) b.push_back(static_cast<uint8_t>(v >> shift));
+  }
 }
 
 // An RTCP header for a part of `words` 32-bit words after the header.
@@ -32,35 +34,26 @@ void Header(Bytes& b, uint8_t count, uint8_t type, uint16_t words) {
 Bytes SenderReport(uint32_t ssrc, const NtpTime& sent) {
   Bytes b;
   Header(b, 0, 200, 6);
-  Put32(b, ssrc);
-  Put32(b, sent.seconds);
-  Put32(b, sent.fraction);
-  Put32(b, 0);
-  Put32(b, 10);
-  Put32(b, 1600);
+  Put32(b, {ssrc, sent.seconds, sent.fraction, 0, 10, 1600});
   return b;
 }
 
 Bytes Bye(uint32_t ssrc) {
   Bytes b;
   Header(b, 1, 203, 1);
-  Put32(b, ssrc);
+  Put32(b, {ssrc});
   return b;
 }
 
 Bytes Sdes(uint32_t ssrc, const char* cname) {
   Bytes b;
-  Header(b, 1, 202, 0);
-  Put32(b, ssrc);
   size_t n = std::strlen(cname);
+  Header(b, 1, 202, static_cast<uint16_t>((4 + 2 + n + 1 + 3) / 4));
+  Put32(b, {ssrc});
   b.push_back(1);
   b.push_back(static_cast<uint8_t>(n));
   b.insert(b.end(), cname, cname + n);
-  b.push_back(0);
-  while (b.size() % 4 != 0) b.push_back(0);
-  uint16_t words = static_cast<uint16_t>(b.size() / 4 - 1);
-  b[2] = static_cast<uint8_t>(words >> 8);
-  b[3] = static_cast<uint8_t>(words);
+  b.resize(4 + 4 * (b[3] + (b[2] << 8)), 0);  // the end item, then padding to a word
   return b;
 }
 
@@ -139,16 +132,8 @@ TEST(RtcpReceiver, ReceiverReportBlocksEachAddARoundTrip) {
   uint32_t lsr = NtpTime(now.seconds, now.fraction).Middle32();
   Bytes rr;
   Header(rr, 2, 201, 1 + 2 * 7);
-  Put32(rr, 0x42);
-  for (uint32_t dlsr : {100u, 300u}) {
-    Put32(rr, 0x1);  // block SSRC, not compared with ours
-    Put32(rr, 0);
-    Put32(rr, 0);
-    Put32(rr, 0);
-    Put32(rr, 0);
-    Put32(rr, lsr);
-    Put32(rr, dlsr);
-  }
+  Put32(rr, {0x42});
+  for (uint32_t dlsr : {100u, 300u}) Put32(rr, {0x1, 0, 0, 0, 0, lsr, dlsr});  // block SSRC not compared
   ASSERT_TRUE(Valid(rr));
   Read(receiver, rr);
   EXPECT_EQ(receiver.ReportsReceived(), 1);
@@ -170,20 +155,17 @@ TEST(RtcpReceiver, LyingCountsAndLengthsStayInsideTheDatagram) {
 
   Bytes runOff;
   Header(runOff, 1, 202, 2);
-  Put32(runOff, 3);
-  runOff.push_back(1);
-  runOff.push_back(255);  // item text claims 255 bytes, 2 follow
-  runOff.push_back('a');
-  runOff.push_back('b');
+  Put32(runOff, {3});
+  runOff.insert(runOff.end(), {1, 255, 'a', 'b'});  // item text claims 255 bytes, 2 follow
   Read(receiver, runOff);
   Bytes noEnd;
   Header(noEnd, 1, 202, 1);
-  Put32(noEnd, 4);  // chunk ends where its first item type would be
+  Put32(noEnd, {4});  // chunk ends where its first item type would be
   Read(receiver, noEnd);
 
   Bytes bye;
   Header(bye, 31, 203, 1);
-  Put32(bye, 5);
+  Put32(bye, {5});
   EXPECT_EQ(Read(receiver, bye), 1);
 
   Bytes longLength = SenderReport(6, NtpTime::Now());

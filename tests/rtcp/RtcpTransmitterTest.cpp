@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -38,12 +39,25 @@ void FeedRtp(RtpReceiver& receiver, uint32_t ssrc, const std::vector<uint16_t>& 
 std::vector<uint16_t> Range(uint16_t first, uint16_t last, std::vector<uint16_t> skip = {}) {
   std::vector<uint16_t> out;
   for (uint32_t s = first; s <= last; ++s) {
-    bool skipped = false;
-    for (uint16_t k : skip) skipped = skipped || k == s;
-    if (!skipped) out.push_back(static_cast<uint16_t>(s));
+    if (std::find(skip.begin(), skip.end(), s) == skip.end()) out.push_back(static_cast<uint16_t>(s));
   }
   return out;
 }
+
+uint32_t Lost(const uint8_t* block) { return (block[8] << 16) | (block[9] << 8) | block[10]; }
+
+// Sender state and RTCP records, with an RTP receive record linked to them.
+struct Linked {
+  Linked() { receiver.SetRtcpReceiver(&records); }
+  ~Linked() { receiver.SetRtcpReceiver(nullptr); }
+  void Attach(RtcpTransmitter& transmitter) {
+    transmitter.SetSenderState(&state);
+    transmitter.SetRtcpReceiver(&records);
+  }
+  RtpSenderState state;
+  RtcpReceiver records{0};
+  RtpReceiver receiver{0, -1};
+};
 
 TEST(RtcpTransmitter, FirstReportIsDueAfterTheRandomInterval) {
   NtpTime before = NtpTime::Now();
@@ -56,15 +70,11 @@ TEST(RtcpTransmitter, FirstReportIsDueAfterTheRandomInterval) {
 }
 
 TEST(RtcpTransmitter, SenderReportWithOneBlock) {
-  RtpSenderState state;
-  RtcpReceiver records(0);
-  RtpReceiver receiver(0, -1);
-  receiver.SetRtcpReceiver(&records);
-  FeedRtp(receiver, 0xCAFE, Range(1, 52, {10, 20}));  // 50 of 52
-
+  Linked call;
+  RtpSenderState& state = call.state;
+  FeedRtp(call.receiver, 0xCAFE, Range(1, 52, {10, 20}));  // 50 of 52
   RtcpTransmitter transmitter("127.0.0.1", 5005);
-  transmitter.SetSenderState(&state);
-  transmitter.SetRtcpReceiver(&records);
+  call.Attach(transmitter);
   transmitter.SetName("abcdefghijklmnopqrstu");  // 21 characters
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
@@ -85,39 +95,32 @@ TEST(RtcpTransmitter, SenderReportWithOneBlock) {
   const uint8_t* block = sr + 28;
   EXPECT_EQ(ReadU32BE(block), 0xCAFEu);
   EXPECT_EQ(block[4], 9);  // 2 * 256 / 52
-  EXPECT_EQ((block[8] << 16) | (block[9] << 8) | block[10], 2);
+  EXPECT_EQ(Lost(block), 2u);
   EXPECT_EQ(ReadU16BE(block + 14), 52);
   EXPECT_EQ(ReadU32BE(block + 20), 0u);  // no SR from that source yet
   EXPECT_EQ(ReadU32BE(block + 24), 0u);
   EXPECT_TRUE(RtcpReceiver::IsValidCompound(packet.GetPacketData(), packet.GetTotalUsage()));
 
   // Next interval: one more packet expected, two received (a duplicate): nothing lost.
-  FeedRtp(receiver, 0xCAFE, Range(53, 53));
-  FeedRtp(receiver, 0xCAFE, Range(53, 53));
+  FeedRtp(call.receiver, 0xCAFE, {53, 53});
   RtcpPacket second;
   transmitter.AddSR(&second, 0);
   EXPECT_EQ(second.GetPacketData()[28 + 4], 0);
-  receiver.SetRtcpReceiver(nullptr);
 }
 
 TEST(RtcpTransmitter, BlockCarriesTheExtendedSequenceAcrossAWrap) {
-  RtpSenderState state;
-  RtcpReceiver records(0);
-  RtpReceiver receiver(0, -1);
-  receiver.SetRtcpReceiver(&records);
-  FeedRtp(receiver, 0x77, Range(65500, 65535));
-  FeedRtp(receiver, 0x77, Range(0, 63, {7}));
+  Linked call;
+  FeedRtp(call.receiver, 0x77, Range(65500, 65535));
+  FeedRtp(call.receiver, 0x77, Range(0, 63, {7}));
   RtcpTransmitter transmitter("127.0.0.1", 5005);
-  transmitter.SetSenderState(&state);
-  transmitter.SetRtcpReceiver(&records);
+  call.Attach(transmitter);
   RtcpPacket packet;
   ASSERT_EQ(transmitter.AddSR(&packet, 0), 56);
   const uint8_t* block = packet.GetPacketData() + 28;
   EXPECT_EQ(ReadU16BE(block + 12), 1);   // one wrap
   EXPECT_EQ(ReadU16BE(block + 14), 63);
-  EXPECT_EQ((block[8] << 16) | (block[9] << 8) | block[10], 1);  // 100 expected, 99 received
-  EXPECT_EQ(block[4], 2);                                         // 256 / 100
-  receiver.SetRtcpReceiver(nullptr);
+  EXPECT_EQ(Lost(block), 1u);  // 100 expected, 99 received
+  EXPECT_EQ(block[4], 2);      // 256 / 100
 }
 
 TEST(RtcpTransmitter, NoBlocksWithoutALinkedFollowingReceiver) {

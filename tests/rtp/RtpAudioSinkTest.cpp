@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "codecs/FilterTestHelpers.h"
 #include "support/LoopbackSocket.h"
 #include "framework/AudioSample.h"
-#include "framework/AudioSamplePool.h"
 #include "rtcp/RtcpReceiver.h"
 #include "rtcp/RtcpTransmitter.h"
 #include "rtcp/RtpReceiver.h"
@@ -45,27 +45,17 @@ class RtpAudioSinkTest : public testing::Test {
   }
   void TearDown() override { sink.Close(); }
 
-  // Pushes one sample: `bytes` of data in format `tag`, or a gap marker of silenceMs when 0.
-  void Push(uint16_t tag, int bytes, int silenceMs = 20) {
-    AudioSample* sample = nullptr;
-    AudioSamplePool::Instance()->Get(&sample);
-    WAVEFORMATEX format{};
-    int number = tag == WAVE_FORMAT_ALAW ? kFormatALaw
-                 : tag == WAVE_FORMAT_MULAW ? kFormatMuLaw
-                 : tag == WAVE_FORMAT_G729 ? kFormatG729
-                 : tag == WAVE_FORMAT_G723_53 ? kFormatG723_53
-                 : tag == WAVE_FORMAT_G723_64 ? kFormatG723_64
-                                              : kFormatPcm16;
-    sample->SetFormat(GetStandardFormat(&format, number));
-    if (bytes > 0) {
-      for (int i = 0; i < bytes; ++i) sample->Data()[i] = static_cast<uint8_t>(i);
-      sample->SetDataSize(bytes);
-    } else {
-      sample->SetDataSize(0);
-      sample->SetSilenceMs(silenceMs);
-    }
+  // Pushes one sample of standard format `format`: `bytes` of data, or a 20 ms gap marker when 0.
+  void Push(int32_t format, int bytes) {
+    std::vector<uint8_t> data(bytes);
+    for (int i = 0; i < bytes; ++i) data[i] = static_cast<uint8_t>(i);
+    AudioSample* sample = bytes > 0 ? test::MakeBytes(format, data) : test::MakeGap(format, 20);
     sink.TakeNextAudioSample(sample, nullptr);
     sample->Release();
+  }
+  void Open(uint16_t rtcpPort = 0) {
+    sink.SetRemote("127.0.0.1", peer.Port(), rtcpPort);
+    ASSERT_EQ(sink.Open(), 0);
   }
 
   std::vector<Datagram> Sent(int quietMs = 100) { return peer.ReceiveAll(quietMs); }
@@ -81,14 +71,8 @@ bool Marker(const Datagram& d) { return (d[1] & 0x80) != 0; }
 uint8_t Type(const Datagram& d) { return d[1] & 0x7F; }
 
 TEST_F(RtpAudioSinkTest, VoiceGapVoiceRunOnTheWire) {
-  sink.SetRemote("127.0.0.1", peer.Port(), 0);
-  ASSERT_EQ(sink.Open(), 0);
-  Push(WAVE_FORMAT_ALAW, 160);
-  Push(WAVE_FORMAT_ALAW, 160);
-  Push(WAVE_FORMAT_ALAW, 0);
-  Push(WAVE_FORMAT_ALAW, 0);
-  Push(WAVE_FORMAT_ALAW, 0);
-  Push(WAVE_FORMAT_ALAW, 160);
+  Open();
+  for (int bytes : {160, 160, 0, 0, 0, 160}) Push(kFormatALaw, bytes);
   std::vector<Datagram> sent = Sent();
   ASSERT_EQ(sent.size(), 4u);  // voice, voice, comfort noise, voice: nothing for the later gaps
 
@@ -98,23 +82,17 @@ TEST_F(RtpAudioSinkTest, VoiceGapVoiceRunOnTheWire) {
   }
   EXPECT_NE(Ssrc(sent[0]), 0u);
   EXPECT_EQ(sent[0].size(), 172u);
-  EXPECT_EQ(Type(sent[0]), 8);
-  EXPECT_TRUE(Marker(sent[0]));
-  EXPECT_FALSE(Marker(sent[1]));
   EXPECT_EQ(sent[0][12 + 5], 5);  // payload copied behind the header
-
-  const Datagram& cn = sent[2];
-  ASSERT_EQ(cn.size(), 16u);
-  EXPECT_EQ(Type(cn), 13);
-  EXPECT_FALSE(Marker(cn));
-  EXPECT_EQ(Datagram(cn.begin() + 12, cn.end()), (Datagram{0x64, 0, 0, 0}));
-
-  const Datagram& resumed = sent[3];
-  EXPECT_TRUE(Marker(resumed));
+  // Marker on the first packet of each talkspurt only; comfort noise is type 13 with level 100.
+  EXPECT_EQ((std::vector<int>{Type(sent[0]), Type(sent[1]), Type(sent[2]), Type(sent[3])}),
+            (std::vector<int>{8, 8, 13, 8}));
+  EXPECT_EQ((std::vector<bool>{Marker(sent[0]), Marker(sent[1]), Marker(sent[2]), Marker(sent[3])}),
+            (std::vector<bool>{true, false, false, true}));
+  EXPECT_EQ(Datagram(sent[2].begin() + 12, sent[2].end()), (Datagram{0x64, 0, 0, 0}));
   EXPECT_EQ(static_cast<uint16_t>(Seq(sent[1]) - Seq(sent[0])), 1);
-  EXPECT_EQ(static_cast<uint16_t>(Seq(resumed) - Seq(sent[1])), 2);
+  EXPECT_EQ(static_cast<uint16_t>(Seq(sent[3]) - Seq(sent[1])), 2);
   EXPECT_EQ(Ts(sent[1]) - Ts(sent[0]), 160u);
-  EXPECT_EQ(Ts(resumed) - Ts(sent[1]), 4u * 160u);
+  EXPECT_EQ(Ts(sent[3]) - Ts(sent[1]), 4u * 160u);
 
   // The first packet carries initial sequence + 1 and initial timestamp + its increment.
   const RtpSenderState* state = sink.SenderState();
@@ -124,37 +102,27 @@ TEST_F(RtpAudioSinkTest, VoiceGapVoiceRunOnTheWire) {
 }
 
 TEST_F(RtpAudioSinkTest, PayloadTypesAndStepsByFormat) {
-  sink.SetRemote("127.0.0.1", peer.Port(), 0);
-  ASSERT_EQ(sink.Open(), 0);
-  Push(WAVE_FORMAT_G723_64, 24);  // 30 ms
-  Push(WAVE_FORMAT_G723_53, 20);
-  Push(WAVE_FORMAT_G729, 20);     // 20 ms
-  Push(WAVE_FORMAT_MULAW, 160);
-  Push(WAVE_FORMAT_ALAW, 80);     // 10 ms
-  Push(WAVE_FORMAT_MULAW, 160);
+  Open();
+  // Format, bytes, payload type, and the timestamp step to the next packet (G.723 30 ms,
+  // G.729 20 ms, A-law 80 bytes 10 ms).
+  const struct { int32_t format; int bytes; int type; uint32_t step; } cases[] = {
+      {kFormatG723_64, 24, 4, 240}, {kFormatG723_53, 20, 4, 160}, {kFormatG729, 20, 18, 160},
+      {kFormatMuLaw, 160, 0, 80},   {kFormatALaw, 80, 8, 160},    {kFormatMuLaw, 160, 0, 0}};
+  for (const auto& c : cases) Push(c.format, c.bytes);
   std::vector<Datagram> sent = Sent();
   ASSERT_EQ(sent.size(), 6u);
   EXPECT_EQ(sent[0].size(), 36u);
-  EXPECT_EQ(Type(sent[0]), 4);
-  EXPECT_EQ(Type(sent[1]), 4);
-  EXPECT_EQ(Type(sent[2]), 18);
-  EXPECT_EQ(Type(sent[3]), 0);
-  EXPECT_EQ(Type(sent[4]), 8);
-  EXPECT_EQ(Ts(sent[1]) - Ts(sent[0]), 240u);
-  EXPECT_EQ(Ts(sent[2]) - Ts(sent[1]), 160u);
-  EXPECT_EQ(Ts(sent[5]) - Ts(sent[4]), 160u);
-  EXPECT_EQ(Ts(sent[4]) - Ts(sent[3]), 80u);
+  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(Type(sent[i]), cases[i].type) << i;
+  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(Ts(sent[i + 1]) - Ts(sent[i]), cases[i].step) << i;
   EXPECT_EQ(sink.names, (std::vector<std::string>{"G.723 6.4kbps", "G.723 5.3kbps", "G.729", "G.711 ULaw",
                                                    "G.711 ALaw", "G.711 ULaw"}));
 }
 
 TEST_F(RtpAudioSinkTest, UnsendableSamplesAreDroppedButKeepTime) {
-  sink.SetRemote("127.0.0.1", peer.Port(), 0);
-  ASSERT_EQ(sink.Open(), 0);
-  Push(WAVE_FORMAT_PCM, 320);       // no payload type for 16-bit PCM
-  Push(WAVE_FORMAT_ALAW, 600);      // larger than the send buffer
-  Push(WAVE_FORMAT_ALAW, 160);
-  Push(WAVE_FORMAT_ALAW, 160);
+  Open();
+  Push(kFormatPcm16, 320);  // no payload type for 16-bit PCM
+  Push(kFormatALaw, 600);   // larger than the send buffer
+  for (int i = 0; i < 2; ++i) Push(kFormatALaw, 160);
   std::vector<Datagram> sent = Sent();
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0].size(), 172u);
@@ -165,16 +133,14 @@ TEST_F(RtpAudioSinkTest, UnsendableSamplesAreDroppedButKeepTime) {
 }
 
 TEST_F(RtpAudioSinkTest, EveryStartBeginsANewStream) {
-  sink.SetRemote("127.0.0.1", peer.Port(), 0);
-  ASSERT_EQ(sink.Open(), 0);
+  Open();
   EXPECT_EQ(sink.Open(), -10);
-  Push(WAVE_FORMAT_ALAW, 160);
-  Push(WAVE_FORMAT_ALAW, 160);
+  for (int i = 0; i < 2; ++i) Push(kFormatALaw, 160);
   ASSERT_EQ(sink.Close(), 0);
   EXPECT_EQ(sink.SenderState()->PacketCount(), 2u);
   ASSERT_EQ(sink.Open(), 0);
   EXPECT_EQ(sink.SenderState()->PacketCount(), 0u);
-  Push(WAVE_FORMAT_ALAW, 160);
+  Push(kFormatALaw, 160);
   std::vector<Datagram> sent = Sent();
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_TRUE(Marker(sent[2]));  // the new call's first voice packet
@@ -183,9 +149,8 @@ TEST_F(RtpAudioSinkTest, EveryStartBeginsANewStream) {
 
 TEST_F(RtpAudioSinkTest, InvalidSocketSendsNothingButAdvances) {
   sink.SetRtpSocket(platform::kInvalidSocket);
-  sink.SetRemote("127.0.0.1", peer.Port(), 0);
-  ASSERT_EQ(sink.Open(), 0);
-  Push(WAVE_FORMAT_ALAW, 160);
+  Open();
+  Push(kFormatALaw, 160);
   EXPECT_TRUE(Sent(50).empty());
   EXPECT_EQ(sink.SenderState()->PacketCount(), 1u);
 }
@@ -206,14 +171,13 @@ TEST_F(RtpAudioSinkTest, NoRtcpWithoutAnRtcpPort) {
   EXPECT_EQ(sink.SendBye(), -1);
   EXPECT_EQ(sink.PollRtcp(), -1);
   ASSERT_EQ(sink.Open(), 0);
-  Push(WAVE_FORMAT_ALAW, 160);
+  Push(kFormatALaw, 160);
   EXPECT_TRUE(peerRtcp.ReceiveAll(50).empty());
 }
 
 TEST_F(RtpAudioSinkTest, ReportAndByeGoToThePeersRtcpPort) {
-  sink.SetRemote("127.0.0.1", peer.Port(), peerRtcp.Port());
-  ASSERT_EQ(sink.Open(), 0);
-  Push(WAVE_FORMAT_ALAW, 160);
+  Open(peerRtcp.Port());
+  Push(kFormatALaw, 160);
   ASSERT_EQ(sink.SendReport(), 0);
   Datagram report;
   ASSERT_TRUE(peerRtcp.Receive(&report, 1000));

@@ -117,69 +117,48 @@ TEST_F(RtpAudioSourceTest, InvalidDatagramsAreSkippedUntilAValidOne) {
   EXPECT_FALSE(Pull(&seen));  // nothing waiting: poll mode returns at once with -10
 }
 
+// Comfort noise becomes a 20 ms gap marker that still carries its packet.
 TEST_F(RtpAudioSourceTest, FormatsFollowThePayloadType) {
   ASSERT_EQ(source.Open(), 0);
-  struct Case {
-    uint8_t pt;
-    int bytes;
-    uint16_t tag;
-  } cases[] = {{0, 160, WAVE_FORMAT_MULAW},     {8, 160, WAVE_FORMAT_ALAW},      {18, 20, WAVE_FORMAT_G729},
-               {4, 24, WAVE_FORMAT_G723_64},    {4, 40, WAVE_FORMAT_G723_53},    {4, 48, WAVE_FORMAT_G723_64}};
+  const struct { uint8_t pt; int bytes; uint16_t tag; int32_t silenceMs; } cases[] = {
+      {0, 160, WAVE_FORMAT_MULAW, 0},  {8, 160, WAVE_FORMAT_ALAW, 0},   {18, 20, WAVE_FORMAT_G729, 0},
+      {4, 24, WAVE_FORMAT_G723_64, 0}, {4, 40, WAVE_FORMAT_G723_53, 0}, {4, 48, WAVE_FORMAT_G723_64, 0},
+      {13, 4, WAVE_FORMAT_PCM, 20}};
   uint16_t seq = 1;
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     Send(Rtp(c.pt, c.bytes, seq++));
     Seen seen{};
     ASSERT_TRUE(Pull(&seen)) << int(c.pt) << "/" << c.bytes;
     EXPECT_EQ(seen.formatTag, c.tag) << int(c.pt) << "/" << c.bytes;
-    EXPECT_EQ(seen.dataSize, c.bytes);
+    EXPECT_EQ(seen.dataSize, c.silenceMs > 0 ? 0 : c.bytes) << int(c.pt);
+    EXPECT_EQ(seen.silenceMs, c.silenceMs) << int(c.pt);
+    EXPECT_EQ(seen.payloadType, c.pt);
   }
 }
 
-TEST_F(RtpAudioSourceTest, ComfortNoiseBecomesAGapMarkerWithItsPacket) {
-  ASSERT_EQ(source.Open(), 0);
-  Send(Rtp(13, 4));
-  Seen seen{};
-  ASSERT_TRUE(Pull(&seen));
-  EXPECT_EQ(seen.formatTag, WAVE_FORMAT_PCM);
-  EXPECT_EQ(seen.dataSize, 0);
-  EXPECT_EQ(seen.silenceMs, 20);
-  EXPECT_EQ(seen.payloadType, 13);
-}
-
+// Both ways of stopping end the thread's idle wait at once (the thread end itself pauses
+// 250 ms), and a stopped source can start again.
 TEST_F(RtpAudioSourceTest, ThreadDeliversEveryDatagramAndStopsWhenIdle) {
+  auto timedStop = [&](bool stopReceivingFirst) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // idle in the wait
+    auto before = Clock::now();
+    if (stopReceivingFirst) source.StopReceiving();
+    source.Stop();
+    EXPECT_FALSE(source.IsRunning());
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - before).count();
+  };
   Collector collector;
   source.AddListener(&collector);
   ASSERT_EQ(source.Start(), 0);
   for (uint16_t seq = 1; seq <= 20; ++seq) Send(Rtp(8, 160, seq));
   ASSERT_TRUE(collector.WaitFor(20, 2000));
   EXPECT_EQ(receiver.PacketsReceived(), 20u);
+  EXPECT_LT(timedStop(false), 250 + 150);
 
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // idle in the wait
-  auto before = Clock::now();
-  source.StopReceiving();
-  source.Stop();
-  auto stopMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - before).count();
-  EXPECT_FALSE(source.IsRunning());
-  EXPECT_LT(stopMs, 250 + 150);  // the thread end pauses 250 ms; the wait itself ends at once
-  source.RemoveListener(&collector);
-}
-
-TEST_F(RtpAudioSourceTest, StopAloneEndsAnIdleWait) {
   ASSERT_EQ(source.Start(), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  auto before = Clock::now();
-  source.Stop();
-  auto stopMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - before).count();
-  EXPECT_FALSE(source.IsRunning());
-  EXPECT_LT(stopMs, 250 + 150);
-  // It can be started again and still receives.
-  Collector collector;
-  source.AddListener(&collector);
-  ASSERT_EQ(source.Start(), 0);
-  Send(Rtp(0, 160));
-  EXPECT_TRUE(collector.WaitFor(1, 2000));
-  source.StopReceiving();
-  source.Stop();
+  Send(Rtp(0, 160, 21));
+  EXPECT_TRUE(collector.WaitFor(21, 2000));
+  EXPECT_LT(timedStop(true), 250 + 150);
   source.RemoveListener(&collector);
 }
 
