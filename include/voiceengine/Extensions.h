@@ -39,6 +39,9 @@ struct CallStatistics {
   uint64_t playoutRebuffers = 0;       // times playback had to buffer again
   uint64_t playoutGapMarkers = 0;      // silences played for lack of audio
 
+  int32_t inputPeak = 0;               // 0..32768: the last captured buffer (0 when gated silent)
+  int32_t outputPeak = 0;              // 0..32768: the last buffer played to the call's speaker
+
   uint64_t rtcpReportsSent = 0;
   uint64_t rtcpReportsReceived = 0;
   double roundTripMs = -1.0;           // average; -1 while unknown

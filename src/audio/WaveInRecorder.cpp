@@ -304,9 +304,11 @@ int32_t WaveInRecorder::ProduceSample(AudioSample** out) {
   bool loud = (width == 1 || width == 2 || width == 4) ? IsLoud(header->lpData, n, width) : n > 0;
   if (inputVolume != 0 && loud) {
     std::memcpy(sample->Data(), header->lpData, static_cast<size_t>(n));
+    if (width == 2) peakMeter.Measure(sample->Data(), n);
   } else {
     sample->SetSilenceMs(sample->DurationMs());
     sample->SetDataSize(0);
+    peakMeter.Silence();
   }
   RequeueBuffer(static_cast<uint32_t>(header->dwUser));
   return 0;

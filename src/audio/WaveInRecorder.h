@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 
+#include "audio/PeakMeter.h"
 #include "framework/AudioSource.h"
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
@@ -44,6 +45,8 @@ class WaveInRecorder : public AudioSource {
   int32_t SetFormat(int32_t formatIndex);
   // Input level 0..100 on the mixer; always 0.
   int32_t SetVolume(uint32_t level);
+  // Peak magnitude (0..32768) of the last buffer handled, for level meters; any thread.
+  int32_t LastPeak() const { return peakMeter.Level(); }
 
  protected:
   int32_t OnThreadStart(platform::Thread* thread, uint32_t threadId) override;
@@ -53,6 +56,7 @@ class WaveInRecorder : public AudioSource {
   int32_t ProduceSample(AudioSample** out) override;
 
  private:
+  PeakMeter peakMeter;
   static void DeviceCallback(platform::WaveStream* device, uint32_t message, uintptr_t instance,
                              platform::WAVEHDR* header);
   int32_t OpenDevice();

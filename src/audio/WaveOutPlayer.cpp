@@ -185,9 +185,11 @@ int32_t WaveOutPlayer::ProcessSamples(SampleList* list) {
   if (sample->DataSize() < 1) {
     n = std::min(openBufferSize, static_cast<uint32_t>(std::max(sample->SilenceBytes(), 0)));
     std::memset(header->lpData, 0, n);
+    peakMeter.Silence();
   } else {
     n = std::min(openBufferSize, static_cast<uint32_t>(sample->DataSize()));
     std::memcpy(header->lpData, sample->Data(), n);
+    peakMeter.Measure(header->lpData, static_cast<int32_t>(n));
   }
   header->dwBufferLength = n;
   std::lock_guard<CriticalSection> guard(deviceLock);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 
+#include "audio/PeakMeter.h"
 #include "framework/AudioSink.h"
 #include "platform/CriticalSection.h"
 #include "platform/Event.h"
@@ -40,6 +41,8 @@ class WaveOutPlayer : public AudioSink {
   // Output level 0..100 (more acts as 100) on the open device for both channels; does
   // nothing while closed.
   int32_t SetVolume(uint32_t level);
+  // Peak magnitude (0..32768) of the last buffer handled, for level meters; any thread.
+  int32_t LastPeak() const { return peakMeter.Level(); }
 
  protected:
   int32_t OnThreadStart(platform::Thread* thread, uint32_t threadId) override;
@@ -49,6 +52,7 @@ class WaveOutPlayer : public AudioSink {
   int32_t ProcessSamples(SampleList* list) override;
 
  private:
+  PeakMeter peakMeter;
   static void DeviceCallback(platform::WaveStream* device, uint32_t message, uintptr_t instance,
                              platform::WAVEHDR* header);
   int32_t OpenDevice();

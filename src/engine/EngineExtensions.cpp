@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "audio/SsrcSelectorFilter.h"
+#include "audio/WaveInRecorder.h"
+#include "audio/WaveOutPlayer.h"
 #include "codecs/G711DecoderFilter.h"
 #include "codecs/G711EncoderFilter.h"
 #include "rtcp/RtpReceiver.h"
@@ -59,6 +61,9 @@ struct EngineAccess {
     }
     // The reception record exists from SetRemote to StopSending; apiLock keeps it alive here.
     if (engine->rtpReceiver != nullptr) out->jitterMs = engine->rtpReceiver->Jitter() / 16.0;
+
+    out->inputPeak = engine->sending ? engine->capture->LastPeak() : 0;
+    out->outputPeak = engine->receiving ? engine->playback->LastPeak() : 0;
 
     ve::PlayoutStats playout = engine->ssrcSelector->Stats();
     out->playoutDepthMs = std::max(0, engine->ssrcSelector->CurrentDepthMs());

@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -161,12 +163,20 @@ void WriteStats(const std::string& path, const voiceengine::CallStatistics& s, i
   std::fclose(file);
 }
 
+// A ten-step meter of a peak level on a logarithmic scale (60 dB down to full scale).
+std::string Meter(int32_t peak) {
+  int steps = 0;
+  if (peak > 0) steps = static_cast<int>((20.0 * std::log10(peak / 32768.0) + 60.0) / 6.0 + 0.5);
+  steps = std::max(0, std::min(10, steps));
+  return std::string(static_cast<size_t>(steps), '#') + std::string(static_cast<size_t>(10 - steps), '.');
+}
+
 void PrintStatus(double elapsed, const voiceengine::CallStatistics& s) {
-  std::printf("\r%6.1fs %s sent %llu recv %llu lost %lld jitter %.1fms rtt %s depth %dms   ", elapsed,
-              CodecName(s.codecType, s.uLaw), static_cast<unsigned long long>(s.rtpPacketsSent),
+  std::string rtt = s.roundTripMs < 0 ? "-" : std::to_string(static_cast<int>(s.roundTripMs)) + "ms";
+  std::printf("\r%6.1fs %s sent %llu recv %llu lost %lld jitter %.1fms rtt %s depth %dms in [%s] out [%s] ",
+              elapsed, CodecName(s.codecType, s.uLaw), static_cast<unsigned long long>(s.rtpPacketsSent),
               static_cast<unsigned long long>(s.rtpPacketsReceived), static_cast<long long>(s.packetsLost),
-              s.jitterMs, s.roundTripMs < 0 ? "-" : (std::to_string(static_cast<int>(s.roundTripMs)) + "ms").c_str(),
-              s.playoutDepthMs);
+              s.jitterMs, rtt.c_str(), s.playoutDepthMs, Meter(s.inputPeak).c_str(), Meter(s.outputPeak).c_str());
   std::fflush(stdout);
 }
 
