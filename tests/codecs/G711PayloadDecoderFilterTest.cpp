@@ -49,7 +49,9 @@ TEST(G711PayloadDecoderFilter, PayloadTypeChoosesTheLaw) {
   EXPECT_EQ(filter.LastPayloadType(), -1);
 }
 
-TEST(G711PayloadDecoderFilter, ComfortNoisePassesFourBytesAndKeepsTheLastType) {
+// Comfort noise passes four bytes and a gap keeps its length and header; neither changes the
+// law in use.
+TEST(G711PayloadDecoderFilter, ComfortNoiseAndGapsKeepTheLastType) {
   G711PayloadDecoderFilter filter;
   std::vector<uint8_t> first;
   Cycle alaw(filter, {Payload(first, 8, kCodes)});
@@ -63,6 +65,16 @@ TEST(G711PayloadDecoderFilter, ComfortNoisePassesFourBytesAndKeepsTheLastType) {
   EXPECT_EQ(std::vector<uint8_t>(noise.output->Data(), noise.output->Data() + 4),
             (std::vector<uint8_t>{0x40, 0x01, 0x02, 0x03}));
   EXPECT_EQ(filter.LastPayloadType(), 8);
+
+  std::vector<uint8_t> gapDatagram;
+  AudioSample* gap = test::MakeGap(kFormatALaw, 20);
+  AttachPacket(gap, gapDatagram, 0);
+  Cycle gapCycle(filter, {gap});
+  EXPECT_EQ(gapCycle.result, 0);
+  ASSERT_NE(gapCycle.output, nullptr);
+  EXPECT_EQ(gapCycle.output->SilenceMs(), 20);
+  EXPECT_NE(dynamic_cast<RtpPacket*>(gapCycle.output->Packet()), nullptr);
+  EXPECT_EQ(filter.LastPayloadType(), 8) << "a gap says nothing about the payload type";
 }
 
 TEST(G711PayloadDecoderFilter, FailuresLeaveNoDecodedOutput) {
@@ -79,20 +91,6 @@ TEST(G711PayloadDecoderFilter, FailuresLeaveNoDecodedOutput) {
   std::vector<uint8_t> big;
   Cycle tooLong(filter, {Payload(big, 0, std::vector<uint8_t>(1601, 0xFF))});
   EXPECT_EQ(tooLong.result, -10);
-}
-
-TEST(G711PayloadDecoderFilter, GapKeepsItsLengthAndHeader) {
-  G711PayloadDecoderFilter filter;
-  AudioSample* gap = test::MakeGap(kFormatALaw, 20);
-  std::vector<uint8_t> datagram;
-  AttachPacket(gap, datagram, 8);
-  Cycle cycle(filter, {gap});
-  EXPECT_EQ(cycle.result, 0);
-  ASSERT_NE(cycle.output, nullptr);
-  EXPECT_EQ(cycle.output->DataSize(), 0);
-  EXPECT_EQ(cycle.output->SilenceMs(), 20);
-  EXPECT_NE(dynamic_cast<RtpPacket*>(cycle.output->Packet()), nullptr);
-  EXPECT_EQ(filter.LastPayloadType(), -1) << "a gap says nothing about the payload type";
 }
 
 }  // namespace
