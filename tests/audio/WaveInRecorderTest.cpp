@@ -236,6 +236,8 @@ TEST(WaveInRecorder, DeviceThatDoesNotExistIsRetriedOnceThenRefused) {
   auto start = Clock::now();
   EXPECT_EQ(recorder.Start(), -30);  // OnThreadStart -10
   EXPECT_GE(MsSince(start), 1000);
+  // The refused thread ends by itself right after Start returns.
+  for (int i = 0; i < 2000 && recorder.IsRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_FALSE(recorder.IsRunning());
   start = Clock::now();
   EXPECT_EQ(recorder.OnOpen(), -20);
