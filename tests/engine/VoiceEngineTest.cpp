@@ -14,6 +14,7 @@
 #include "support/LoopbackSocket.h"
 #include "support/WavWriter.h"
 #include "voiceengine/Devices.h"
+#include "voiceengine/Extensions.h"
 
 namespace {
 
@@ -246,6 +247,59 @@ TEST(VoiceEngineLifecycle, InitializeUninitializeCycles) {
     ASSERT_EQ(engine.Uninitialize(), 0);
     ASSERT_EQ(engine.Initialize(), 0);
   }  // the destructor uninitialises
+}
+
+}  // namespace
+
+namespace {
+
+// Two engines in one process call each other: coder, detector and playout state are per
+// engine, so both directions carry audio at once.
+TEST(VoiceEngineTwoInOneProcess, CallEachOther) {
+  LoopbackSocket rtpA, rtcpA, rtpB, rtcpB;
+  uint32_t micA = 0, micB = 0, speakerA = 0, speakerB = 0;
+  ASSERT_EQ(voiceengine::AddToneCaptureDevice("tone A", 440.0, 8000, &micA), 0);
+  ASSERT_EQ(voiceengine::AddToneCaptureDevice("tone B", 700.0, 8000, &micB), 0);
+  ASSERT_EQ(voiceengine::AddDiscardPlaybackDevice("speaker A", &speakerA), 0);
+  ASSERT_EQ(voiceengine::AddDiscardPlaybackDevice("speaker B", &speakerB), 0);
+  {
+    VoiceEngine a, b;
+    struct Side {
+      VoiceEngine* engine;
+      LoopbackSocket* rtp;
+      LoopbackSocket* rtcp;
+      LoopbackSocket* peerRtp;
+      LoopbackSocket* peerRtcp;
+      uint32_t mic, speaker;
+    } sides[] = {{&a, &rtpA, &rtcpA, &rtpB, &rtcpB, micA, speakerA}, {&b, &rtpB, &rtcpB, &rtpA, &rtcpA, micB, speakerB}};
+    for (Side& side : sides) {
+      ASSERT_EQ(side.engine->Initialize(), 0);
+      side.engine->SetSockets(side.rtp->Handle(), side.rtcp->Handle());
+      side.engine->SetRemote("127.0.0.1", side.peerRtp->Port(), side.peerRtcp->Port());
+      side.engine->ConfigureReceive(0, 0, 0, 0);
+      side.engine->ConfigureSend(0, 0, 0, 0, 0, 0);
+      side.engine->SetCaptureVolume(0, 100);
+      ASSERT_EQ(side.engine->StartReceiving(static_cast<int32_t>(side.speaker)), 0);
+      ASSERT_EQ(side.engine->StartSending(static_cast<int32_t>(side.mic)), 0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    for (Side& side : sides) {
+      voiceengine::CallStatistics stats;
+      ASSERT_EQ(voiceengine::GetStatistics(side.engine, &stats), 0);
+      EXPECT_GT(stats.rtpPacketsSent, 15u);
+      EXPECT_GT(stats.rtpPacketsReceived, 15u);
+      EXPECT_GT(stats.outputPeak, 1000) << "the peer's tone is played";
+    }
+    for (Side& side : sides) {
+      EXPECT_EQ(side.engine->StopSending(), 0);
+      EXPECT_EQ(side.engine->StopReceiving(), 0);
+    }
+    // One engine going away leaves the other (and the shared pool) working.
+    a.Uninitialize();
+    ASSERT_EQ(b.StartReceiving(static_cast<int32_t>(speakerB)), 0);
+    EXPECT_EQ(b.StopReceiving(), 0);
+  }
+  for (uint32_t id : {micA, micB, speakerA, speakerB}) voiceengine::RemoveDevice(id);
 }
 
 }  // namespace
