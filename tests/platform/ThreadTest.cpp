@@ -50,16 +50,17 @@ TEST(Thread, TerminatedOrDeletedBeforeResumeNeverRuns) {
 }
 
 TEST(Thread, IdsAreUniqueAndPriorityCanBeAskedWhileSuspended) {
-  Probe probe;
-  Thread* a = Thread::CreateSuspended(&RunProbe, &probe);
-  Thread* b = Thread::CreateSuspended(&RunProbe, &probe);
+  Probe probeA, probeB;  // one each: a thread's Set must have returned before its probe goes away
+  Thread* a = Thread::CreateSuspended(&RunProbe, &probeA);
+  Thread* b = Thread::CreateSuspended(&RunProbe, &probeB);
   EXPECT_NE(a->Id(), b->Id());
   // Real-time scheduling may be refused (no privilege); the call must not disturb the thread.
   a->SetPriority(Thread::kTimeCritical);
   EXPECT_TRUE(a->SetPriority(0));
   a->Resume();
   b->Resume();
-  EXPECT_TRUE(probe.ran.Wait(5000));
+  EXPECT_TRUE(probeA.ran.Wait(5000));
+  EXPECT_TRUE(probeB.ran.Wait(5000));
   delete a;
   delete b;
 }
