@@ -7,7 +7,8 @@ elseif(NOT VE_SANITIZE STREQUAL "")
   message(FATAL_ERROR "VE_SANITIZE must be empty, address or thread")
 endif()
 if(_ve_san)
-  add_compile_options(${_ve_san})
+  # -O1 keeps the signal processing fast enough for the real-time tests; -g keeps line numbers.
+  add_compile_options(${_ve_san} -O1 -g)
   add_link_options(${_ve_san})
 endif()
 

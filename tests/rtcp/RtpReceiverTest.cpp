@@ -150,14 +150,15 @@ TEST(RtpReceiver, LossDuplicatesAndReorderingAcrossAWrap) {
 TEST(RtpReceiver, JitterIsInMillisecondsOfTheEightKilohertzClock) {
   RtpReceiver receiver(0, 0);
   // Two packets 20 ms apart in media time arriving together: transit differs by 20 ms, so
-  // the first jitter step is 20 (scaled by 16: jitter / 16 rises toward 20).
+  // the first jitter step is 20 (scaled by 16: jitter / 16 rises toward 20). "Together" is
+  // real time on a possibly loaded machine (or a sanitizer build): a few ms of slack.
   Feed(receiver, 1, 0x1111, 1);
   Feed(receiver, 2, 0x1111, 1);
   int32_t jitter = receiver.Jitter();
-  EXPECT_GE(jitter, 18);
+  EXPECT_GE(jitter, 14);
   EXPECT_LE(jitter, 22);
   for (uint16_t seq = 3; seq < 200; ++seq) Feed(receiver, seq, 0x1111, 1);
-  EXPECT_NEAR(receiver.Jitter() / 16, 20, 2);
+  EXPECT_NEAR(receiver.Jitter() / 16, 20, 5);
 }
 
 // A receiver linked later tells the records its source; unlinking or destroying it clears
