@@ -33,7 +33,10 @@ using ve::test::UdpRelay;
 constexpr int kFrame = 160;
 constexpr double kActiveRms = 300.0;
 
-std::string TempPath(const std::string& name) { return ::testing::TempDir() + "e2e-" + name; }
+// Calls of different tests may run at once (ctest -j): file names carry the process id.
+std::string TempPath(const std::string& name) {
+  return ::testing::TempDir() + "e2e-" + std::to_string(getpid()) + "-" + name;
+}
 
 void WriteWav(const std::string& path, const std::vector<int16_t>& samples) {
   auto bytes = ve::test::BuildWav(ve::test::FormatChunk(ve::test::MakeLinearFormat(1, 8000, 1, 16)),
