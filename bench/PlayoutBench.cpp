@@ -35,6 +35,8 @@ namespace {
 
 using ve::AudioSample;
 using ve::RtpPlayoutQueue;
+using ve::WAVEFORMATEX;
+using ve::WAVE_FORMAT_PCM;
 
 constexpr int kBatch = 64;
 

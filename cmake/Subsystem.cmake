@@ -1,7 +1,10 @@
-# ve_subsystem(NAME DEPS...): a static library from every .cpp in the calling folder.
-# Each subsystem folder is one library; adding a component is adding its .h/.cpp pair.
+# ve_subsystem(NAME DEPS...): a static library from every .cpp in the calling folder, plus those
+# of its subfolder for the target system (linux/ or win32/), where the parts that talk to the
+# operating system live. Each subsystem folder is one library; adding a component is adding
+# its .h/.cpp pair.
 function(ve_subsystem name)
-  file(GLOB _sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  file(GLOB _sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp
+       ${CMAKE_CURRENT_SOURCE_DIR}/${VE_SYSTEM_DIR}/*.cpp)
   if(_sources)
     add_library(${name} STATIC ${_sources})
     target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)
@@ -22,5 +25,12 @@ function(ve_test_suite name)
   endif()
   add_executable(${name} ${_tests})
   target_link_libraries(${name} PRIVATE ${ARGN} ve_test_support GTest::gtest GTest::gtest_main GTest::gmock)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  if(CMAKE_CROSSCOMPILING)
+    # Under an emulator each program start is costly: one test per program, which runs all
+    # of its cases and prints their count.
+    add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
+    set_tests_properties(${name} PROPERTIES TIMEOUT 900)
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  endif()
 endfunction()

@@ -15,6 +15,8 @@
 
 namespace {
 
+using namespace ve;
+
 constexpr size_t kRecordBytes = 40;
 constexpr uint32_t kBufferBytes = 16000;
 

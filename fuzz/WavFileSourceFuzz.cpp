@@ -13,6 +13,8 @@
 
 namespace {
 
+using namespace ve;
+
 // Exposes the pull path without a worker thread.
 class Source : public ve::WavFileSource {};
 

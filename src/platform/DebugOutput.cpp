@@ -7,6 +7,11 @@
 
 #include "voiceengine/DebugOutput.h"
 
+#ifdef _WIN32
+#include "platform/win32/WindowsHeaders.h"
+#undef OutputDebugString  // the system's name for OutputDebugStringA; ours is declared above
+#endif
+
 namespace {
 
 std::atomic<bool> enabled{false};
@@ -38,7 +43,12 @@ void OutputDebugString(const char* line) {
   if (sink != nullptr) {
     sink(line, sinkContext);
   } else {
+#ifdef _WIN32
+    // Windows: the system's debug output, where a debugger or a log viewer reads it.
+    ::OutputDebugStringA(line);
+#else
     std::fputs(line, stderr);
+#endif
   }
 }
 

@@ -1,6 +1,5 @@
 #include "platform/DeviceRegistry.h"
 
-#include "platform/AlsaPort.h"
 #include "platform/LoopbackDevice.h"
 #include "platform/VirtualCaptureDevice.h"
 #include "platform/VirtualPlaybackDevice.h"
@@ -17,18 +16,18 @@ DeviceRegistry::DeviceRegistry()
     : fallbackCapture(VirtualCaptureDevice::Silence("Silence")),
       fallbackPlayback(VirtualPlaybackDevice::Discard("Discard")) {}
 
-void DeviceRegistry::ListAlsa() {
-  if (alsaListed) return;
-  alsaDevices = AlsaBackend::List();
-  alsaListed = true;
+void DeviceRegistry::ListSystem() {
+  if (systemListed) return;
+  systemDevices = SoundSystem::List();
+  systemListed = true;
 }
 
 std::vector<DeviceRegistry::Entry> DeviceRegistry::List() {
   std::lock_guard<std::mutex> guard(mutex);
-  ListAlsa();
+  ListSystem();
   std::vector<Entry> entries;
-  for (size_t i = 0; i < alsaDevices.size(); ++i) {
-    const AlsaBackend::Device& device = alsaDevices[i];
+  for (size_t i = 0; i < systemDevices.size(); ++i) {
+    const SoundSystem::Device& device = systemDevices[i];
     std::string name = device.name;
     if (!device.description.empty()) name += " (" + device.description + ")";
     entries.push_back({static_cast<uint32_t>(i), name, device.capture, device.playback, false});
@@ -62,27 +61,27 @@ std::shared_ptr<WaveStream::InputLevel> DeviceRegistry::InputLevelOf(uint32_t id
 MMRESULT DeviceRegistry::OpenPort(uint32_t id, bool capture, const WAVEFORMATEX& format,
                                   std::unique_ptr<WavePort>* port) {
   std::shared_ptr<VirtualDevice> device;
-  std::string alsaName;
+  const SoundSystem::Device* system = nullptr;
   {
     std::lock_guard<std::mutex> guard(mutex);
     if (id == WAVE_MAPPER) {
-      alsaName = "default";
+      // the system's default device
     } else if (id >= kFirstVirtualId) {
       auto found = virtualDevices.find(id);
       if (found == virtualDevices.end()) return MMSYSERR_BADDEVICEID;
       device = found->second;
     } else {
-      ListAlsa();
-      if (id >= alsaDevices.size()) return MMSYSERR_BADDEVICEID;
-      const AlsaBackend::Device& entry = alsaDevices[id];
+      ListSystem();
+      if (id >= systemDevices.size()) return MMSYSERR_BADDEVICEID;
+      const SoundSystem::Device& entry = systemDevices[id];
       if (capture ? !entry.capture : !entry.playback) return MMSYSERR_BADDEVICEID;
-      alsaName = entry.name;
+      system = &entry;
     }
   }
   if (device != nullptr) {
     return capture ? device->OpenCapture(format, port) : device->OpenPlayback(format, port);
   }
-  MMRESULT result = AlsaPort::Open(alsaName, capture, format, port);
+  MMRESULT result = SoundSystem::Open(system, capture, format, port);
   if (result == MMSYSERR_NODRIVER && id == WAVE_MAPPER) {
     // No sound device on this machine: the default is virtual.
     return capture ? fallbackCapture->OpenCapture(format, port) : fallbackPlayback->OpenPlayback(format, port);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/AlsaBackend.h"
+#include "platform/SoundSystem.h"
 #include "platform/VirtualDevice.h"
 #include "platform/WaveHeader.h"
 #include "platform/WavePort.h"
@@ -15,10 +15,10 @@
 
 namespace ve::platform {
 
-// The process-wide list of wave devices. Ids 0..n-1 are the ALSA devices in the order of
-// AlsaBackend::List, taken once at first use so they stay put for the life of the process;
+// The process-wide list of wave devices. Ids 0..n-1 are the machine's own devices in the order of
+// SoundSystem::List, taken once at first use so they stay put for the life of the process;
 // virtual devices registered by the host get ids from kFirstVirtualId up, never reused.
-// WAVE_MAPPER opens ALSA's "default" device, or, when the machine has none, a virtual one
+// WAVE_MAPPER opens the system's default device, or, when the machine has none, a virtual one
 // (silence in, discard out) so that the engine still runs.
 //
 // Threads: any; `mutex` guards every member. Ports are opened outside the lock.
@@ -49,11 +49,11 @@ class DeviceRegistry {
 
  private:
   DeviceRegistry();
-  void ListAlsa();  // caller holds mutex
+  void ListSystem();  // caller holds mutex
 
   std::mutex mutex;
-  bool alsaListed = false;
-  std::vector<AlsaBackend::Device> alsaDevices;
+  bool systemListed = false;
+  std::vector<SoundSystem::Device> systemDevices;
   std::map<uint32_t, std::shared_ptr<VirtualDevice>> virtualDevices;
   uint32_t nextVirtualId = kFirstVirtualId;
   std::map<uint32_t, std::shared_ptr<WaveStream::InputLevel>> inputLevels;

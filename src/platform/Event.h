@@ -11,6 +11,9 @@ namespace ve::platform {
 class Event {
  public:
   explicit Event(bool initiallySet = false);
+#ifdef _WIN32
+  ~Event();
+#endif
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
 
@@ -22,9 +25,13 @@ class Event {
   bool Wait(uint32_t timeoutMs);
 
  private:
+#ifdef _WIN32
+  void* handle;  // the system's auto-reset event
+#else
   std::mutex mutex;
   std::condition_variable signalled;
   bool set;
+#endif
 };
 
 }  // namespace ve::platform

@@ -23,6 +23,12 @@ struct Ipv4Endpoint {
   uint16_t port = 0;
 };
 
+// Starts the system's socket services for this process (Windows Sockets; nothing to do on
+// Linux). May be called any number of times; false when the services cannot start. The
+// engine library calls it when it is loaded; programs that make their own sockets call it
+// before they do.
+bool StartSockets();
+
 // Dotted IPv4 text to an address in network order; kAddressNone when it cannot be parsed.
 uint32_t InetAddr(const char* dotted);
 
@@ -41,6 +47,8 @@ class SocketWakeup {
 
  private:
   friend int32_t WaitReadable(SocketHandle, int32_t, SocketWakeup*);
+  // Linux: an eventfd. Windows: a UDP socket on the loopback address connected to itself,
+  // which select can wait on beside the host's socket.
   int fd;
 };
 

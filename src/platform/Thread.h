@@ -41,13 +41,29 @@ class Thread {
   // True when called on this thread.
   bool IsCurrent() const;
 
+#ifdef _WIN32
+  // What the new thread receives from the system (defined with the implementation).
+  struct Start;
+
+ private:
+  Thread(void* handle, Start* start, uint32_t id);
+
+  void* handle;  // the system's thread handle, created suspended
+  Start* start;  // handed to the thread when it is resumed or terminated, then its own
+  bool released = false;
+#else
  private:
   struct Gate;
   Thread(std::shared_ptr<Gate> gate, uint32_t id);
 
   std::shared_ptr<Gate> gate;
   std::thread thread;
+#endif
   uint32_t id;
 };
+
+// Asks for real-time scheduling of the calling thread (the device drivers' own threads use
+// it); false when the system refuses, which callers ignore.
+bool RaiseCurrentThreadPriority();
 
 }  // namespace ve::platform

@@ -1,12 +1,11 @@
 #include "platform/VirtualCaptureDevice.h"
 
-#include <soxr.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <numbers>
 
+#include "platform/Resample.h"
 #include "platform/VirtualPort.h"
 
 namespace ve::platform {
@@ -121,15 +120,8 @@ std::vector<int16_t> VirtualCaptureDevice::Convert(const WavPcmReader::Audio& au
     }
   }
   if (audio.sampleRate == rate || frames == 0) return mapped;
-  size_t outFrames = static_cast<size_t>(static_cast<double>(frames) * rate / audio.sampleRate) + 1;
-  std::vector<int16_t> resampled(outFrames * channels);
-  size_t done = 0;
-  soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
-  soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-  soxr_error_t error = soxr_oneshot(audio.sampleRate, rate, channels, mapped.data(), frames, nullptr,
-                                    resampled.data(), outFrames, &done, &io, &quality, nullptr);
-  if (error != nullptr) return {};
-  resampled.resize(done * channels);
+  std::vector<int16_t> resampled;
+  if (!ResamplePcm16(mapped, channels, audio.sampleRate, rate, &resampled)) return {};
   return resampled;
 }
 

@@ -3,7 +3,11 @@
 #include <cstdint>
 
 // The wave format record every audio component exchanges: the 18-byte packed layout that
-// WAV files and the wave services use, with the same field names.
+// WAV files and the wave services use, with the same field names. It lives in the engine's
+// namespace so that the system's own declaration of the record can sit beside it where the
+// platform layer calls the system.
+namespace ve {
+
 #pragma pack(push, 1)
 struct WAVEFORMATEX {
   uint16_t wFormatTag;
@@ -27,3 +31,5 @@ constexpr uint16_t WAVE_FORMAT_G729 = 0xFE01;
 constexpr uint16_t WAVE_FORMAT_G723_53 = 0xFE02;
 constexpr uint16_t WAVE_FORMAT_G723_64 = 0xFE03;
 constexpr uint16_t WAVE_FORMAT_EXTENSIBLE = 0xFFFE;
+
+}  // namespace ve

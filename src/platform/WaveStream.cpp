@@ -1,13 +1,11 @@
 #include "platform/WaveStream.h"
 
-#include <pthread.h>
-#include <sched.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 
 #include "platform/DebugOutput.h"
+#include "platform/Thread.h"
 
 namespace ve::platform {
 
@@ -74,10 +72,6 @@ MMRESULT WaveStream::Launch() {
   } catch (const std::system_error&) {
     return MMSYSERR_NOMEM;
   }
-  // Drivers run at real-time priority where the system allows it; a refusal is ignored.
-  sched_param param{};
-  param.sched_priority = (sched_get_priority_min(SCHED_FIFO) + sched_get_priority_max(SCHED_FIFO)) / 4;
-  pthread_setschedparam(driver.native_handle(), SCHED_FIFO, &param);
   return MMSYSERR_NOERROR;
 }
 
@@ -252,6 +246,8 @@ void WaveStream::ReturnAll(std::unique_lock<std::mutex>& lock) {
 }
 
 void WaveStream::Run() {
+  // Drivers run at real-time priority where the system allows it; a refusal is ignored.
+  RaiseCurrentThreadPriority();
   const bool capture = direction == Direction::kCapture;
   Deliver(capture ? WIM_OPEN : WOM_OPEN, nullptr);
   std::unique_lock<std::mutex> lock(mutex);

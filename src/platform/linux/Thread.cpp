@@ -81,6 +81,12 @@ bool Thread::SetPriority(int priority) {
   return pthread_setschedparam(thread.native_handle(), SCHED_FIFO, &param) == 0;
 }
 
+bool RaiseCurrentThreadPriority() {
+  sched_param param{};
+  param.sched_priority = (sched_get_priority_min(SCHED_FIFO) + sched_get_priority_max(SCHED_FIFO)) / 4;
+  return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+}
+
 bool Thread::IsCurrent() const { return gate->runningId == std::this_thread::get_id(); }
 
 }  // namespace ve::platform

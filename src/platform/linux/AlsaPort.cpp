@@ -1,12 +1,12 @@
-#include "platform/AlsaPort.h"
+#include "platform/linux/AlsaPort.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "platform/AlsaBackend.h"
-#include "platform/AlsaMixer.h"
+#include "platform/linux/AlsaBackend.h"
+#include "platform/linux/AlsaMixer.h"
 
 namespace ve::platform {
 

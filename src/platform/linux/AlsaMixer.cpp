@@ -1,4 +1,4 @@
-#include "platform/AlsaMixer.h"
+#include "platform/linux/AlsaMixer.h"
 
 #include <alsa/asoundlib.h>
 

@@ -11,6 +11,8 @@
 
 namespace ve::platform {
 
+bool StartSockets() { return true; }
+
 uint32_t InetAddr(const char* dotted) {
   in_addr parsed{};
   if (dotted == nullptr || inet_pton(AF_INET, dotted, &parsed) != 1) return kAddressNone;
