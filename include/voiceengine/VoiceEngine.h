@@ -143,7 +143,7 @@ class VoiceEngine {
   ve::FrameFilter* frameFilter = nullptr;
   ve::G711PayloadDecoderFilter* g711PayloadDecoder = nullptr;
   ve::AmplifierFilter* amplifier = nullptr;
-  std::recursive_mutex filesLock;
+  std::recursive_mutex* filesLock = nullptr;
   bool initialized = false;
   bool useVadFilter = false;
   bool useSendEqualizer = false;
@@ -154,7 +154,7 @@ class VoiceEngine {
   bool localFilePlaying = false;
   int32_t receiveFrameMs = 20;
   int32_t sendFrameMs = 20;
-  std::map<int32_t, ve::FilePlayer*> filePlayers;
+  std::map<int32_t, ve::FilePlayer*>* filePlayers = nullptr;
   ve::FilePlayer* localFilePlayer = nullptr;
   int32_t captureDevice = -1;
   int32_t playbackDevice = -1;
@@ -167,5 +167,5 @@ class VoiceEngine {
   int32_t remoteRtpPort = -1;
   bool useULaw = false;  // G.711 law of calls: A-law unless the host asks for u-law
   ve::FileEndNotifier* fileEndNotifier = nullptr;  // reports files that ended by themselves
-  std::recursive_mutex apiLock;
+  std::recursive_mutex* apiLock = nullptr;
 };

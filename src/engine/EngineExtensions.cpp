@@ -18,7 +18,7 @@ namespace voiceengine {
 // The one place that reads the engine's members for the extension operations.
 struct EngineAccess {
   static int32_t SetLaw(VoiceEngine* engine, G711Law law) {
-    std::lock_guard<std::recursive_mutex> api(engine->apiLock);
+    std::lock_guard<std::recursive_mutex> api(*engine->apiLock);
     engine->useULaw = law == G711Law::kULaw;
     for (ve::AudioFilter* filter : {engine->g711Encoder, engine->g711Decoder}) {
       if (auto* encoder = dynamic_cast<ve::G711EncoderFilter*>(filter)) {
@@ -31,7 +31,7 @@ struct EngineAccess {
   }
 
   static int32_t Read(VoiceEngine* engine, CallStatistics* out) {
-    std::lock_guard<std::recursive_mutex> api(engine->apiLock);
+    std::lock_guard<std::recursive_mutex> api(*engine->apiLock);
     if (!engine->initialized) return -1;
     *out = CallStatistics{};
     out->codecType = engine->codecType;

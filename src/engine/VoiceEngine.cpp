@@ -90,15 +90,26 @@ void SetLaw(AudioFilter* filter, bool uLaw) {
 
 }  // namespace
 
-VoiceEngine::VoiceEngine() = default;
+// The locks and the file table are owned through pointers so that the object's layout is
+// made of pointers and plain values only: a Windows host that allocates the object itself
+// gets the same size whatever compiler and C++ library it was built with.
+VoiceEngine::VoiceEngine()
+    : filesLock(new std::recursive_mutex()),
+      filePlayers(new std::map<int32_t, ve::FilePlayer*>()),
+      apiLock(new std::recursive_mutex()) {}
 
-VoiceEngine::~VoiceEngine() { Uninitialize(); }
+VoiceEngine::~VoiceEngine() {
+  Uninitialize();
+  delete filePlayers;
+  delete filesLock;
+  delete apiLock;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Lifecycle
 
 int32_t VoiceEngine::Initialize() {
-  ApiGuard api(apiLock);
+  ApiGuard api(*apiLock);
   if (initialized) return 0;
   AudioSamplePool::Initialize();
 
@@ -128,7 +139,7 @@ int32_t VoiceEngine::Initialize() {
   encoder = GetEncoder();
   sendFrameMs = receiveFrameMs = 20;
 
-  filePlayers.clear();
+  filePlayers->clear();
   localFilePlayer = nullptr;
   receiving = sending = localFilePlaying = false;
   FilePlayer::ResetIdCounter();
@@ -140,15 +151,15 @@ int32_t VoiceEngine::Initialize() {
 }
 
 int32_t VoiceEngine::Uninitialize() {
-  ApiGuard api(apiLock);
+  ApiGuard api(*apiLock);
   if (!initialized) return 0;
   StopReceiving();
   StopSending();
   if (localFilePlayer != nullptr && localFilePlayer->IsActive()) StopPlayFile(localFilePlayer->GetId());
   // Files still playing (a stop that failed) are stopped before their players go away.
   {
-    std::lock_guard<std::recursive_mutex> files(filesLock);
-    for (auto& [id, player] : filePlayers) player->Stop();
+    std::lock_guard<std::recursive_mutex> files(*filesLock);
+    for (auto& [id, player] : *filePlayers) player->Stop();
   }
   CleanupFinishedFiles();
   DeleteCodecs();
@@ -156,9 +167,9 @@ int32_t VoiceEngine::Uninitialize() {
   // No notification may reach the engine while the components go away.
   fileEndNotifier->Shutdown();
   {
-    std::lock_guard<std::recursive_mutex> files(filesLock);
-    for (auto& [id, player] : filePlayers) delete player;
-    filePlayers.clear();
+    std::lock_guard<std::recursive_mutex> files(*filesLock);
+    for (auto& [id, player] : *filePlayers) delete player;
+    filePlayers->clear();
     delete localFilePlayer;
     localFilePlayer = nullptr;
     localFilePlaying = false;
@@ -276,7 +287,7 @@ int32_t VoiceEngine::SetCodec(int32_t type) {
 // Configuration
 
 int32_t VoiceEngine::ConfigureReceive(int32_t kind, int32_t frameMs, int32_t option1, int32_t option2) {
-  ApiGuard api(apiLock);
+  ApiGuard api(*apiLock);
   if (receiving && kind == receiveSettings.kind && !(kind == 9 && option2 != receiveSettings.option2)) return 0;
   receiveSettings.kind = kind;
   receiveSettings.option1 = option1;
@@ -306,7 +317,7 @@ int32_t VoiceEngine::ConfigureReceive(int32_t kind, int32_t frameMs, int32_t opt
 
 int32_t VoiceEngine::ConfigureSend(int32_t kind, int32_t frameMs, int32_t option1, int32_t option2, uint16_t port,
                                    int32_t option3) {
-  ApiGuard api(apiLock);
+  ApiGuard api(*apiLock);
   option2 = 0;  // silence suppression stays off
   int32_t result = 0;
   bool stopped = false;
@@ -339,7 +350,7 @@ int32_t VoiceEngine::ConfigureSend(int32_t kind, int32_t frameMs, int32_t option
 }
 
 int32_t VoiceEngine::SetRemote(const char* host, uint16_t rtpPort, uint16_t rtcpPort) {
-  ApiGuard api(apiLock);
+  ApiGuard api(*apiLock);
   // A host text that is too long or not an address is refused instead of sending to the
   // broadcast address that an unparsable text would turn into.
   if (host == nullptr || std::strlen(host) > static_cast<size_t>(kMaxHostLength) ||
@@ -356,7 +367,7 @@ int32_t VoiceEngine::SetRemote(const char* host, uint16_t rtpPort, uint16_t rtcp
 }
 
 int32_t VoiceEngine::SetLocalReceivePort(uint16_t port) {
-  ApiGuard api(apiLock);
+  ApiGuard api(*apiLock);
   int32_t result = 0;
   uint16_t currentReceivePort = 0;
   if (rtpSource->GetLocalPort(&currentReceivePort) < 0 || currentReceivePort != port) {
@@ -394,7 +405,7 @@ int32_t VoiceEngine::SetCaptureVolume(int32_t, int32_t level) {
 }
 
 int32_t VoiceEngine::SetPlaybackVolume(int32_t device, int32_t level) {
-  std::lock_guard<std::recursive_mutex> files(filesLock);
+  std::lock_guard<std::recursive_mutex> files(*filesLock);
   uint32_t volume = static_cast<uint32_t>(level < 0 ? 0 : level);
   if (static_cast<uint32_t>(device) == filePlayback->GetDeviceId() && localFilePlaying) {
     return filePlayback->SetVolume(volume);
@@ -468,7 +479,7 @@ void VoiceEngine::LinkSendChain(bool link) {
 }
 
 int32_t VoiceEngine::StartSending(int32_t device) {
-  ApiGuard api(apiLock);
+  ApiGuard api(*apiLock);
   if (sending) return 0;
   useSendEqualizer = true;
   LoadCoefficients(sendEqualizer, kSendSetB);
@@ -504,7 +515,7 @@ int32_t VoiceEngine::StartSending(int32_t device) {
 }
 
 int32_t VoiceEngine::StopSending() {
-  ApiGuard api(apiLock);
+  ApiGuard api(*apiLock);
   if (!sending) return 0;
   bool failed = false;
   failed |= StopFiles(true) < 0;
@@ -531,7 +542,7 @@ int32_t VoiceEngine::StopSending() {
 // Receive direction
 
 int32_t VoiceEngine::StartReceiving(int32_t device) {
-  ApiGuard api(apiLock);
+  ApiGuard api(*apiLock);
   if (receiving) return 0;
   useReceiveEqualizer = true;
   useCompressor = true;
@@ -595,7 +606,7 @@ void VoiceEngine::UnprepareReceiveStages() {
 }
 
 int32_t VoiceEngine::StopReceiving() {
-  ApiGuard api(apiLock);
+  ApiGuard api(*apiLock);
   if (!receiving) return 0;
   bool failed = false;
   failed |= StopFiles(false) < 0;
@@ -634,14 +645,14 @@ void VoiceEngine::StartCallFilePlayer(const char* filename, AudioSink* output, i
   player->SetLevel(level);
   WAVEFORMATEX pcm;
   player->SetOutputFormat(GetStandardFormat(&pcm, kFormatPcm16));
-  std::lock_guard<std::recursive_mutex> files(filesLock);
-  filePlayers[player->GetId()] = player;
+  std::lock_guard<std::recursive_mutex> files(*filesLock);
+  (*filePlayers)[player->GetId()] = player;
   if (fileId != nullptr) *fileId = player->GetId();
   player->Play();
 }
 
 int32_t VoiceEngine::PlayFile(const char* filename, int32_t playOnce, int32_t device, int32_t level, int32_t* fileId) {
-  ApiGuard api(apiLock);
+  ApiGuard api(*apiLock);
   try {
     CleanupFinishedFiles();
     if (receiving && device == playbackDevice) {
@@ -649,7 +660,7 @@ int32_t VoiceEngine::PlayFile(const char* filename, int32_t playOnce, int32_t de
       return 0;
     }
 
-    std::lock_guard<std::recursive_mutex> files(filesLock);
+    std::lock_guard<std::recursive_mutex> files(*filesLock);
     if (localFilePlaying) {
       if (localFilePlayer == nullptr) {
         localFilePlaying = false;
@@ -684,7 +695,7 @@ int32_t VoiceEngine::PlayFile(const char* filename, int32_t playOnce, int32_t de
 }
 
 int32_t VoiceEngine::SendFile(const char* filename, int32_t playOnce, int32_t level, int32_t* fileId) {
-  ApiGuard api(apiLock);
+  ApiGuard api(*apiLock);
   try {
     CleanupFinishedFiles();
     if (!sending) return 0;
@@ -696,16 +707,16 @@ int32_t VoiceEngine::SendFile(const char* filename, int32_t playOnce, int32_t le
 }
 
 int32_t VoiceEngine::StopPlayFile(int32_t fileId) {
-  ApiGuard api(apiLock);
+  ApiGuard api(*apiLock);
   {
-    std::lock_guard<std::recursive_mutex> files(filesLock);
-    auto found = filePlayers.find(fileId);
-    if (found != filePlayers.end()) {
+    std::lock_guard<std::recursive_mutex> files(*filesLock);
+    auto found = filePlayers->find(fileId);
+    if (found != filePlayers->end()) {
       if (!found->second->IsSendSide()) found->second->Stop();
       return 0;
     }
   }
-  std::lock_guard<std::recursive_mutex> files(filesLock);
+  std::lock_guard<std::recursive_mutex> files(*filesLock);
   if (localFilePlayer != nullptr && localFilePlayer->GetId() == fileId) {
     filePlayback->Stop();
     localFilePlayer->Stop();
@@ -719,41 +730,41 @@ int32_t VoiceEngine::StopPlayFile(int32_t fileId) {
 }
 
 int32_t VoiceEngine::StopSendFile(int32_t fileId) {
-  ApiGuard api(apiLock);
-  std::lock_guard<std::recursive_mutex> files(filesLock);
-  auto found = filePlayers.find(fileId);
-  if (found != filePlayers.end() && found->second->IsSendSide()) found->second->Stop();
+  ApiGuard api(*apiLock);
+  std::lock_guard<std::recursive_mutex> files(*filesLock);
+  auto found = filePlayers->find(fileId);
+  if (found != filePlayers->end() && found->second->IsSendSide()) found->second->Stop();
   return 0;
 }
 
 int32_t VoiceEngine::StopFiles(bool sentSide) {
-  std::lock_guard<std::recursive_mutex> files(filesLock);
-  for (auto& [id, player] : filePlayers) {
+  std::lock_guard<std::recursive_mutex> files(*filesLock);
+  for (auto& [id, player] : *filePlayers) {
     if (player->IsActive() && player->IsSendSide() == sentSide) player->Stop();
   }
   return 0;
 }
 
 int32_t VoiceEngine::SetFileVolume(int32_t fileId, int32_t level) {
-  std::lock_guard<std::recursive_mutex> files(filesLock);
+  std::lock_guard<std::recursive_mutex> files(*filesLock);
   if (localFilePlaying && localFilePlayer != nullptr && localFilePlayer->GetId() == fileId) {
     localFilePlayer->SetLevel(level);
     return 0;
   }
-  auto found = filePlayers.find(fileId);
-  if (found != filePlayers.end()) found->second->SetLevel(level);
+  auto found = filePlayers->find(fileId);
+  if (found != filePlayers->end()) found->second->SetLevel(level);
   return 0;
 }
 
 int32_t VoiceEngine::CleanupFinishedFiles() {
-  std::lock_guard<std::recursive_mutex> files(filesLock);
+  std::lock_guard<std::recursive_mutex> files(*filesLock);
   std::vector<int32_t> filesToDelete;
-  for (auto& [id, player] : filePlayers) {
+  for (auto& [id, player] : *filePlayers) {
     if (!player->IsActive()) filesToDelete.push_back(id);
   }
   for (int32_t id : filesToDelete) {
-    delete filePlayers[id];
-    filePlayers.erase(id);
+    delete (*filePlayers)[id];
+    filePlayers->erase(id);
   }
   if (localFilePlayer != nullptr && !localFilePlayer->IsActive()) {
     delete localFilePlayer;
@@ -766,7 +777,7 @@ int32_t VoiceEngine::CleanupFinishedFiles() {
 void VoiceEngine::OnLocalFileEnded(int32_t fileId) {
   // Called on a notification thread (or inside a stop on the host thread); filesLock keeps the
   // local player's record consistent with the host's file calls.
-  std::lock_guard<std::recursive_mutex> files(filesLock);
+  std::lock_guard<std::recursive_mutex> files(*filesLock);
   if ((localFilePlayer != nullptr && localFilePlayer->GetId() == fileId) || !localFilePlaying) {
     filePlayback->Stop();
     localFilePlaying = false;
