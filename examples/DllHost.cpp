@@ -14,8 +14,12 @@
 
 #include "voiceengine/VoiceEngine.h"
 
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -79,10 +83,10 @@ int main(int argc, char** argv) {
   Check(library != nullptr, "LoadLibrary");
   if (library == nullptr) return 1;
 
-  FARPROC ops[36] = {};
+  static void* ops[36] = {};
   bool all = true;
   for (int n = 1000; n <= 1035; ++n) {
-    ops[n - 1000] = GetProcAddress(library, MAKEINTRESOURCEA(n));
+    ops[n - 1000] = reinterpret_cast<void*>(GetProcAddress(library, MAKEINTRESOURCEA(n)));
     all = all && ops[n - 1000] != nullptr;
   }
   Check(all, "ordinals 1000..1035 all bound");
@@ -91,7 +95,7 @@ int main(int argc, char** argv) {
         "no ordinal outside 1000..1035");
   Check(GetProcAddress(library, "_ZN11VoiceEngine10InitializeEv") == nullptr, "no export by name");
   if (!all) return 1;
-  auto op = [&](int ordinal) { return ops[ordinal - 1000]; };
+  auto op = [](int ordinal) { return ops[ordinal - 1000]; };
 
   // The object lives in the host's memory; only its size comes from the header.
   alignas(16) static unsigned char memory[sizeof(VoiceEngine)];

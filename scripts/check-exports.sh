@@ -17,14 +17,14 @@ table="$("$objdump" -p "$dll")"
 fail=0
 
 base=$(sed -n 's/^Ordinal Base[[:space:]]*\([0-9]*\).*/\1/p' <<<"$table")
-entries=$(sed -n 's/^[[:space:]]*Export Address Table[[:space:]]*\([0-9a-fA-F]*\).*/\1/p' <<<"$table")
-names=$(sed -n 's/^[[:space:]]*\[Name Pointer\/Ordinal\] Table[[:space:]]*\([0-9a-fA-F]*\).*/\1/p' <<<"$table")
+entries=$(sed -n "s/^[[:space:]]*Export Address Table[[:space:]]*\([0-9a-fA-F]*\).*/\1/p" <<<"$table" | head -1)
+names=$(sed -n "s/^[[:space:]]*\[Name Pointer\/Ordinal\] Table[[:space:]]*\([0-9a-fA-F]*\).*/\1/p" <<<"$table" | head -1)
 entries=$((16#${entries:-0}))
 names=$((16#${names:-0}))
 listed=$(sed -n '/^Export Address Table -- Ordinal Base/,/^$/p' <<<"$table" | grep -cE '^[[:space:]]*\[[[:space:]]*[0-9]+\] \+base\[[[:space:]]*[0-9]+\]' || true)
 
 echo "$dll: ordinal base ${base:-none}, $entries export entries ($listed listed), $names names"
-sed -n '/^Export Address Table -- Ordinal Base/,/^$/p' <<<"$table" | sed -n '1,4p;$p'
+sed -n '/^Export Address Table -- Ordinal Base/,/^$/p' <<<"$table" | grep -v '^$'
 [ "${base:-}" = "1000" ] || { echo "FAIL: ordinal base is not 1000"; fail=1; }
 [ "$entries" -eq 36 ] || { echo "FAIL: $entries export entries, expected 36"; fail=1; }
 [ "$listed" -eq 36 ] || { echo "FAIL: $listed ordinals listed, expected 36"; fail=1; }
