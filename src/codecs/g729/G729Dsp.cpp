@@ -13,14 +13,14 @@ double Dot(const double* x, const double* y, int n) {
   double s1 = 0.0;
   double s2 = 0.0;
   double s3 = 0.0;
-  int i = 0;
-  for (; i + 4 <= n; i += 4) {
+  const int whole = n - n % 4;
+  for (int i = 0; i < whole; i += 4) {
     s0 += x[i] * y[i];
     s1 += x[i + 1] * y[i + 1];
     s2 += x[i + 2] * y[i + 2];
     s3 += x[i + 3] * y[i + 3];
   }
-  for (; i < n; ++i) s0 += x[i] * y[i];
+  for (int i = whole; i < n; ++i) s0 += x[i] * y[i];
   return (s0 + s1) + (s2 + s3);
 }
 
