@@ -1,0 +1,54 @@
+// Project headers first: the system headers below define macros named like some of our
+// constants (with the same values), which must not reach our own declarations.
+#include "platform/SoundSystem.h"
+
+#include "platform/win32/WinmmPort.h"
+
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <mmsystem.h>
+
+namespace ve::platform {
+
+// The wave-in devices in the system's order, then the wave-out devices in theirs: each is one
+// direction of the system's device list, and its index there is its system id.
+std::vector<SoundSystem::Device> SoundSystem::List() {
+  std::vector<Device> devices;
+  const UINT inputs = ::waveInGetNumDevs();
+  for (UINT i = 0; i < inputs; ++i) {
+    ::WAVEINCAPSA caps{};
+    if (::waveInGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR) continue;
+    Device device;
+    device.name = caps.szPname;
+    device.capture = true;
+    device.systemId = i;
+    devices.push_back(std::move(device));
+  }
+  const UINT outputs = ::waveOutGetNumDevs();
+  for (UINT i = 0; i < outputs; ++i) {
+    ::WAVEOUTCAPSA caps{};
+    if (::waveOutGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR) continue;
+    Device device;
+    device.name = caps.szPname;
+    device.playback = true;
+    device.systemId = i;
+    devices.push_back(std::move(device));
+  }
+  return devices;
+}
+
+MMRESULT SoundSystem::Open(const Device* device, bool capture, const WAVEFORMATEX& format,
+                           std::unique_ptr<WavePort>* port) {
+  if (device == nullptr) {
+    // The system's default device of the direction, unless it has none at all.
+    if ((capture ? ::waveInGetNumDevs() : ::waveOutGetNumDevs()) == 0) return MMSYSERR_NODRIVER;
+    return WinmmPort::Open(WAVE_MAPPER, capture, format, port);
+  }
+  if (capture ? !device->capture : !device->playback) return MMSYSERR_BADDEVICEID;
+  return WinmmPort::Open(device->systemId, capture, format, port);
+}
+
+}  // namespace ve::platform
