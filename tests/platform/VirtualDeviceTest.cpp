@@ -79,7 +79,13 @@ TEST(VirtualCaptureDevice, FileIsConvertedToTheOpenedFormat) {
     peak = std::max<int16_t>(peak, static_cast<int16_t>(std::abs(mono[i])));
     if ((mono[i - 1] < 0) != (mono[i] < 0)) ++crossings;
   }
+#ifdef _WIN32
+  // The system's converter on Windows is not flat up to 1 kHz (Wine's leaves 7400 of 8000);
+  // the peak still tells averaged channels from a single or summed one (16000).
+  EXPECT_NEAR(peak, 8000, 1000);
+#else
   EXPECT_NEAR(peak, 8000, 200);
+#endif
   EXPECT_NEAR(crossings, 300, 3);  // 1 kHz over 150 ms: 300 sign changes
   // 8-bit output is centred on 128.
   std::vector<uint8_t> eight = Capture(*device, Format(16000, 2, 8), 64);
