@@ -4,7 +4,6 @@
 #include "audio/WaveInRecorder.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -19,6 +18,7 @@
 #include "platform/WaveHeader.h"
 #include "support/DeviceSignals.h"
 #include "support/SignalTools.h"
+#include "support/TestProcess.h"
 #include "support/WavWriter.h"
 #include "voiceengine/Devices.h"
 
@@ -27,6 +27,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using test::CaptureCollector;
+using test::ProcessCpuSeconds;
 
 double MsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -417,12 +418,6 @@ TEST_P(DeviceLoop, TenSecondsOfCaptureTakeTenSeconds) {
   }
   std::printf("[ measured ] %s 500 buffers in %.1f ms, worst deviation from 20 ms %.1f ms\n", Name(), ms, worst);
   EXPECT_NEAR(ms, 10000, 150);
-}
-
-double ProcessCpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 // An idle call: the recorder captures silence and the player plays gap markers for 10 s.

@@ -3,31 +3,27 @@
 // the other, aligned by correlation, close to what the sender's equaliser made of it.
 
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "engine/EqualizerSets.h"
+#include "platform/Socket.h"
 #include "platform/WavPcmReader.h"
 #include "support/SignalTools.h"
 #include "support/SpeechSynth.h"
+#include "support/TestProcess.h"
 #include "support/UdpRelay.h"
 #include "support/WavWriter.h"
 
-extern char** environ;
-
 namespace {
 
+using ve::test::ChildProcess;
 using ve::test::UdpRelay;
 
 constexpr int kFrame = 160;
@@ -35,7 +31,7 @@ constexpr double kActiveRms = 300.0;
 
 // Calls of different tests may run at once (ctest -j): file names carry the process id.
 std::string TempPath(const std::string& name) {
-  return ::testing::TempDir() + "e2e-" + std::to_string(getpid()) + "-" + name;
+  return ::testing::TempDir() + "e2e-" + std::to_string(ve::platform::GetProcessId()) + "-" + name;
 }
 
 void WriteWav(const std::string& path, const std::vector<int16_t>& samples) {
@@ -84,28 +80,6 @@ std::string ReadText(const std::string& path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-pid_t Spawn(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  return pid;
-}
-
-// Waits at most timeoutS for the process; kills it (by its PID) when it overstays.
-int WaitExit(pid_t pid, int timeoutS) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutS);
-  int status = 0;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
-  return -2;
 }
 
 struct Direction {
@@ -161,14 +135,14 @@ CallResult RunCall(const std::string& codec, double seconds, const UdpRelay::Imp
   std::string statsA = TempPath(tag + "-a.json"), statsB = TempPath(tag + "-b.json");
   std::string heardA = TempPath(tag + "-a-heard.wav"), heardB = TempPath(tag + "-b-heard.wav");
   std::string duration = std::to_string(seconds);
-  pid_t a = Spawn({VECALL_PATH, "--local", "127.0.0.1:" + std::to_string(portA), "--remote",
-                   "127.0.0.1:" + std::to_string(aSendsTo), "--codec", codec, "--mic", "file:" + aSaysPath,
-                   "--speaker", "file:" + heardA, "--duration", duration, "--stats", statsA});
-  pid_t b = Spawn({VECALL_PATH, "--local", "127.0.0.1:" + std::to_string(portB), "--remote",
-                   "127.0.0.1:" + std::to_string(portA), "--codec", codec, "--mic", "file:" + bSaysPath,
-                   "--speaker", "file:" + heardB, "--duration", duration, "--stats", statsB});
-  int exitA = a > 0 ? WaitExit(a, static_cast<int>(seconds) + 60) : -3;
-  int exitB = b > 0 ? WaitExit(b, static_cast<int>(seconds) + 60) : -3;
+  ChildProcess a({VECALL_PATH, "--local", "127.0.0.1:" + std::to_string(portA), "--remote",
+                  "127.0.0.1:" + std::to_string(aSendsTo), "--codec", codec, "--mic", "file:" + aSaysPath,
+                  "--speaker", "file:" + heardA, "--duration", duration, "--stats", statsA});
+  ChildProcess b({VECALL_PATH, "--local", "127.0.0.1:" + std::to_string(portB), "--remote",
+                  "127.0.0.1:" + std::to_string(portA), "--codec", codec, "--mic", "file:" + bSaysPath,
+                  "--speaker", "file:" + heardB, "--duration", duration, "--stats", statsB});
+  int exitA = a.Wait(static_cast<int>(seconds) + 60);
+  int exitB = b.Wait(static_cast<int>(seconds) + 60);
   EXPECT_EQ(exitA, 0);
   EXPECT_EQ(exitB, 0);
   result.statsA = ReadText(statsA);
@@ -273,14 +247,14 @@ TEST_F(CallEndToEnd, FilesJoinTheCall) {
                                                   static_cast<std::streamsize>(music.size()));
   uint16_t portA = ve::test::FreePortPair(), portB = ve::test::FreePortPair();
   std::string heardB = TempPath("files-b-heard.wav");
-  pid_t a = Spawn({VECALL_PATH, "--local", "127.0.0.1:" + std::to_string(portA), "--remote",
-                   "127.0.0.1:" + std::to_string(portB), "--codec", "pcma", "--mic", "silence", "--speaker", "null",
-                   "--send-file", sendTone, "--duration", "4"});
-  pid_t b = Spawn({VECALL_PATH, "--local", "127.0.0.1:" + std::to_string(portB), "--remote",
-                   "127.0.0.1:" + std::to_string(portA), "--codec", "pcma", "--mic", "silence", "--speaker",
-                   "file:" + heardB, "--play", playTone, "--duration", "4"});
-  ASSERT_EQ(a > 0 ? WaitExit(a, 60) : -3, 0);
-  ASSERT_EQ(b > 0 ? WaitExit(b, 60) : -3, 0);
+  ChildProcess a({VECALL_PATH, "--local", "127.0.0.1:" + std::to_string(portA), "--remote",
+                  "127.0.0.1:" + std::to_string(portB), "--codec", "pcma", "--mic", "silence", "--speaker", "null",
+                  "--send-file", sendTone, "--duration", "4"});
+  ChildProcess b({VECALL_PATH, "--local", "127.0.0.1:" + std::to_string(portB), "--remote",
+                  "127.0.0.1:" + std::to_string(portA), "--codec", "pcma", "--mic", "silence", "--speaker",
+                  "file:" + heardB, "--play", playTone, "--duration", "4"});
+  ASSERT_EQ(a.Wait(60), 0);
+  ASSERT_EQ(b.Wait(60), 0);
   std::vector<int16_t> heard = ReadWav(heardB);
   ASSERT_FALSE(heard.empty());
   double sent = TonePower(heard, 1000.0), played = TonePower(heard, 500.0), other = TonePower(heard, 1700.0);

@@ -1,7 +1,6 @@
 #include "rtp/RtpAudioSource.h"
 
 #include <gtest/gtest.h>
-#include <time.h>
 
 #include <chrono>
 #include <cstdint>
@@ -16,6 +15,7 @@
 #include "rtcp/RtpReceiver.h"
 #include "rtp/RtpPacket.h"
 #include "support/LoopbackSocket.h"
+#include "support/TestProcess.h"
 
 namespace ve {
 namespace {
@@ -162,11 +162,7 @@ TEST_F(RtpAudioSourceTest, ThreadDeliversEveryDatagramAndStopsWhenIdle) {
   source.RemoveListener(&collector);
 }
 
-double ProcessCpuMs() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
-}
+double ProcessCpuMs() { return test::ProcessCpuSeconds() * 1000.0; }
 
 // An idle receiving thread must block, not spin. RTP_IDLE_SECONDS (default 1) sets the time;
 // the figure is printed for the record.
