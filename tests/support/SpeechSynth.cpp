@@ -1,16 +1,46 @@
 #include "support/SpeechSynth.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
+
+#include "support/SpeechSentences.h"
 
 namespace ve::test {
 
 namespace {
+
+// 16-bit little-endian samples of a raw file; empty when it cannot be read.
+std::vector<int16_t> ReadRaw(const std::string& path) {
+  std::vector<int16_t> samples;
+  std::ifstream in(path, std::ios::binary);
+  uint8_t pair[2];
+  while (in.read(reinterpret_cast<char*>(pair), 2)) {
+    samples.push_back(static_cast<int16_t>(pair[0] | (pair[1] << 8)));
+  }
+  return samples;
+}
+
+#ifdef _WIN32
+
+// Windows programs (run under Wine) cannot start the Linux tools: the build speaks the
+// sentences beforehand (tests/SpeechFiles.cmake) into this folder, which the environment
+// variable VE_TEST_SPEECH_DIR may override.
+std::string SpeechFolder() {
+  const char* chosen = std::getenv("VE_TEST_SPEECH_DIR");
+  if (chosen != nullptr && *chosen != '\0') return chosen;
+#ifdef VE_TEST_SPEECH_DIR
+  return VE_TEST_SPEECH_DIR;
+#else
+  return {};
+#endif
+}
+
+#else
 
 // Single-quotes a word for the shell.
 std::string Quote(const std::string& s) {
@@ -25,14 +55,32 @@ std::string Quote(const std::string& s) {
   return out + "'";
 }
 
-const char* const kSentences[] = {
-    "The quick brown fox jumps over the lazy dog.",
-    "Please call me back at seven thirty this evening.",
-    "She sells sea shells by the sea shore, while a thousand voices sing.",
-    "How much wood would a woodchuck chuck?",
-};
+#endif
 
 }  // namespace
+
+#ifdef _WIN32
+
+bool SpeechToolsAvailable() {
+  static const bool available = [] {
+    std::error_code ignored;
+    const std::string folder = SpeechFolder();
+    return !folder.empty() && std::filesystem::exists(std::filesystem::path(folder) / "complete", ignored);
+  }();
+  return available;
+}
+
+std::vector<int16_t> SynthesizeSpeech(const std::string& text, const std::string& voice,
+                                      int wordsPerMinute) {
+  for (size_t index = 0; index < std::size(kSpeechSentences); ++index) {
+    if (text != kSpeechSentences[index]) continue;
+    return ReadRaw(SpeechFolder() + "/" + voice + "-" + std::to_string(wordsPerMinute) + "-" +
+                   std::to_string(index) + ".raw");
+  }
+  return {};
+}
+
+#else
 
 bool SpeechToolsAvailable() {
   static const bool available =
@@ -51,18 +99,13 @@ std::vector<int16_t> SynthesizeSpeech(const std::string& text, const std::string
                               " -w " + Quote(wav) + " " + Quote(text) + " >/dev/null 2>&1 && sox -D " +
                               Quote(wav) + " -r 8000 -c 1 -b 16 -e signed-integer -L -t raw " +
                               Quote(raw) + " >/dev/null 2>&1";
-  if (std::system(command.c_str()) == 0) {
-    std::ifstream in(raw, std::ios::binary);
-    uint8_t pair[2];
-    while (in.read(reinterpret_cast<char*>(pair), 2)) {
-      samples.push_back(static_cast<int16_t>(pair[0] | (pair[1] << 8)));
-    }
-  }
-  std::remove(wav.c_str());
-  std::remove(raw.c_str());
-  rmdir(dir);
+  if (std::system(command.c_str()) == 0) samples = ReadRaw(raw);
+  std::error_code ignored;
+  std::filesystem::remove_all(dir, ignored);
   return samples;
 }
+
+#endif
 
 std::vector<int16_t> SpeechWithPauses(const std::string& voice, double seconds, int pauseMs) {
   static std::mutex lock;
@@ -75,7 +118,7 @@ std::vector<int16_t> SpeechWithPauses(const std::string& voice, double seconds, 
   const size_t total = static_cast<size_t>(seconds * 8000.0);
   const size_t pause = static_cast<size_t>(pauseMs) * 8;
   std::vector<int16_t> out(pause, 0);
-  for (const char* sentence : kSentences) {
+  for (const char* sentence : kSpeechSentences) {
     if (out.size() >= total) break;
     const std::vector<int16_t> spoken = SynthesizeSpeech(sentence, voice);
     if (spoken.empty()) return {};

@@ -2,7 +2,9 @@
 
 // Speech test material made at run time: espeak-ng speaks a text, sox turns it into 8 kHz mono
 // 16-bit PCM. Nothing is stored in the repository; the files live in a temporary directory
-// only while one utterance is made.
+// only while one utterance is made. Windows programs cannot run the tools: their build speaks
+// the sentences of SpeechSentences.h in the voices the Windows tests use beforehand, and only
+// those can be had there.
 
 #include <cstdint>
 #include <string>
@@ -10,7 +12,7 @@
 
 namespace ve::test {
 
-// Whether espeak-ng and sox can be run.
+// Whether espeak-ng and sox can be run (Windows: whether the build's speech files exist).
 bool SpeechToolsAvailable();
 
 // `text` spoken by espeak-ng voice `voice` (e.g. "en-us", "en-gb+f3", "de+m3") at `wordsPerMinute`,
