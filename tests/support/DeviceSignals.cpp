@@ -1,17 +1,29 @@
 #include "support/DeviceSignals.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "framework/AudioSample.h"
 #include "framework/AudioSamplePool.h"
+
+// System headers last: Windows defines as macros names the project headers declare.
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
 
 namespace ve::test {
 
@@ -97,6 +109,24 @@ bool NoSoundServer(std::string* why) {
   return true;
 }
 
+#ifdef _WIN32
+
+SoundServerLock::SoundServerLock() {
+  std::error_code ignored;
+  std::string path = (std::filesystem::temp_directory_path(ignored) / "ve-sound-server.lock").string();
+  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  handle = file == INVALID_HANDLE_VALUE ? nullptr : file;
+  OVERLAPPED whole{};
+  if (handle != nullptr) ::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &whole);
+}
+
+SoundServerLock::~SoundServerLock() {
+  if (handle != nullptr) ::CloseHandle(handle);  // releases the lock
+}
+
+#else
+
 SoundServerLock::SoundServerLock() {
   const char* dir = std::getenv("TMPDIR");
   std::string path = std::string(dir != nullptr ? dir : "/tmp") + "/ve-sound-server.lock";
@@ -107,6 +137,8 @@ SoundServerLock::SoundServerLock() {
 SoundServerLock::~SoundServerLock() {
   if (fd >= 0) close(fd);
 }
+
+#endif
 
 }  // namespace ve::test
 

@@ -75,7 +75,11 @@ class SoundServerLock {
   SoundServerLock& operator=(const SoundServerLock&) = delete;
 
  private:
+#ifdef _WIN32
+  void* handle;  // the lock file
+#else
   int fd;
+#endif
 };
 
 }  // namespace ve::test

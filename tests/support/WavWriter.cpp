@@ -1,7 +1,5 @@
 #include "support/WavWriter.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -9,6 +7,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <numbers>
+
+#include "platform/Socket.h"
 
 namespace ve::test {
 
@@ -131,7 +132,7 @@ std::vector<double> Tone(double frequency, double rate, double amplitude, size_t
   std::vector<double> out;
   out.reserve(frames * channels);
   for (size_t i = 0; i < frames; ++i) {
-    double v = amplitude * std::sin(2.0 * M_PI * frequency * static_cast<double>(i) / rate);
+    double v = amplitude * std::sin(2.0 * std::numbers::pi * frequency * static_cast<double>(i) / rate);
     for (uint16_t c = 0; c < channels; ++c) out.push_back(v);
   }
   return out;
@@ -140,7 +141,7 @@ std::vector<double> Tone(double frequency, double rate, double amplitude, size_t
 TempFile::TempFile(const std::string& suffix) {
   static std::atomic<int> counter{0};
   path = (std::filesystem::temp_directory_path() /
-          ("ve-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + suffix))
+          ("ve-test-" + std::to_string(platform::GetProcessId()) + "-" + std::to_string(counter++) + suffix))
              .string();
 }
 
