@@ -2,12 +2,6 @@
 // PORT, RTCP on PORT+1), sets up one engine and runs the call until --duration elapses or
 // Ctrl-C, then stops cleanly.
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <algorithm>
 #include <cctype>
@@ -21,6 +15,7 @@
 #include <thread>
 
 #include "CallOptions.h"
+#include "HostSystem.h"
 #include "voiceengine/DebugOutput.h"
 #include "voiceengine/Devices.h"
 #include "voiceengine/Extensions.h"
@@ -35,38 +30,6 @@ void OnSignal(int) { interrupted = true; }
 int Fail(const std::string& message) {
   std::fprintf(stderr, "vecall: %s\n", message.c_str());
   return 1;
-}
-
-// Dotted IPv4 text for a host name or address; empty when it cannot be resolved.
-std::string ResolveIpv4(const std::string& host) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return {};
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, text, sizeof text);
-  freeaddrinfo(found);
-  return text;
-}
-
-// A UDP socket bound to address:port; -1 with `error` set on failure.
-int BindUdp(const std::string& address, uint16_t port, std::string* error) {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) {
-    *error = std::string("cannot create a socket: ") + std::strerror(errno);
-    return -1;
-  }
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_port = htons(port);
-  inet_pton(AF_INET, address.c_str(), &local.sin_addr);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-    *error = "cannot bind " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
-    close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 // Turns a --mic or --speaker value into a device id, adding a virtual device when needed.
@@ -203,20 +166,21 @@ int main(int argc, char** argv) {
   }
   voiceengine::SetDebugOutputEnabled(options.verbose);
 
-  std::string localAddress = ResolveIpv4(options.local.host);
-  std::string remoteAddress = ResolveIpv4(options.remote.host);
+  if (!vecall::StartNetwork()) return Fail("the system's socket services cannot start");
+  std::string localAddress = vecall::ResolveIpv4(options.local.host);
+  std::string remoteAddress = vecall::ResolveIpv4(options.remote.host);
   if (localAddress.empty()) return Fail("bad local address: " + options.local.host);
   if (remoteAddress.empty()) return Fail("bad remote address: " + options.remote.host);
-  int rtpSocket = BindUdp(localAddress, options.local.port, &error);
+  int rtpSocket = vecall::BindUdp(localAddress, options.local.port, &error);
   if (rtpSocket < 0) return Fail(error);
-  int rtcpSocket = BindUdp(localAddress, static_cast<uint16_t>(options.local.port + 1), &error);
+  int rtcpSocket = vecall::BindUdp(localAddress, static_cast<uint16_t>(options.local.port + 1), &error);
   if (rtcpSocket < 0) {
-    close(rtpSocket);
+    vecall::CloseUdp(rtpSocket);
     return Fail(error);
   }
   auto closeSockets = [&] {
-    close(rtpSocket);
-    close(rtcpSocket);
+    vecall::CloseUdp(rtpSocket);
+    vecall::CloseUdp(rtcpSocket);
   };
 
   uint32_t mic = 0, speaker = 0;
@@ -227,7 +191,7 @@ int main(int argc, char** argv) {
     return Fail(error);
   }
   for (const std::string& path : {options.playFile, options.sendFile}) {
-    if (!path.empty() && access(path.c_str(), R_OK) != 0) {
+    if (!path.empty() && !vecall::Readable(path)) {
       closeSockets();
       return Fail("cannot read " + path);
     }
@@ -272,7 +236,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vecall: cannot send %s\n", options.sendFile.c_str());
       }
 
-      bool terminal = isatty(STDOUT_FILENO) != 0 && !options.verbose;
+      bool terminal = vecall::OutputIsTerminal() && !options.verbose;
       auto start = std::chrono::steady_clock::now();
       auto nextStatus = start + std::chrono::seconds(1);
       voiceengine::CallStatistics stats;

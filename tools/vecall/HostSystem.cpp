@@ -1,0 +1,119 @@
+#include "HostSystem.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <io.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
+namespace vecall {
+
+namespace {
+
+#ifdef _WIN32
+SOCKET Native(int socket) { return static_cast<SOCKET>(static_cast<uintptr_t>(static_cast<intptr_t>(socket))); }
+
+std::string LastSocketError() {
+  char text[256] = {};
+  int code = ::WSAGetLastError();
+  if (::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(code),
+                       0, text, sizeof text, nullptr) == 0) {
+    return "error " + std::to_string(code);
+  }
+  std::string message = text;
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == '.')) {
+    message.pop_back();
+  }
+  return message;
+}
+#else
+int Native(int socket) { return socket; }
+
+std::string LastSocketError() { return std::strerror(errno); }
+#endif
+
+}  // namespace
+
+bool StartNetwork() {
+#ifdef _WIN32
+  WSADATA data;
+  return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+#else
+  return true;
+#endif
+}
+
+std::string ResolveIpv4(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return {};
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, text, sizeof text);
+  ::freeaddrinfo(found);
+  return text;
+}
+
+int BindUdp(const std::string& address, uint16_t port, std::string* error) {
+#ifdef _WIN32
+  SOCKET made = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  int socket = made == INVALID_SOCKET ? -1 : static_cast<int>(made);
+#else
+  int socket = ::socket(AF_INET, SOCK_DGRAM, 0);
+#endif
+  if (socket < 0) {
+    *error = "cannot create a socket: " + LastSocketError();
+    return -1;
+  }
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(port);
+  ::inet_pton(AF_INET, address.c_str(), &local.sin_addr);
+  if (::bind(Native(socket), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    *error = "cannot bind " + address + ":" + std::to_string(port) + ": " + LastSocketError();
+    CloseUdp(socket);
+    return -1;
+  }
+  return socket;
+}
+
+void CloseUdp(int socket) {
+  if (socket < 0) return;
+#ifdef _WIN32
+  ::closesocket(Native(socket));
+#else
+  ::close(socket);
+#endif
+}
+
+bool Readable(const std::string& path) { return std::ifstream(path, std::ios::binary).is_open(); }
+
+bool OutputIsTerminal() {
+#ifdef _WIN32
+  return ::_isatty(::_fileno(stdout)) != 0;
+#else
+  return ::isatty(STDOUT_FILENO) != 0;
+#endif
+}
+
+}  // namespace vecall
