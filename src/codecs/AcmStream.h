@@ -6,7 +6,9 @@
 
 #include "platform/WaveFormat.h"
 
+#ifndef _WIN32
 struct soxr;
+#endif
 
 namespace ve {
 
@@ -36,7 +38,10 @@ struct ACMSTREAMHEADER {
 // channels. Equal channel counts are kept as they are; otherwise the channels are averaged to
 // mono and the mono copied to every destination channel. A rate change goes through a
 // band-limited resampler (libsoxr, high quality: flat passband, stopband far below 16-bit
-// noise), which streams across calls: what it holds back comes out in later calls.
+// noise), which streams across calls: what it holds back comes out in later calls. On Windows
+// the system's conversion manager does the decoding, mixing and rate change instead, so the
+// channel mixing and the resampler's quality are the system's (its converter handles 1 and 2
+// channels only), and a format its drivers cannot handle is refused.
 //
 // Only whole source blocks are consumed; the rest of the input is left for the caller to carry
 // over. When the destination buffer fills up, the input is consumed only as far as its output
@@ -81,6 +86,30 @@ class AcmStream {
  private:
   AcmStream() = default;
 
+#ifdef _WIN32
+  struct Prepared;  // the system's headers and buffers behind one of the caller's headers
+
+  Prepared* Find(const ACMSTREAMHEADER* header) const;
+  int32_t ConvertOneStep(Prepared& p, ACMSTREAMHEADER* header);
+  int32_t ConvertTwoSteps(Prepared& p, ACMSTREAMHEADER* header);
+
+  // The system streams (HACMSTREAM). `second` is null when one stream converts the whole way;
+  // otherwise `first` decodes to 16-bit PCM at the source's rate and channels (null when the
+  // source is that already) and `second` takes that PCM to the destination, in whole pieces.
+  void* first = nullptr;
+  void* second = nullptr;
+  bool firstStarted = false;
+  bool secondStarted = false;
+  uint32_t srcBlockBytes = 1;
+  uint32_t srcFramesPerBlock = 1;
+  uint32_t srcRate = 0;
+  uint32_t dstRate = 0;
+  uint32_t midFrameBytes = 2;  // one frame of the intermediate PCM
+  uint32_t dstFrameBytes = 2;
+  uint32_t pieceFrames = 1;     // intermediate frames per piece given to `second`
+  uint32_t outPieceFrames = 1;  // the destination frames one piece makes
+  std::vector<std::unique_ptr<Prepared>> prepared;
+#else
   // Writes `frames` frames of `work` (workChannels each) to the destination as 16-bit PCM.
   void Emit(const float* work, size_t frames, uint8_t* dst);
   // Runs the pending work frames through the resampler into the destination until it is
@@ -97,6 +126,7 @@ class AcmStream {
   std::vector<float> resampled; // resampler output before it is written out
   size_t pendingOffset = 0;     // work frames not yet taken by the resampler start here
   size_t pendingFrames = 0;
+#endif
 };
 
 }  // namespace ve
