@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#ifndef _WIN32
 #include <fstream>
+#endif
 
 namespace ve::platform {
 
@@ -47,7 +49,11 @@ class RiffFile {
 
   // Opens `fileName` for buffered reading. 0, or -10 when it cannot be opened.
   int32_t Open(const char* fileName);
+#ifdef _WIN32
+  bool IsOpen() const { return file != nullptr; }
+#else
   bool IsOpen() const { return stream.is_open(); }
+#endif
   // 0 also when nothing is open.
   int32_t Close();
 
@@ -72,10 +78,15 @@ class RiffFile {
   // Reads exactly `count` bytes or fails.
   bool ReadExact(uint8_t* buffer, int32_t count);
 
+#ifdef _WIN32
+  void* file = nullptr;  // the system's buffered file (HMMIO)
+  int64_t fileSize = 0;
+#else
   std::ifstream stream;
   int64_t fileSize = 0;
   int64_t position = 0;  // kept here: asking the stream costs a system call
   char buffer[8192];
+#endif
 };
 
 }  // namespace ve::platform

@@ -64,6 +64,33 @@ TEST(RiffFile, SearchStopsAtTheParentsEndAndAtTheFilesEnd) {
   TempFile b(test::BuildRiff({{"junk", Bytes(4, 0), 0xFFFFFFF0}, {"data", Bytes(4, 0)}}));
   OpenWave(riff, b, wave);
   EXPECT_EQ(riff.Descend(&data, &wave, RiffFile::kFindChunk), -10);
+
+  // A size that, added in 32 bits, comes back to the very chunk it belongs to: a search
+  // that trusted it would go round forever.
+  TempFile c(test::BuildRiff({{"junk", Bytes(4, 0), 0xFFFFFFF8}, {"data", Bytes(4, 0)}}));
+  OpenWave(riff, c, wave);
+  EXPECT_EQ(riff.Descend(&data, &wave, RiffFile::kFindChunk), -10);
+  EXPECT_EQ(riff.Descend(&data, nullptr, RiffFile::kFindChunk), -10);
+}
+
+TEST(RiffFile, NameIsAPlainFileNameAndSeekingPastTheEndReadsNothing) {
+  // A '+' is part of the name, not the marker of an element inside a compound file.
+  TempFile file(test::BuildRiff({{"fmt ", Bytes(16, 1)}, {"data", {1, 2, 3, 4}}}), ".wav+part.wav");
+  RiffFile riff;
+  MMCKINFO wave;
+  OpenWave(riff, file, wave);
+  EXPECT_EQ(riff.FileSize(), 12 + 24 + 12);
+  EXPECT_EQ(riff.Seek(riff.FileSize()), riff.FileSize());
+  uint8_t byte = 0;
+  EXPECT_EQ(riff.Read(&byte, 1), 0);
+  EXPECT_EQ(riff.Seek(riff.FileSize() - 1), riff.FileSize() - 1);
+  EXPECT_EQ(riff.Read(&byte, 1), 1);
+  EXPECT_EQ(byte, 4);
+  EXPECT_EQ(riff.Position(), riff.FileSize());
+  EXPECT_EQ(riff.Seek(-1), -1);
+  EXPECT_EQ(riff.Close(), 0);
+  EXPECT_EQ(riff.Position(), -1);
+  EXPECT_EQ(riff.Read(&byte, 1), -1);
 }
 
 TEST(RiffFile, RejectsWhatIsNotARiffWaveFile) {

@@ -1,0 +1,151 @@
+// The RIFF reader on the system's buffered multimedia file services. The project's header
+// comes first: the system's headers define their own MMCKINFO, named `::MMCKINFO` here.
+#include "platform/RiffFile.h"
+
+#include <algorithm>
+#include <limits>
+
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <mmsystem.h>
+
+namespace ve::platform {
+
+namespace {
+
+constexpr int64_t kChunkHeaderBytes = 8;
+constexpr int64_t kFormTypeBytes = 4;
+// The system's file offsets are signed 32-bit: no chunk beyond them can be reached.
+constexpr int64_t kMaxOffset = std::numeric_limits<LONG>::max();
+
+HMMIO Handle(void* file) { return static_cast<HMMIO>(file); }
+
+::MMCKINFO ToSystem(const MMCKINFO& ck) {
+  ::MMCKINFO out{};
+  out.ckid = ck.ckid;
+  out.cksize = ck.cksize;
+  out.fccType = ck.fccType;
+  out.dwDataOffset = ck.dwDataOffset;
+  out.dwFlags = 0;
+  return out;
+}
+
+}  // namespace
+
+RiffFile::~RiffFile() { Close(); }
+
+int32_t RiffFile::Open(const char* fileName) {
+  Close();
+  if (fileName == nullptr) return -10;
+  // The plain file handler is named, so that a '+' in the name is not taken for the marker
+  // of an element inside a compound file.
+  MMIOINFO info{};
+  info.fccIOProc = FOURCC_DOS;
+  HMMIO opened = mmioOpenA(const_cast<char*>(fileName), &info, MMIO_READ | MMIO_ALLOCBUF);
+  if (opened == nullptr) return -10;
+  file = opened;
+  LONG size = mmioSeek(opened, 0, SEEK_END);
+  if (size < 0 || mmioSeek(opened, 0, SEEK_SET) != 0) {
+    Close();
+    return -10;
+  }
+  fileSize = size;
+  return 0;
+}
+
+int32_t RiffFile::Close() {
+  if (file != nullptr) mmioClose(Handle(file), 0);
+  file = nullptr;
+  fileSize = 0;
+  return 0;
+}
+
+int64_t RiffFile::Position() {
+  if (file == nullptr) return -1;
+  // The buffer's state tells the position without a call into the file system.
+  MMIOINFO info{};
+  if (mmioGetInfo(Handle(file), &info, 0) != MMSYSERR_NOERROR) return -1;
+  if (info.pchBuffer == nullptr) return info.lDiskOffset;
+  return static_cast<int64_t>(info.lBufOffset) + (info.pchNext - info.pchBuffer);
+}
+
+int64_t RiffFile::Seek(int64_t offset) {
+  if (file == nullptr || offset < 0 || offset > kMaxOffset) return -1;
+  LONG reached = mmioSeek(Handle(file), static_cast<LONG>(offset), SEEK_SET);
+  return reached < 0 ? -1 : reached;
+}
+
+int32_t RiffFile::Read(void* out, int32_t count) {
+  if (file == nullptr || out == nullptr || count < 0) return -1;
+  if (count == 0) return 0;
+  LONG got = mmioRead(Handle(file), static_cast<HPSTR>(out), count);
+  return got < 0 ? -1 : static_cast<int32_t>(got);
+}
+
+bool RiffFile::ReadExact(uint8_t* out, int32_t count) { return Read(out, count) == count; }
+
+// The search is ours, one chunk per step: the system's own search trusts the sizes in the
+// file (its 32-bit offsets wrap, so a lying size can send it back to an earlier chunk and
+// round forever, and it does not stop at the parent's end). Each step lets the system read
+// the chunk at the current position; the bounds and the next position are checked here in
+// 64 bits.
+int32_t RiffFile::Descend(MMCKINFO* ck, const MMCKINFO* parent, uint32_t flags) {
+  if (ck == nullptr || file == nullptr) return -10;
+  int64_t end = fileSize;
+  if (parent != nullptr) {
+    end = std::min(end, static_cast<int64_t>(parent->dwDataOffset) + parent->cksize);
+  }
+  int64_t cursor = Position();
+  if (cursor < 0) return -10;
+  for (;;) {
+    if (cursor + kChunkHeaderBytes > end || cursor > kMaxOffset) return -10;
+    if (Seek(cursor) != cursor) return -10;
+    ::MMCKINFO found{};
+    if (mmioDescend(Handle(file), &found, nullptr, 0) != MMSYSERR_NOERROR) return -10;
+    int64_t contents = cursor + kChunkHeaderBytes;
+
+    bool hasFormType = found.ckid == FOURCC_RIFF || found.ckid == FOURCC_LIST;
+    bool match;
+    if ((flags & kFindRiff) != 0) {
+      match = found.ckid == FOURCC_RIFF;
+    } else if ((flags & kFindChunk) != 0) {
+      match = found.ckid == ck->ckid;
+    } else {
+      match = true;
+    }
+    uint32_t formType = 0;
+    if (match && hasFormType) {
+      // The system read the form type only if the file holds it; inside the bounds it does.
+      if (contents + kFormTypeBytes > end) return -10;
+      formType = found.fccType;
+      if ((flags & kFindRiff) != 0 && formType != ck->fccType) match = false;
+    }
+    if (match) {
+      int64_t at = contents + (hasFormType ? kFormTypeBytes : 0);
+      if (Seek(at) != at) return -10;
+      ck->ckid = found.ckid;
+      ck->cksize = found.cksize;
+      ck->fccType = formType;
+      ck->dwDataOffset = static_cast<uint32_t>(contents);
+      ck->dwFlags = 0;
+      return 0;  // the position is at the contents, past the form type if there is one
+    }
+    // Chunks are padded to an even length.
+    cursor = contents + found.cksize + (found.cksize & 1);
+  }
+}
+
+int32_t RiffFile::Ascend(const MMCKINFO* ck) {
+  if (ck == nullptr || file == nullptr) return -10;
+  // The system computes the end in 32 bits: it is asked only when that cannot wrap.
+  int64_t next = static_cast<int64_t>(ck->dwDataOffset) + ck->cksize + (ck->cksize & 1);
+  if (next > kMaxOffset) return -10;
+  ::MMCKINFO system = ToSystem(*ck);
+  if (mmioAscend(Handle(file), &system, 0) != MMSYSERR_NOERROR) return -10;
+  return Position() == next ? 0 : -10;
+}
+
+}  // namespace ve::platform
