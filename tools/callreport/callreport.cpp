@@ -2,7 +2,10 @@
 // Aligns the two by cross-correlation (the mouth-to-ear delay), measures how much of the sent
 // speech arrived and how closely, and draws both waveforms into an SVG picture.
 //
-//   callreport SENT.wav RECEIVED.wav [--svg PICTURE.svg]
+//   callreport SENT.wav RECEIVED.wav [--equalized] [--svg PICTURE.svg]
+//
+// --equalized compares with what the sender's send equaliser makes of the sent speech, which
+// is what a faithful call delivers; without it the figures include the equaliser's change.
 
 #include <algorithm>
 #include <cmath>
@@ -10,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/EqualizerSets.h"
 #include "platform/WavPcmReader.h"
 #include "support/SignalTools.h"
 
@@ -25,6 +29,19 @@ double FrameRms(const std::vector<int16_t>& x, size_t from) {
   size_t n = 0;
   for (size_t i = from; i < from + kFrame && i < x.size(); ++i, ++n) sum += double(x[i]) * x[i];
   return n ? std::sqrt(sum / n) : 0.0;
+}
+
+// The sent speech through the engine's send equaliser.
+std::vector<int16_t> SendEqualized(const std::vector<int16_t>& x) {
+  double taps[ve::kEqualizerTaps];
+  ve::ExpandEqualizerSet(ve::kSendSetB, taps);
+  std::vector<int16_t> y(x.size());
+  for (size_t n = 0; n < x.size(); ++n) {
+    double sum = 0;
+    for (int k = 0; k < ve::kEqualizerTaps && k <= static_cast<int>(n); ++k) sum += taps[k] * x[n - k];
+    y[n] = static_cast<int16_t>(std::max(-32768.0, std::min(32767.0, sum)));
+  }
+  return y;
 }
 
 // Mono 16-bit 8 kHz audio of a WAV file (channels averaged); false when unreadable.
@@ -90,14 +107,27 @@ bool WriteSvg(const char* path, const std::vector<int16_t>& sent, const std::vec
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    std::fprintf(stderr, "usage: callreport SENT.wav RECEIVED.wav [--svg PICTURE.svg]\n");
+  const char* svgPath = nullptr;
+  bool equalized = false;
+  bool usable = argc >= 3;
+  for (int i = 3; usable && i < argc; ++i) {
+    std::string option = argv[i];
+    if (option == "--svg" && i + 1 < argc) {
+      svgPath = argv[++i];
+    } else if (option == "--equalized") {
+      equalized = true;
+    } else {
+      usable = false;
+    }
+  }
+  if (!usable) {
+    std::fprintf(stderr, "usage: callreport SENT.wav RECEIVED.wav [--equalized] [--svg PICTURE.svg]\n");
     return 2;
   }
-  const char* svgPath = (argc >= 5 && std::string(argv[3]) == "--svg") ? argv[4] : nullptr;
   std::vector<int16_t> sent, received;
   if (!Load(argv[1], &sent)) return std::fprintf(stderr, "callreport: cannot read %s\n", argv[1]), 1;
   if (!Load(argv[2], &received)) return std::fprintf(stderr, "callreport: cannot read %s\n", argv[2]), 1;
+  if (equalized) sent = SendEqualized(sent);
 
   int lag = ve::test::BestLag(sent, received, std::min<int>(kMaxDelaySamples, static_cast<int>(received.size())));
   // Speech frames of the sent signal that arrived with energy, and their mean per-frame SNR.
