@@ -15,9 +15,17 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINESERVER=/usr/lib/win
 sound_dir=""
 wineserver_pid=""
 cleanup() {
-  [ -n "$wineserver_pid" ] && kill "$wineserver_pid" 2>/dev/null && wait "$wineserver_pid" 2>/dev/null
+  local status=$?
+  set +e
+  if [ -n "$wineserver_pid" ]; then
+    # The server first ends the programs of this prefix (Wine's own services included), then
+    # the server itself goes.
+    /usr/lib/wine/wineserver64 -k 2>/dev/null
+    kill "$wineserver_pid" 2>/dev/null
+    wait "$wineserver_pid" 2>/dev/null
+  fi
   [ -n "$sound_dir" ] && "$root/scripts/sound-server.sh" stop "$sound_dir"
-  return 0
+  exit "$status"
 }
 trap cleanup EXIT
 

@@ -240,9 +240,17 @@ double TonePower(const std::vector<int16_t>& x, double hz) {
 TEST_F(CallEndToEnd, FilesJoinTheCall) {
   std::string sendTone = TempPath("send-1000.wav"), playTone = TempPath("play-500.wav");
   WriteWav(sendTone, ve::test::Tone(16000, 1000.0, 8000));
-  // The local file is music-style 44.1 kHz stereo float: converted on the way into the call.
-  auto music = ve::test::BuildWav(ve::test::FormatChunk(ve::test::MakeLinearFormat(3, 44100, 2, 32)),
-                                  ve::test::EncodeSamples(ve::test::Tone(500.0, 44100, 0.25, 88200, 2), 3, 32));
+  // The local file is music-style 44.1 kHz stereo: converted on the way into the call. Float
+  // where our own converter reads it; 16-bit on Windows, whose system converter takes
+  // integer PCM only.
+#ifdef _WIN32
+  constexpr uint16_t kMusicTag = 1, kMusicBits = 16;
+#else
+  constexpr uint16_t kMusicTag = 3, kMusicBits = 32;
+#endif
+  auto music = ve::test::BuildWav(
+      ve::test::FormatChunk(ve::test::MakeLinearFormat(kMusicTag, 44100, 2, kMusicBits)),
+      ve::test::EncodeSamples(ve::test::Tone(500.0, 44100, 0.25, 88200, 2), kMusicTag, kMusicBits));
   std::ofstream(playTone, std::ios::binary).write(reinterpret_cast<const char*>(music.data()),
                                                   static_cast<std::streamsize>(music.size()));
   uint16_t portA = ve::test::FreePortPair(), portB = ve::test::FreePortPair();
