@@ -12,13 +12,7 @@
 
 // System headers last: Windows defines as macros names the project headers declare.
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/WindowsHeaders.h"
 #else
 #include <fcntl.h>
 #include <sys/file.h>

@@ -8,11 +8,7 @@
 
 #include "codecs/FormatDecoder.h"
 
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/WindowsHeaders.h"
 #include <mmsystem.h>
 #include <mmreg.h>
 #include <msacm.h>

@@ -6,11 +6,7 @@
 #include <cstring>
 #include <limits>
 
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/WindowsHeaders.h"
 #include <mmsystem.h>
 #include <mmreg.h>
 #include <msacm.h>

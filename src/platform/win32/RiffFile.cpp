@@ -5,11 +5,7 @@
 #include <algorithm>
 #include <limits>
 
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/WindowsHeaders.h"
 #include <mmsystem.h>
 
 namespace ve::platform {

@@ -7,11 +7,7 @@
 
 #include "platform/DebugOutput.h"
 
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/win32/WindowsHeaders.h"
 #include <mmsystem.h>
 
 namespace ve::platform {
