@@ -68,7 +68,7 @@ windows: build
 	      -DVE_BUILD_TESTS=OFF -DVE_BUILD_BENCH=OFF
 	cmake --build build-win32 -j$(JOBS) --target voiceengine dllhost vecall
 	scripts/check-exports.sh build-win32/src/engine/voiceengine.dll
-	cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
 	      -DVE_BUILD_BENCH=OFF
 	cmake --build build-win64 -j$(JOBS)
 	scripts/check-exports.sh build-win64/src/engine/voiceengine.dll
