@@ -203,10 +203,11 @@ TEST_F(CallEndToEnd, RtcpReportsFlowBothWaysWithAPlausibleRoundTrip) {
     EXPECT_GE(JsonNumber(*stats, "rtcp", "received_reports"), 2);
     EXPECT_EQ(JsonNumber(*stats, "rtp", "lost"), 0);
     // Each side reads RTCP once per RTP packet it sends, so on loopback the round trip is
-    // about one frame (50 ms) per side, plus scheduling on a loaded machine.
+    // about one frame (50 ms) per side; a report that arrives while the peer pauses between
+    // sentences (silence sends nothing) waits for its next packet, which adds up to the pause.
     double rtt = JsonNumber(*stats, "rtcp", "rtt_ms");
     EXPECT_GE(rtt, 0.0);
-    EXPECT_LT(rtt, 500.0);
+    EXPECT_LT(rtt, 1500.0);
   }
 }
 
