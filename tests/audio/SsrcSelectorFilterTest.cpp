@@ -141,17 +141,6 @@ TEST(SsrcSelectorFilter, UnpreparedSelectorNeitherQueuesNorPlays) {
   EXPECT_EQ(Pull(selector).silenceMs, 5);
 }
 
-TEST(SsrcSelectorFilter, SampleWithoutPacketIsRefused) {
-  SsrcSelectorFilter selector;
-  selector.Prepare();
-  AudioSample* bare = MakeDecodedSample(7, 0, 0, 20);
-  bare->SetPacket(nullptr);
-  EXPECT_EQ(selector.TakeNextAudioSample(bare, nullptr), -10);
-  EXPECT_EQ(bare->RefCount(), 1);
-  bare->Release();
-  EXPECT_EQ(selector.QueueCount(), 0);
-}
-
 TEST(SsrcSelectorFilter, AdaptationCountersBelongToEachSelector) {
   // Two selectors served alternately: each lowers its depth on its own 100th request.
   SsrcSelectorFilter a;

@@ -150,29 +150,6 @@ TEST(WaveInRecorder, VolumeSetWhileClosedIsAppliedOnceAtTheNextOpen) {
   recorder.Close();
 }
 
-TEST(WaveInRecorder, SizesAreKeptWhileOpenAndOversizedOnesRefused) {
-  ToneMicrophone microphone(10000);
-  TestRecorder recorder;
-  recorder.SetDeviceId(microphone.id);
-  recorder.SetVolume(100);
-  ASSERT_EQ(recorder.Open(), 0);
-  EXPECT_EQ(recorder.SetBufferSize(800), 0);  // dropped: the device is open
-  recorder.Close();
-  recorder.SetBufferSize(3201);  // refused: above the slot size
-  ASSERT_EQ(recorder.Open(), 0);
-  AudioSample* sample = recorder.Pull();
-  EXPECT_EQ(sample->DataSize(), 320);
-  sample->Release();
-  recorder.Close();
-  recorder.SetBufferSize(3200);
-  recorder.SetBufferCount(31);  // refused
-  ASSERT_EQ(recorder.Open(), 0);
-  sample = recorder.Pull();
-  EXPECT_EQ(sample->DataSize(), 3200);
-  sample->Release();
-  recorder.Close();
-}
-
 TEST(WaveInRecorder, CloseCompletesWhenNoBufferCouldBePrepared) {
   ToneMicrophone microphone(10000);
   TestRecorder recorder;
