@@ -61,16 +61,6 @@ TEST(AudioSample, ZeroRateOrUnitSizeGivesZeroInsteadOfDividing) {
   sample->Release();
 }
 
-TEST(AudioSample, UnknownTagKeepsThePreviousUnits) {
-  AudioSample* sample = GetWithFormat(kFormatG729);
-  WAVEFORMATEX unknown{0x1234, 1, 8000, 1000, 1, 8, 0};
-  sample->SetFormat(&unknown);
-  EXPECT_EQ(sample->BytesPerUnit(), 10);
-  EXPECT_EQ(sample->MicrosPerUnit(), 10000);
-  EXPECT_EQ(sample->Format().wFormatTag, 0x1234);
-  sample->Release();
-}
-
 TEST(AudioSample, SetFormatIsRefusedWhileShared) {
   AudioSample* sample = GetWithFormat(kFormatPcm16);
   sample->AddRef();

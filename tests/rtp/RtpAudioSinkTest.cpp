@@ -145,14 +145,6 @@ TEST_F(RtpAudioSinkTest, EveryStartBeginsANewStream) {
   EXPECT_EQ(sink.names.size(), 2u);  // the codec text is reported again after Close
 }
 
-TEST_F(RtpAudioSinkTest, InvalidSocketSendsNothingButAdvances) {
-  sink.SetRtpSocket(platform::kInvalidSocket);
-  Open();
-  Push(kFormatALaw, 160);
-  EXPECT_TRUE(Sent(50).empty());
-  EXPECT_EQ(sink.SenderState()->PacketCount(), 1u);
-}
-
 TEST_F(RtpAudioSinkTest, TypeOfServiceReachesTheSocket) {
   EXPECT_EQ(sink.SetTypeOfService(RtpAudioSink::kVoiceTos), 0);
   int value = test::TypeOfService(local.Handle());
