@@ -86,7 +86,14 @@ struct Direction {
   double delayMs = 0;       // mouth-to-ear: capture start to playout, both processes' clocks aligned
   double segmentalSnr = 0;  // against the sender's equalised speech, over active speech
   double missingShare = 1;  // active speech frames that arrived silent
+  int delayChanges = 0;     // times the delay moved during the call (a rebuffer or a slipped frame)
 };
+
+// The delay is followed in blocks of half a second, each within 200 ms of the one before: a
+// playout buffer may rebuffer under a scheduling hiccup, which shifts the rest of the call; the
+// speech after the shift still has to match the sender's.
+constexpr size_t kTrackBlock = 4000;
+constexpr int kTrackShift = 1600;
 
 Direction Analyse(const std::vector<int16_t>& sent, const std::string& heardPath, double startOffsetMs) {
   Direction d;
@@ -98,12 +105,15 @@ Direction Analyse(const std::vector<int16_t>& sent, const std::string& heardPath
   std::vector<int16_t> head(reference.begin(), reference.begin() + std::min<size_t>(reference.size(), 24000));
   int lag = ve::test::BestLag(head, heard, std::min<int>(8000, static_cast<int>(heard.size()) - 1));
   d.delayMs = lag / 8.0 + startOffsetMs;
-  d.segmentalSnr = ve::test::SegmentalSnr(reference, heard, lag, kActiveRms);
+  std::vector<int> lags = ve::test::TrackLag(reference, heard, lag, kTrackBlock, kTrackShift, kActiveRms);
+  for (size_t i = 1; i < lags.size(); ++i) d.delayChanges += lags[i] != lags[i - 1] ? 1 : 0;
+  d.segmentalSnr = ve::test::SegmentalSnr(reference, heard, lags, kTrackBlock, kActiveRms);
   size_t active = 0, missing = 0;
   for (size_t from = 0; from + kFrame <= reference.size(); from += kFrame) {
     if (FrameRms(reference, from) < kActiveRms) continue;
     ++active;
-    if (from + lag + kFrame > heard.size() || FrameRms(heard, from + lag) < kActiveRms / 4) ++missing;
+    const size_t at = from + static_cast<size_t>(lags[std::min(from / kTrackBlock, lags.size() - 1)]);
+    if (at + kFrame > heard.size() || FrameRms(heard, at) < kActiveRms / 4) ++missing;
   }
   d.missingShare = active ? double(missing) / double(active) : 1.0;
   return d;
@@ -156,10 +166,11 @@ CallResult RunCall(const std::string& codec, double seconds, const UdpRelay::Imp
   result.aToB = Analyse(aSays, heardB, bReceive - aSend);
   result.bToA = Analyse(bSays, heardA, aReceive - bSend);
   result.ran = exitA == 0 && exitB == 0;
-  std::printf("%s: A->B delay %.0f ms, segSNR %.1f dB, missing %.1f%%; B->A delay %.0f ms, segSNR %.1f dB, "
-              "missing %.1f%%\n",
-              tag.c_str(), result.aToB.delayMs, result.aToB.segmentalSnr, 100 * result.aToB.missingShare,
-              result.bToA.delayMs, result.bToA.segmentalSnr, 100 * result.bToA.missingShare);
+  std::printf("%s: A->B delay %.0f ms (%d changes), segSNR %.1f dB, missing %.1f%%; B->A delay %.0f ms "
+              "(%d changes), segSNR %.1f dB, missing %.1f%%\n",
+              tag.c_str(), result.aToB.delayMs, result.aToB.delayChanges, result.aToB.segmentalSnr,
+              100 * result.aToB.missingShare, result.bToA.delayMs, result.bToA.delayChanges,
+              result.bToA.segmentalSnr, 100 * result.bToA.missingShare);
   for (const auto& path : {aSaysPath, bSaysPath, heardA, heardB, statsA, statsB}) std::remove(path.c_str());
   return result;
 }
@@ -175,8 +186,9 @@ TEST_P(CallEndToEnd, SpeechArrivesBothWays) {
   std::string codec = GetParam();
   CallResult call = RunCall(codec, 4.5);
   ASSERT_TRUE(call.ran);
-  // G.711 is close to transparent; G.729 keeps the speech but not the waveform.
-  double minimumSnr = codec == "g729" ? 2.0 : 10.0;
+  // G.711 is close to transparent (about 32 dB here); G.729 keeps the speech but not the
+  // waveform (about 5.5 dB).
+  double minimumSnr = codec == "g729" ? 2.0 : 20.0;
   for (const Direction* d : {&call.aToB, &call.bToA}) {
     EXPECT_LT(d->missingShare, 0.10);
     EXPECT_GT(d->segmentalSnr, minimumSnr);

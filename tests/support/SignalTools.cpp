@@ -84,11 +84,18 @@ double Snr(const std::vector<int16_t>& reference, const std::vector<int16_t>& te
 
 double SegmentalSnr(const std::vector<int16_t>& reference, const std::vector<int16_t>& test, int lag,
                     double activeRms) {
+  return SegmentalSnr(reference, test, std::vector<int>{lag}, reference.size() + 1, activeRms);
+}
+
+double SegmentalSnr(const std::vector<int16_t>& reference, const std::vector<int16_t>& test,
+                    const std::vector<int>& lags, size_t block, double activeRms) {
   constexpr size_t kFrame = 80;
   double sum = 0.0;
   int frames = 0;
-  for (size_t start = 0; start + kFrame + lag <= test.size() && start + kFrame <= reference.size();
-       start += kFrame) {
+  for (size_t start = 0; start + kFrame <= reference.size(); start += kFrame) {
+    const size_t index = std::min(start / block, lags.size() - 1);
+    const size_t lag = static_cast<size_t>(std::max(0, lags[index]));
+    if (start + kFrame + lag > test.size()) continue;
     double signal = 0.0;
     double noise = 0.0;
     for (size_t n = start; n < start + kFrame; ++n) {
@@ -103,6 +110,39 @@ double SegmentalSnr(const std::vector<int16_t>& reference, const std::vector<int
     ++frames;
   }
   return frames > 0 ? sum / frames : 0.0;
+}
+
+std::vector<int> TrackLag(const std::vector<int16_t>& reference, const std::vector<int16_t>& test,
+                          int startLag, size_t block, int maxShift, double activeRms) {
+  std::vector<int> lags;
+  int lag = startLag;
+  for (size_t from = 0; from < reference.size(); from += block) {
+    const size_t to = std::min(reference.size(), from + block);
+    double energy = 0.0;
+    for (size_t n = from; n < to; ++n) energy += double(reference[n]) * reference[n];
+    if (std::sqrt(energy / double(to - from)) >= activeRms / 2) {
+      // Normalised cross-correlation of this block against the test signal around the last lag.
+      double bestScore = -1e300;
+      int best = lag;
+      for (int candidate = std::max(0, lag - maxShift); candidate <= lag + maxShift; ++candidate) {
+        if (to + static_cast<size_t>(candidate) > test.size()) break;
+        double cross = 0.0, power = 1e-9;
+        for (size_t n = from; n < to; ++n) {
+          const double t = test[n + static_cast<size_t>(candidate)];
+          cross += reference[n] * t;
+          power += t * t;
+        }
+        const double score = cross / std::sqrt(power);
+        if (score > bestScore) {
+          bestScore = score;
+          best = candidate;
+        }
+      }
+      lag = best;
+    }
+    lags.push_back(lag);
+  }
+  return lags;
 }
 
 }  // namespace ve::test

@@ -29,4 +29,15 @@ double Snr(const std::vector<int16_t>& reference, const std::vector<int16_t>& te
 double SegmentalSnr(const std::vector<int16_t>& reference, const std::vector<int16_t>& test,
                     int lag = 0, double activeRms = 100.0);
 
+// A delay that may move during a call: a playout buffer that rebuffers or drops a frame shifts
+// everything after it. The reference is cut into blocks of `block` samples; each block with active
+// speech is aligned within `maxShift` samples of the previous block's lag (the first block's
+// starting point is `startLag`); silent blocks keep the previous lag. One lag per block.
+std::vector<int> TrackLag(const std::vector<int16_t>& reference, const std::vector<int16_t>& test,
+                          int startLag, size_t block, int maxShift, double activeRms);
+
+// SegmentalSnr with block i of the reference measured at lags[i] (blocks of `block` samples).
+double SegmentalSnr(const std::vector<int16_t>& reference, const std::vector<int16_t>& test,
+                    const std::vector<int>& lags, size_t block, double activeRms);
+
 }  // namespace ve::test

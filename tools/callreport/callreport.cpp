@@ -1,6 +1,7 @@
 // callreport: compares the speech one side of a call sent with what the other side played.
-// Aligns the two by cross-correlation (the mouth-to-ear delay), measures how much of the sent
-// speech arrived and how closely, and draws both waveforms into an SVG picture.
+// Aligns the two by cross-correlation (the mouth-to-ear delay, followed as it moves), measures
+// how much of the sent speech arrived and how closely, and draws both waveforms into an SVG
+// picture.
 //
 //   callreport SENT.wav RECEIVED.wav [--equalized] [--svg PICTURE.svg]
 //
@@ -23,6 +24,8 @@ constexpr int kRate = 8000;
 constexpr int kFrame = 160;             // 20 ms
 constexpr double kActiveRms = 300.0;    // a sent frame with speech in it
 constexpr int kMaxDelaySamples = 2 * kRate;
+constexpr size_t kTrackBlock = kRate / 2;
+constexpr int kTrackShift = kRate / 5;
 
 double FrameRms(const std::vector<int16_t>& x, size_t from) {
   double sum = 0;
@@ -130,14 +133,20 @@ int main(int argc, char** argv) {
   if (equalized) sent = SendEqualized(sent);
 
   int lag = ve::test::BestLag(sent, received, std::min<int>(kMaxDelaySamples, static_cast<int>(received.size())));
+  // The delay may move during the call (the receiver's playout buffer adapts its depth or
+  // rebuffers): it is followed in blocks of half a second, each within 200 ms of the last.
+  std::vector<int> lags = ve::test::TrackLag(sent, received, lag, kTrackBlock, kTrackShift, kActiveRms);
+  int delayChanges = 0;
+  for (size_t i = 1; i < lags.size(); ++i) delayChanges += lags[i] != lags[i - 1] ? 1 : 0;
   // Speech frames of the sent signal that arrived with energy, and their mean per-frame SNR.
   size_t active = 0, arrived = 0;
   for (size_t from = 0; from + kFrame <= sent.size(); from += kFrame) {
     if (FrameRms(sent, from) < kActiveRms) continue;
     ++active;
-    if (from + lag + kFrame <= received.size() && FrameRms(received, from + lag) >= kActiveRms / 4) ++arrived;
+    const size_t at = from + static_cast<size_t>(lags[std::min(from / kTrackBlock, lags.size() - 1)]);
+    if (at + kFrame <= received.size() && FrameRms(received, at) >= kActiveRms / 4) ++arrived;
   }
-  double segmentalSnr = ve::test::SegmentalSnr(sent, received, lag, kActiveRms);
+  double segmentalSnr = ve::test::SegmentalSnr(sent, received, lags, kTrackBlock, kActiveRms);
   // Correlation of the aligned signals over the overlap: 1 is a perfect copy.
   double sxy = 0, sxx = 0, syy = 0;
   for (size_t i = 0; i < sent.size() && i + lag < received.size(); ++i) {
@@ -147,8 +156,9 @@ int main(int argc, char** argv) {
   }
   double correlation = (sxx > 0 && syy > 0) ? sxy / std::sqrt(sxx * syy) : 0.0;
 
-  std::printf("delay_ms=%.1f correlation=%.3f segmental_snr_db=%.1f speech_frames=%zu arrived=%zu missing_pct=%.1f\n",
-              lag * 1000.0 / kRate, correlation, segmentalSnr, active, arrived,
+  std::printf("delay_ms=%.1f delay_changes=%d correlation=%.3f segmental_snr_db=%.1f speech_frames=%zu arrived=%zu "
+              "missing_pct=%.1f\n",
+              lag * 1000.0 / kRate, delayChanges, correlation, segmentalSnr, active, arrived,
               active ? 100.0 * double(active - arrived) / double(active) : 0.0);
   if (svgPath != nullptr && !WriteSvg(svgPath, sent, received, lag)) {
     std::fprintf(stderr, "callreport: cannot write %s\n", svgPath);
