@@ -2,15 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
 #include "codecs/FilterTestHelpers.h"
-
 #include "codecs/G711Codec.h"
 #include "codecs/G711DecoderFilter.h"
 #include "codecs/G711EncoderFilter.h"
-#include "codecs/G723DecoderFilter.h"
-#include "codecs/G723EncoderFilter.h"
+#include "codecs/G711PayloadDecoderFilter.h"
 #include "rtp/RtpPacket.h"
 
 namespace ve {
@@ -20,14 +19,10 @@ using test::AttachPacket;
 using test::Cycle;
 using test::MakeGap;
 
-std::vector<uint8_t> Ramp(int32_t samples) {
-  std::vector<uint8_t> bytes;
-  for (int32_t i = 0; i < samples; ++i) {
-    auto v = static_cast<int16_t>(i * 397 - 30000);
-    bytes.push_back(static_cast<uint8_t>(v & 0xFF));
-    bytes.push_back(static_cast<uint8_t>((v >> 8) & 0xFF));
-  }
-  return bytes;
+std::vector<int16_t> Ramp(int32_t samples) {
+  std::vector<int16_t> values;
+  for (int32_t i = 0; i < samples; ++i) values.push_back(static_cast<int16_t>(i * 397 - 30000));
+  return values;
 }
 
 // A codec that records its calls and answers with a chosen result and length.
@@ -64,6 +59,7 @@ TEST(CodecFilter, GapMarkerPassesWithoutCallingTheCodec) {
   EXPECT_EQ(cycle.output->Format().wFormatTag, WAVE_FORMAT_G729);
   EXPECT_EQ(filter.spy.calls, 0);
 
+  // A decoder's gap keeps its packet.
   G711DecoderFilter decoder;
   std::vector<uint8_t> datagram;
   AudioSample* input = MakeGap(kFormatMuLaw, 40);
@@ -76,27 +72,24 @@ TEST(CodecFilter, GapMarkerPassesWithoutCallingTheCodec) {
 
 TEST(CodecFilter, CodecResultAndLengthBecomeTheFiltersResultAndSize) {
   SpyFilter filter(CodecFilter::Operation::kEncode);
-  filter.spy.result = -10;
-  filter.spy.length = 0;
-  Cycle failed(filter, {test::MakeBytes(kFormatPcm16, Ramp(4))});
-  EXPECT_EQ(failed.result, -10);
-  EXPECT_EQ(filter.spy.calls, 1);
-
-  filter.spy.result = 0;
-  filter.spy.length = 30;
-  Cycle ok(filter, {test::MakeBytes(kFormatPcm16, Ramp(4))});
-  EXPECT_EQ(ok.result, 0);
-  ASSERT_NE(ok.output, nullptr);
-  EXPECT_EQ(ok.output->DataSize(), 30);
+  for (auto [result, length] : {std::pair{-10, 0}, {0, 30}}) {
+    filter.spy.result = result;
+    filter.spy.length = length;
+    Cycle cycle(filter, {test::MakePcm(Ramp(4))});
+    EXPECT_EQ(cycle.result, result);
+    ASSERT_NE(cycle.output, nullptr);
+    EXPECT_EQ(cycle.output->DataSize(), length);
+  }
+  EXPECT_EQ(filter.spy.calls, 2);
 }
 
 TEST(CodecFilter, G711EncoderFormatFollowsTheLaw) {
-  const std::vector<uint8_t> pcm = Ramp(160);
+  const std::vector<int16_t> pcm = Ramp(160);
   G711EncoderFilter filter;
   for (bool aLaw : {true, false}) {
     aLaw ? filter.SetALaw() : filter.SetULaw();
     std::vector<uint8_t> datagram;
-    AudioSample* input = test::MakeBytes(kFormatPcm16, pcm);
+    AudioSample* input = test::MakePcm(pcm);
     AttachPacket(input, datagram, 0);
     Cycle cycle(filter, {input});
     EXPECT_EQ(cycle.result, 0);
@@ -105,55 +98,110 @@ TEST(CodecFilter, G711EncoderFormatFollowsTheLaw) {
     EXPECT_EQ(cycle.output->Format().wFormatTag, aLaw ? WAVE_FORMAT_ALAW : WAVE_FORMAT_MULAW);
     EXPECT_EQ(cycle.output->Packet(), nullptr) << "encoders attach no packet";
     for (int32_t i = 0; i < 160; ++i) {
-      auto x = static_cast<int16_t>(pcm[2 * i] | (pcm[2 * i + 1] << 8));
-      ASSERT_EQ(cycle.output->Data()[i], aLaw ? G711Codec::LinearToALaw(x) : G711Codec::LinearToULaw(x)) << i;
+      ASSERT_EQ(cycle.output->Data()[i], aLaw ? G711Codec::LinearToALaw(pcm[i]) : G711Codec::LinearToULaw(pcm[i])) << i;
     }
   }
 }
 
-TEST(CodecFilter, G711DecoderAttachesAHeaderOnlyCopyOfThePacketAndRefusesOverlongInput) {
+TEST(CodecFilter, G711DecoderAttachesAHeaderOnlyCopyOfThePacket) {
   G711DecoderFilter filter;
   filter.SetALaw();
   std::vector<uint8_t> codes(160);
-  for (size_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<uint8_t>(i * 3);
+  std::vector<int16_t> values;
+  for (size_t i = 0; i < codes.size(); ++i) {
+    codes[i] = static_cast<uint8_t>(i * 3);
+    values.push_back(G711Codec::ALawToLinear(codes[i]));
+  }
   std::vector<uint8_t> datagram;
   AudioSample* input = test::MakeBytes(kFormatALaw, codes);
   AttachPacket(input, datagram, 8);
   Cycle cycle(filter, {input});
   EXPECT_EQ(cycle.result, 0);
   ASSERT_NE(cycle.output, nullptr);
-  EXPECT_EQ(cycle.output->DataSize(), 320);
   EXPECT_EQ(cycle.output->Format().wFormatTag, WAVE_FORMAT_PCM);
-  EXPECT_EQ(cycle.output->Format().wBitsPerSample, 16);
+  EXPECT_EQ(test::Values(cycle.output), values);
   auto* copy = dynamic_cast<RtpPacket*>(cycle.output->Packet());
   ASSERT_NE(copy, nullptr);
   EXPECT_EQ(copy->PayloadType(), 8);
   EXPECT_EQ(copy->Ssrc(), 0xCAFEBABEu);
   EXPECT_EQ(copy->Payload(), nullptr);  // the header alone: no pointer into the datagram
-  for (int32_t i = 0; i < 160; ++i) {
-    auto value = static_cast<int16_t>(cycle.output->Data()[2 * i] | (cycle.output->Data()[2 * i + 1] << 8));
-    ASSERT_EQ(value, G711Codec::ALawToLinear(codes[i])) << i;
-  }
-  Cycle tooLong(filter, {test::MakeBytes(kFormatMuLaw, std::vector<uint8_t>(1601, 0xFF))});
-  EXPECT_EQ(tooLong.result, -10);
 }
 
-TEST(CodecFilter, G723FiltersLabelTheirOutput) {
-  G723EncoderFilter encoder;
-  Cycle encoded(encoder, {test::MakeBytes(kFormatPcm16, Ramp(160))});
-  EXPECT_EQ(encoded.result, 0);
-  ASSERT_NE(encoded.output, nullptr);
-  EXPECT_EQ(encoded.output->Format().wFormatTag, WAVE_FORMAT_G723_64);
+const std::vector<uint8_t> kCodes = {0x00, 0x2A, 0x55, 0x7F, 0x80, 0xAA, 0xD5, 0xFF};
 
-  G723DecoderFilter decoder;
+AudioSample* Payload(std::vector<uint8_t>& datagram, uint8_t payloadType, const std::vector<uint8_t>& bytes) {
+  AudioSample* sample = test::MakeBytes(kFormatMuLaw, bytes);
+  AttachPacket(sample, datagram, payloadType);
+  return sample;
+}
+
+TEST(G711PayloadDecoderFilter, PayloadTypeChoosesTheLaw) {
+  G711PayloadDecoderFilter filter;
+  EXPECT_EQ(filter.LastPayloadType(), -1);
+  for (uint8_t payloadType : {0, 8, 0}) {
+    std::vector<uint8_t> datagram;
+    Cycle cycle(filter, {Payload(datagram, payloadType, kCodes)});
+    ASSERT_EQ(cycle.result, 0);
+    ASSERT_NE(cycle.output, nullptr);
+    EXPECT_EQ(cycle.output->Format().wFormatTag, WAVE_FORMAT_PCM);
+    std::vector<int16_t> values = test::Values(cycle.output);
+    ASSERT_EQ(values.size(), kCodes.size());
+    for (size_t i = 0; i < kCodes.size(); ++i) {
+      EXPECT_EQ(values[i], payloadType == 8 ? G711Codec::ALawToLinear(kCodes[i]) : G711Codec::ULawToLinear(kCodes[i]));
+    }
+    auto* copy = dynamic_cast<RtpPacket*>(cycle.output->Packet());
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(copy->PayloadType(), payloadType);
+    EXPECT_EQ(copy->Payload(), nullptr);
+    EXPECT_EQ(filter.LastPayloadType(), payloadType);
+    EXPECT_STREQ(filter.Description(), payloadType == 8 ? "G.711 ALaw" : "G.711 ULaw");
+  }
+  filter.Unprepare();
+  EXPECT_EQ(filter.LastPayloadType(), -1);
+}
+
+// Comfort noise passes four bytes and a gap keeps its length and header; neither changes the
+// law in use.
+TEST(G711PayloadDecoderFilter, ComfortNoiseAndGapsKeepTheLastType) {
+  G711PayloadDecoderFilter filter;
+  std::vector<uint8_t> first;
+  Cycle alaw(filter, {Payload(first, 8, kCodes)});
+  ASSERT_EQ(filter.LastPayloadType(), 8);
+
   std::vector<uint8_t> datagram;
-  AudioSample* input = test::MakeBytes(kFormatG723_64, std::vector<uint8_t>(24, 0x11));
-  AttachPacket(input, datagram, 4);
-  Cycle decoded(decoder, {input});
-  EXPECT_EQ(decoded.result, 0);
-  ASSERT_NE(decoded.output, nullptr);
-  EXPECT_EQ(decoded.output->Format().wFormatTag, WAVE_FORMAT_PCM);
-  ASSERT_NE(dynamic_cast<RtpPacket*>(decoded.output->Packet()), nullptr);
+  Cycle noise(filter, {Payload(datagram, 13, {0x40, 0x01, 0x02, 0x03, 0x04, 0x05})});
+  EXPECT_EQ(noise.result, 0);
+  ASSERT_NE(noise.output, nullptr);
+  ASSERT_EQ(noise.output->DataSize(), 4);
+  EXPECT_EQ(std::vector<uint8_t>(noise.output->Data(), noise.output->Data() + 4),
+            (std::vector<uint8_t>{0x40, 0x01, 0x02, 0x03}));
+  EXPECT_EQ(filter.LastPayloadType(), 8);
+
+  std::vector<uint8_t> gapDatagram;
+  AudioSample* gap = test::MakeGap(kFormatALaw, 20);
+  AttachPacket(gap, gapDatagram, 0);
+  Cycle gapCycle(filter, {gap});
+  EXPECT_EQ(gapCycle.result, 0);
+  ASSERT_NE(gapCycle.output, nullptr);
+  EXPECT_EQ(gapCycle.output->SilenceMs(), 20);
+  EXPECT_NE(dynamic_cast<RtpPacket*>(gapCycle.output->Packet()), nullptr);
+  EXPECT_EQ(filter.LastPayloadType(), 8) << "a gap says nothing about the payload type";
+}
+
+TEST(G711PayloadDecoderFilter, FailuresLeaveNoDecodedOutput) {
+  G711PayloadDecoderFilter filter;
+  std::vector<uint8_t> datagram;
+  Cycle unknown(filter, {Payload(datagram, 9, kCodes)});
+  EXPECT_EQ(unknown.result, -10);
+  EXPECT_EQ(filter.LastPayloadType(), 9);
+  EXPECT_STREQ(filter.Description(), "Unknown Type 9 (ERROR)");
+
+  Cycle noPacket(filter, {test::MakeBytes(kFormatMuLaw, kCodes)});
+  EXPECT_EQ(noPacket.result, -20);
+
+  std::vector<uint8_t> big;
+  Cycle tooLong(filter, {Payload(big, 0, std::vector<uint8_t>(1601, 0xFF))});
+  EXPECT_EQ(tooLong.result, -10);
 }
 
 }  // namespace

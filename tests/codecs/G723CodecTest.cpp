@@ -7,19 +7,6 @@
 namespace ve {
 namespace {
 
-TEST(G723Codec, EncodeAndDecodeWriteNothingAndKeepTheLength) {
-  G723Codec codec;
-  EXPECT_EQ(codec.Mode(), 1);
-  std::vector<uint8_t> in(480, 0x33);
-  std::vector<uint8_t> out(64, 0xEE);
-  int32_t length = 64;
-  EXPECT_EQ(codec.Encode(in.data(), 480, out.data(), length), 0);
-  EXPECT_EQ(length, 64);
-  EXPECT_EQ(codec.Decode(in.data(), 24, out.data(), length), 0);
-  EXPECT_EQ(length, 64);
-  EXPECT_EQ(out, std::vector<uint8_t>(64, 0xEE));
-}
-
 TEST(G723Codec, PutPacksLeastSignificantBitFirst) {
   G723Codec codec;
   uint8_t out[4] = {0, 0, 0, 0};

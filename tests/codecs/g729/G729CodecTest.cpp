@@ -1,4 +1,5 @@
-// G729Codec framing, output bound and per-object state.
+// G729Codec framing, output bound and per-object state; the encoder and decoder filters:
+// byte counts, formats, packet headers and 3200-byte output bound.
 
 #include "codecs/G729Codec.h"
 
@@ -6,10 +7,14 @@
 
 #include <algorithm>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "G729Oracle.h"
-#include "codecs/g729/G729Bitstream.h"
+#include "codecs/FilterTestHelpers.h"
+#include "codecs/G729DecoderFilter.h"
+#include "codecs/G729EncoderFilter.h"
+#include "rtp/RtpPacket.h"
 #include "support/SignalTools.h"
 #include "support/SpeechSynth.h"
 
@@ -22,56 +27,41 @@ std::vector<int16_t> TestSpeech() {
   return pcm;
 }
 
+// Encodes (or decodes) the first `bytes` of `in` into `out`, refilled with 0xEE, with room
+// for `capacity` bytes; returns the length written.
+int32_t Code(G729Codec& codec, bool encode, const std::vector<uint8_t>& in, int32_t bytes, std::vector<uint8_t>& out,
+             int32_t capacity) {
+  std::fill(out.begin(), out.end(), 0xEE);
+  int32_t length = capacity;
+  EXPECT_EQ(encode ? codec.Encode(in.data(), bytes, out.data(), length)
+                   : codec.Decode(in.data(), bytes, out.data(), length),
+            0);
+  return length;
+}
+
 TEST(G729Codec, CodesWholeBlocksAndFramesOnly) {
   G729Codec codec;
-  std::vector<uint8_t> pcm = PcmBytes(WhiteNoise(400, 3000.0));
-  std::vector<uint8_t> out(4000, 0xEE);
-
-  int32_t length = 3200;
-  EXPECT_EQ(codec.Encode(pcm.data(), 800, out.data(), length), 0);
-  EXPECT_EQ(length, 50);
-  length = 3200;
-  EXPECT_EQ(codec.Encode(pcm.data(), 159, out.data(), length), 0);
-  EXPECT_EQ(length, 0);
-  length = 3200;
-  EXPECT_EQ(codec.Encode(pcm.data(), 165, out.data(), length), 0);
-  EXPECT_EQ(length, 10);
-  length = 3200;
-  EXPECT_EQ(codec.Encode(pcm.data(), -160, out.data(), length), 0);
-  EXPECT_EQ(length, 0);
-
-  length = 3200;
-  EXPECT_EQ(codec.Decode(out.data(), 50, out.data() + 100, length), 0);
-  EXPECT_EQ(length, 800);
-  length = 3200;
-  EXPECT_EQ(codec.Decode(out.data(), 25, out.data() + 100, length), 0);
-  EXPECT_EQ(length, 320);
-  length = 3200;
-  EXPECT_EQ(codec.Decode(out.data(), 9, out.data() + 100, length), 0);
-  EXPECT_EQ(length, 0);
+  const std::vector<uint8_t> pcm = PcmBytes(WhiteNoise(400, 3000.0));
+  std::vector<uint8_t> bits(4000), out(4000);
+  EXPECT_EQ(Code(codec, true, pcm, 800, bits, 3200), 50);
+  EXPECT_EQ(Code(codec, true, pcm, 159, out, 3200), 0);
+  EXPECT_EQ(Code(codec, true, pcm, 165, out, 3200), 10);
+  EXPECT_EQ(Code(codec, true, pcm, -160, out, 3200), 0);
+  EXPECT_EQ(Code(codec, false, bits, 50, out, 3200), 800);
+  EXPECT_EQ(Code(codec, false, bits, 25, out, 3200), 320);
+  EXPECT_EQ(Code(codec, false, bits, 9, out, 3200), 0);
 }
 
 TEST(G729Codec, NeverWritesPastTheCapacityPassed) {
   G729Codec codec;
-  std::vector<uint8_t> frames(300, 0x5A);  // 30 frames
-  std::vector<uint8_t> out(4000, 0xEE);
-  int32_t length = 3200;
-  codec.Decode(frames.data(), 300, out.data(), length);
-  EXPECT_EQ(length, 3200);  // 20 frames fit
-  for (size_t i = 3200; i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << i;
-
-  std::fill(out.begin(), out.end(), 0xEE);
-  length = 170;  // room for one frame of PCM only
-  codec.Decode(frames.data(), 300, out.data(), length);
-  EXPECT_EQ(length, 160);
-  for (size_t i = 160; i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << i;
-
-  std::vector<uint8_t> pcm = PcmBytes(WhiteNoise(800, 3000.0));
-  std::fill(out.begin(), out.end(), 0xEE);
-  length = 25;
-  codec.Encode(pcm.data(), 1600, out.data(), length);
-  EXPECT_EQ(length, 20);
-  EXPECT_EQ(out[20], 0xEE);
+  const std::vector<uint8_t> frames(300, 0x5A);  // 30 frames
+  const std::vector<uint8_t> pcm = PcmBytes(WhiteNoise(800, 3000.0));
+  std::vector<uint8_t> out(4000);
+  // Room for 20 frames of PCM, for one frame only, and for two frames of bits.
+  for (auto [encode, capacity, written] : {std::tuple{false, 3200, 3200}, {false, 170, 160}, {true, 25, 20}}) {
+    EXPECT_EQ(Code(codec, encode, encode ? pcm : frames, encode ? 1600 : 300, out, capacity), written);
+    for (size_t i = static_cast<size_t>(written); i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << capacity << " " << i;
+  }
 }
 
 // Each codec object carries its own coder state: a new codec starts fresh whatever others
@@ -129,6 +119,43 @@ TEST(G729Codec, EncodeAndDecodeMayRunAtOnce) {
   decoder.join();
   EXPECT_EQ(encodedConcurrently, bits);
   EXPECT_EQ(decodedConcurrently, decoded);
+}
+
+TEST(G729EncoderFilter, EncodesWholeBlocksIntoG729Samples) {
+  G729EncoderFilter filter;
+  Cycle five(filter, {MakePcm(WhiteNoise(400, 5000.0))});
+  ASSERT_EQ(five.result, 0);
+  ASSERT_NE(five.output, nullptr);
+  EXPECT_EQ(five.output->DataSize(), 50);
+  EXPECT_EQ(five.output->DurationMs(), 50);
+  EXPECT_EQ(five.output->Format().wFormatTag, WAVE_FORMAT_G729);
+  EXPECT_EQ(five.output->Packet(), nullptr);
+}
+
+TEST(G729DecoderFilter, DecodesFramesWithTheRtpHeaderAttached) {
+  G729DecoderFilter filter;
+  const std::vector<uint8_t> bits = OracleEncode(WhiteNoise(160, 5000.0));
+  std::vector<uint8_t> payload = bits;
+  payload.resize(25, 0x11);  // two whole frames and half of a third
+  AudioSample* input = MakeBytes(kFormatG729, payload);
+  std::vector<uint8_t> datagram;
+  AttachPacket(input, datagram, 18);
+  Cycle cycle(filter, {input});
+  ASSERT_EQ(cycle.result, 0);
+  ASSERT_NE(cycle.output, nullptr);
+  EXPECT_EQ(cycle.output->Format().wFormatTag, WAVE_FORMAT_PCM);
+  EXPECT_EQ(Values(cycle.output), OwnDecode(bits));
+  auto* header = dynamic_cast<RtpPacket*>(cycle.output->Packet());
+  ASSERT_NE(header, nullptr);
+  EXPECT_EQ(header->Sequence(), 0x1234);
+  EXPECT_EQ(header->PayloadType(), 18);
+
+  // 40 frames decode to more than one sample holds: the output stops at its 3200 bytes.
+  Cycle longer(filter, {MakeBytes(kFormatG729, std::vector<uint8_t>(400, 0x3C))});
+  ASSERT_EQ(longer.result, 0);
+  ASSERT_NE(longer.output, nullptr);
+  EXPECT_EQ(longer.output->DataSize(), longer.output->Capacity());
+  EXPECT_EQ(longer.output->DataSize(), 3200);
 }
 
 }  // namespace
