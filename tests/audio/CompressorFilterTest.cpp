@@ -27,12 +27,13 @@ TEST(CompressorFilter, CompressesInPlaceLikeItsCompressor) {
   LevelCompressor reference(-8.0, 0.075, -0.00075);
   std::vector<int16_t> firstPass;
   for (int round = 0; round < 4; ++round) {
-    if (round == 3) {
-      filter.SetParameters(-8.0, 0.075, -0.00075);
-      reference = LevelCompressor(-8.0, 0.075, -0.00075);
-    }
     std::vector<int16_t> expected = Loud();
-    reference.Process(expected.data(), static_cast<int32_t>(expected.size()));
+    if (round < 3) {
+      reference.Process(expected.data(), static_cast<int32_t>(expected.size()));
+    } else {
+      filter.SetParameters(-8.0, 0.075, -0.00075);
+      expected = firstPass;
+    }
     AudioSample* input = MakePcm(Loud());
     input->AddRef();
     {
@@ -42,9 +43,6 @@ TEST(CompressorFilter, CompressesInPlaceLikeItsCompressor) {
     }
     input->Release();
     if (round == 0) firstPass = expected;
-    if (round == 3) {
-      EXPECT_EQ(expected, firstPass);
-    }
   }
   EXPECT_NE(firstPass, Loud()) << "loud input is reduced";
 }

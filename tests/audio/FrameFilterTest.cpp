@@ -52,18 +52,24 @@ class FrameFilterPush : public ::testing::Test {
   FrameCollector collector;
 };
 
-TEST_F(FrameFilterPush, CutsWholeFramesInOrder) {
+TEST_F(FrameFilterPush, CutsWholeFramesInOrderWhilePrepared) {
+  Push(filter, test::MakeBytes(kFormatPcm16, Bytes(640, 0)));  // unprepared: dropped
+  EXPECT_EQ(filter.StoredBytes(), 0);
   filter.Prepare();
   Push(filter, test::MakeBytes(kFormatPcm16, Bytes(500, 0)));
-  EXPECT_EQ(collector.frames.size(), 1u);
   Push(filter, test::MakeBytes(kFormatPcm16, Bytes(100, 500)));
-  EXPECT_EQ(collector.frames.size(), 1u);
   EXPECT_EQ(filter.StoredBytes(), 280);
   Push(filter, test::MakeBytes(kFormatPcm16, Bytes(60, 600)));
   ASSERT_EQ(collector.frames.size(), 2u);
   EXPECT_EQ(filter.StoredBytes(), 20);
   EXPECT_EQ(collector.frames[0], Bytes(320, 0));
   EXPECT_EQ(collector.frames[1], Bytes(320, 320));
+  // A new Prepare discards what was left over.
+  filter.Unprepare();
+  filter.Prepare();
+  Push(filter, test::MakeBytes(kFormatPcm16, Bytes(320, 7)));
+  ASSERT_EQ(collector.frames.size(), 3u);
+  EXPECT_EQ(collector.frames[2], Bytes(320, 7));
 }
 
 // A gap marker becomes a frame of zeros; frame size follows the input format (20 ms of
@@ -80,40 +86,22 @@ TEST_F(FrameFilterPush, GapsAndOtherFormatsGiveFramesOfTheirSize) {
   EXPECT_EQ(collector.frames[2], Bytes(160, 160));
 }
 
-TEST_F(FrameFilterPush, UnpreparedDropsAndPrepareDiscardsOldBytes) {
-  Push(filter, test::MakeBytes(kFormatPcm16, Bytes(640, 0)));
-  EXPECT_TRUE(collector.frames.empty());
-  EXPECT_EQ(filter.StoredBytes(), 0);
-
-  filter.Prepare();
-  Push(filter, test::MakeBytes(kFormatPcm16, Bytes(100, 0)));
-  filter.Unprepare();
-  filter.Prepare();
-  Push(filter, test::MakeBytes(kFormatPcm16, Bytes(320, 7)));
-  ASSERT_EQ(collector.frames.size(), 1u);
-  EXPECT_EQ(collector.frames[0], Bytes(320, 7));
-}
-
-TEST(FrameFilterPull, UnpreparedPullIsAGapOfOneFrame) {
-  FrameFilter filter;
-  filter.SetFrameMs(30);
-  AudioSample* out = nullptr;
-  EXPECT_EQ(filter.GiveNextAudioSample(&out, nullptr), 0);
-  ASSERT_NE(out, nullptr);
-  EXPECT_EQ(out->DataSize(), 0);
-  EXPECT_EQ(out->SilenceMs(), 30);
-  out->Release();
-}
-
+// Unprepared, a pull gives a gap marker of one frame; prepared, it gathers upstream samples
+// into whole frames.
 TEST(FrameFilterPull, PullGathersUpstreamSamplesIntoOneFrame) {
   // The counting source gives one 16-bit value per sample: 1, 2, 3, ...
   test::CountingSource source;
   FrameFilter filter;
   filter.SetFrameMs(20);
   Connect(&source, &filter);
+  AudioSample* out = nullptr;
+  ASSERT_EQ(filter.GiveNextAudioSample(&out, nullptr), 0);
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(out->DataSize(), 0);
+  EXPECT_EQ(out->SilenceMs(), 20);
+  out->Release();
   filter.Prepare();
   for (int32_t frame = 0; frame < 2; ++frame) {
-    AudioSample* out = nullptr;
     ASSERT_EQ(filter.GiveNextAudioSample(&out, nullptr), 0);
     ASSERT_NE(out, nullptr);
     std::vector<int16_t> values = test::Values(out);

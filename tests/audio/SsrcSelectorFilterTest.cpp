@@ -48,20 +48,29 @@ Pulled Pull(SsrcSelectorFilter& selector) {
   return pulled;
 }
 
-TEST(SsrcSelectorFilter, FirstSourcePlaysOnceItHasBuffered100Ms) {
+// A source plays once it has buffered 100 ms, gap markers standing in until then. Empty at a
+// request, it is forgotten (nothing repeats its last sample) and must buffer again.
+TEST(SsrcSelectorFilter, SourcePlaysAfter100MsAndIsForgottenWhenEmpty) {
   SsrcSelectorFilter selector;
   selector.Prepare();
-  for (int n = 0; n < 4; ++n) {
-    Push(selector, 7, n);
-    Pulled gap = Pull(selector);
-    EXPECT_EQ(gap.frame, -1);
-    EXPECT_EQ(gap.silenceMs, 20);
+  for (int round = 0; round < 2; ++round) {
+    const int first = round * 5;
+    for (int n = first; n < first + 4; ++n) {
+      Push(selector, 7, n);
+      Pulled gap = Pull(selector);
+      EXPECT_EQ(gap.frame, -1);
+      EXPECT_EQ(gap.silenceMs, 20);
+    }
+    Push(selector, 7, first + 4);
+    for (int n = first; n < first + 5; ++n) EXPECT_EQ(Pull(selector).frame, n);
+    uint32_t ssrc = 0;
+    ASSERT_TRUE(selector.CurrentSsrc(&ssrc));
+    EXPECT_EQ(ssrc, 7u);
+    EXPECT_EQ(Pull(selector).frame, -1);
+    EXPECT_FALSE(selector.CurrentSsrc(nullptr));
+    EXPECT_EQ(selector.QueueCount(), 0);
+    EXPECT_EQ(selector.Stats().currentDropped, round + 1);
   }
-  Push(selector, 7, 4);
-  for (int n = 0; n < 5; ++n) EXPECT_EQ(Pull(selector).frame, n);
-  uint32_t ssrc = 0;
-  ASSERT_TRUE(selector.CurrentSsrc(&ssrc));
-  EXPECT_EQ(ssrc, 7u);
 }
 
 TEST(SsrcSelectorFilter, LowestReadySsrcWinsAndTheOtherQueueIsFreed) {
@@ -83,24 +92,6 @@ TEST(SsrcSelectorFilter, LowestReadySsrcWinsAndTheOtherQueueIsFreed) {
   // chosen source has something.
   for (int n = 6; n < 9; ++n) Push(selector, 200, n);
   for (int n = 1; n < 5; ++n) EXPECT_EQ(Pull(selector).ssrc, 100u);
-}
-
-TEST(SsrcSelectorFilter, EmptiedSourceIsForgottenAndMustBufferAgain) {
-  SsrcSelectorFilter selector;
-  selector.Prepare();
-  for (int n = 0; n < 5; ++n) Push(selector, 7, n);
-  for (int n = 0; n < 5; ++n) ASSERT_EQ(Pull(selector).frame, n);
-  // Empty at the request: the queue is deleted, and nothing repeats the last sample.
-  EXPECT_EQ(Pull(selector).frame, -1);
-  EXPECT_FALSE(selector.CurrentSsrc(nullptr));
-  EXPECT_EQ(selector.QueueCount(), 0);
-  for (int n = 5; n < 9; ++n) {
-    Push(selector, 7, n);
-    EXPECT_EQ(Pull(selector).frame, -1);
-  }
-  Push(selector, 7, 9);
-  EXPECT_EQ(Pull(selector).frame, 5);
-  EXPECT_EQ(selector.Stats().currentDropped, 1);
 }
 
 TEST(SsrcSelectorFilter, SixMissesInARowDropTheCurrentSource) {
@@ -161,14 +152,6 @@ TEST(SsrcSelectorFilter, AdaptationCountersBelongToEachSelector) {
     ASSERT_EQ(a.CurrentDepthMs(), expected) << "take " << take;
     ASSERT_EQ(b.CurrentDepthMs(), expected) << "take " << take;
   }
-  // Through the selector an empty queue is replaced, never repeated, so no underrun is ever
-  // counted and the depth only goes down.
-  for (int take = 0; take < 400; ++take, ++next) {
-    Pull(a);
-    Push(a, 1, next);
-  }
-  EXPECT_EQ(a.CurrentDepthMs(), 40);
-  EXPECT_EQ(a.Stats().depthRaised, 0);
 }
 
 // The bench's scripts in virtual time: the same interleaving on every run, so the selector's
@@ -188,23 +171,15 @@ test::Scenario OneSender(const char* name, double durationMs) {
   return scenario;
 }
 
-TEST(SsrcSelectorFilter, SsrcChangeAndRestartPlayBothStreamsInOrder) {
+// A restart within one source is the playout queue's business; a new SSRC is the selector's.
+TEST(SsrcSelectorFilter, SsrcChangePlaysBothStreamsInOrder) {
   test::Scenario change = OneSender("ssrc change", 4000);
   change.senders[0].ssrcChangeAtMs = 2000;
-  SsrcSelectorFilter a;
-  test::PlayoutResult changed = RunVirtual(change, &a);
+  SsrcSelectorFilter selector;
+  test::PlayoutResult changed = RunVirtual(change, &selector);
   EXPECT_EQ(changed.playedSsrcs, (std::vector<uint32_t>{0x1000, 0x2000}));
   EXPECT_TRUE(changed.inOrder);
   EXPECT_GE(changed.played, changed.sent - 10);  // only depth adaptation skips audio
-
-  test::Scenario restart = OneSender("restart", 4000);
-  restart.senders[0].restartAtMs = 2000;
-  SsrcSelectorFilter b;
-  test::PlayoutResult restarted = RunVirtual(restart, &b);
-  EXPECT_EQ(restarted.restarts, 1);
-  EXPECT_EQ(restarted.lateDropped, 0);
-  EXPECT_TRUE(restarted.inOrder);
-  EXPECT_GE(restarted.played, restarted.sent - 10);
 }
 
 TEST(SsrcSelectorFilter, ComfortNoiseSilencesRebufferEachSpurt) {
@@ -260,30 +235,6 @@ TEST(SsrcSelectorFilter, ThreadedPlayoutUnderImpairments) {
   EXPECT_GT(result.repeated, 0);
   EXPECT_EQ(result.overflowDropped, 0);
   EXPECT_LT(result.latencyP95Ms, 300);
-}
-
-TEST(SsrcSelectorFilter, ThreadedTwoSourcesPlayTheLowerSsrcUntilItStops) {
-  test::Scenario scenario = OneSender("two sources", 1500);
-  scenario.senders[0].ssrc = 0x9000;
-  test::SenderScript low;
-  low.ssrc = 0x0100;
-  low.frameMs = 50;
-  low.startMs = 5;
-  low.stopMs = 800;
-  scenario.senders.push_back(low);
-  SsrcSelectorFilter selector;
-  selector.Prepare();
-  // Real time: the chosen source keeps its place only while its packets keep arriving, and a
-  // sped-up run would turn ordinary scheduling delays into dropouts.
-  test::PlayoutResult result = test::RunScenario(scenario, &selector, &selector, {.speed = 1});
-  // The other source takes over only once the chosen one has run dry.
-  EXPECT_EQ(result.playedSsrcs, (std::vector<uint32_t>{0x0100, 0x9000}));
-  for (const test::PlayRecord& play : result.plays) {
-    if (play.audio && play.ssrc == 0x9000) {
-      EXPECT_GT(play.atMs, 800);
-    }
-  }
-  EXPECT_TRUE(result.inOrder);
 }
 
 }  // namespace

@@ -33,11 +33,9 @@ double MsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-// Exposes the transitions and the producer so that tests drive them directly.
+// Exposes the producer so that tests pull buffers directly.
 class TestRecorder : public WaveInRecorder {
  public:
-  using WaveInRecorder::OnClose;
-  using WaveInRecorder::OnOpen;
   AudioSample* Pull() {
     AudioSample* sample = nullptr;
     ProduceSample(&sample);
@@ -101,53 +99,30 @@ TEST(WaveInRecorder, QuietBuffersBecomeGapMarkersAndOneLoudValueKeepsTheBuffer) 
   ASSERT_EQ(recorder.Close(), 0);
 }
 
-TEST(WaveInRecorder, InputLevelZeroGatesEverythingAndLevelsScaleTheMicrophone) {
+// Level 0, the level after construction, gates everything. A level set while closed is applied
+// at the next open only: changes made by others in between are not overwritten later. (Level
+// changes while running are measured in the loop tests.)
+TEST(WaveInRecorder, InputLevelStartsAtZeroAndAClosedSettingIsAppliedOnceAtOpen) {
   ToneMicrophone microphone(10000);
   TestRecorder recorder;
   recorder.SetDeviceId(microphone.id);
-  // Level 0 is the level after construction.
-  ASSERT_EQ(recorder.Open(), 0);
-  AudioSample* gated = recorder.Pull();
-  EXPECT_EQ(gated->DataSize(), 0);
-  EXPECT_EQ(gated->SilenceMs(), 20);
-  gated->Release();
-  recorder.SetVolume(100);
-  AudioSample* full = recorder.Pull();
-  EXPECT_NEAR(Peak(full), 10000, 30);
-  full->Release();
-  recorder.SetVolume(25);
-  AudioSample* quarter = recorder.Pull();
-  EXPECT_NEAR(Peak(quarter), 2500, 30);
-  quarter->Release();
-  recorder.SetVolume(0);
-  AudioSample* muted = recorder.Pull();
-  EXPECT_EQ(muted->DataSize(), 0);
-  muted->Release();
-  recorder.Close();
-}
-
-TEST(WaveInRecorder, VolumeSetWhileClosedIsAppliedOnceAtTheNextOpen) {
-  ToneMicrophone microphone(10000);
-  TestRecorder recorder;
-  recorder.SetDeviceId(microphone.id);
+  auto peakOfOpen = [](TestRecorder& r) {
+    EXPECT_EQ(r.Open(), 0);
+    AudioSample* sample = r.Pull();
+    int16_t peak = sample->DataSize() == 0 ? -sample->SilenceMs() : Peak(sample);
+    sample->Release();
+    r.Close();
+    return peak;
+  };
+  EXPECT_EQ(peakOfOpen(recorder), -20) << "a 20 ms gap marker";
   recorder.SetVolume(50);
-  ASSERT_EQ(recorder.Open(), 0);
-  AudioSample* half = recorder.Pull();
-  EXPECT_NEAR(Peak(half), 5000, 30);
-  half->Release();
-  recorder.Close();
-  // Someone else sets the device's microphone to full meanwhile; the recorder's next open
-  // does not apply its old level again.
+  EXPECT_NEAR(peakOfOpen(recorder), 5000, 30);
   TestRecorder other;
   other.SetDeviceId(microphone.id);
   ASSERT_EQ(other.Open(), 0);
   other.SetVolume(100);
   other.Close();
-  ASSERT_EQ(recorder.Open(), 0);
-  AudioSample* full = recorder.Pull();
-  EXPECT_NEAR(Peak(full), 10000, 30);
-  full->Release();
-  recorder.Close();
+  EXPECT_NEAR(peakOfOpen(recorder), 10000, 30);
 }
 
 TEST(WaveInRecorder, CloseCompletesWhenNoBufferCouldBePrepared) {
@@ -217,10 +192,6 @@ TEST(WaveInRecorder, DeviceThatDoesNotExistIsRetriedOnceThenRefused) {
   // The refused thread ends by itself right after Start returns.
   for (int i = 0; i < 2000 && recorder.IsRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_FALSE(recorder.IsRunning());
-  start = Clock::now();
-  EXPECT_EQ(recorder.OnOpen(), -20);
-  EXPECT_GE(MsSince(start), 1000);
-  EXPECT_EQ(recorder.OnClose(), -10);  // never opened
 }
 
 // The loop through a playback device back into the recorder: the virtual loopback device,
