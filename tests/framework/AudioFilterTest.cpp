@@ -43,51 +43,32 @@ struct Chain {
   }
 };
 
-TEST(AudioFilter, ChainDrivenBySourceThreadPushes) {
-  PoolBalance balance;
-  {
-    Chain chain;
-    chain.source.limit = 200;
-    ASSERT_EQ(chain.sink.Open(), 0);
-    ASSERT_EQ(chain.source.Start(), 0);
-    for (int i = 0; i < 5000 && chain.source.IsRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    chain.source.Stop();
-    auto cycles = chain.sink.Cycles();
-    ASSERT_EQ(cycles.size(), 200u);
-    for (size_t i = 0; i < cycles.size(); ++i) {
-      ASSERT_EQ(cycles[i].size(), 1u);
-      EXPECT_EQ(cycles[i][0], static_cast<int16_t>(i + 1 + 110));
-    }
+// Every recorded cycle holds one sample that went through both filters, in order.
+void ExpectCountingThroughBothFilters(const std::vector<std::vector<int16_t>>& cycles) {
+  for (size_t i = 0; i < cycles.size(); ++i) {
+    ASSERT_EQ(cycles[i].size(), 1u) << i;
+    ASSERT_EQ(cycles[i][0], static_cast<int16_t>(i + 1 + 110)) << i;
   }
 }
 
-TEST(AudioFilter, ChainDrivenBySinkThreadPulls) {
-  PoolBalance balance;
-  {
+TEST(AudioFilter, ChainDrivenBySinkThreadOrTheFiltersOwnThreadPulls) {
+  for (bool bySink : {true, false}) {
+    SCOPED_TRACE(bySink ? "sink thread" : "filter thread");
+    PoolBalance balance;
     Chain chain;
-    ASSERT_EQ(chain.sink.Start(), 0);
+    // The in-place filter's source thread pulls through the copy filter and pushes to the sink.
+    if (bySink) {
+      ASSERT_EQ(chain.sink.Start(), 0);
+    } else {
+      chain.sink.Open();
+      ASSERT_EQ(chain.inPlace.AudioSource::Start(), 0);
+    }
     for (int i = 0; i < 5000 && chain.sink.samples < 300; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    chain.sink.Stop();
+    if (bySink) chain.sink.Stop();
+    else chain.inPlace.AudioSource::Stop();
     auto cycles = chain.sink.Cycles();
     ASSERT_GE(cycles.size(), 300u);
-    for (size_t i = 0; i < cycles.size(); ++i) {
-      ASSERT_EQ(cycles[i].size(), 1u);
-      EXPECT_EQ(cycles[i][0], static_cast<int16_t>(i + 1 + 110));
-    }
-  }
-}
-
-TEST(AudioFilter, ChainDrivenByTheFiltersOwnThread) {
-  PoolBalance balance;
-  {
-    Chain chain;
-    chain.sink.Open();
-    // The in-place filter's source thread pulls through the copy filter and pushes to the sink.
-    ASSERT_EQ(chain.inPlace.AudioSource::Start(), 0);
-    for (int i = 0; i < 5000 && chain.sink.samples < 100; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    chain.inPlace.AudioSource::Stop();
-    EXPECT_GE(chain.sink.samples.load(), 100);
-    EXPECT_EQ(chain.sink.Cycles().at(0).at(0), 111);
+    ExpectCountingThroughBothFilters(cycles);
   }
 }
 
@@ -112,17 +93,18 @@ TEST(AudioFilter, PullingListenerIsNotPushedItsOwnSample) {
   Disconnect(&source, filter.AsSink());
 }
 
-TEST(AudioFilter, HundredThousandSamplesKeepThePoolSmall) {
+TEST(AudioFilter, ChainDrivenBySourceThreadPushesAndThePoolStaysSmall) {
   PoolBalance balance;
   int32_t createdBefore = AudioSamplePool::Instance()->CreatedCount();
   Chain chain;
   chain.source.limit = 100000;
-  chain.sink.keepValues = 10;
+  chain.sink.keepValues = 200;
   chain.sink.Open();
   ASSERT_EQ(chain.source.Start(), 0);
   for (int i = 0; i < 60000 && chain.source.IsRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   chain.source.Stop();
   EXPECT_EQ(chain.sink.samples.load(), 100000);
+  ExpectCountingThroughBothFilters(chain.sink.Cycles());
   int32_t created = AudioSamplePool::Instance()->CreatedCount();
   std::printf("pool created count after 100000 samples: %d\n", created);
   EXPECT_LE(created - createdBefore, 4) << "the pool must recycle, not grow with the traffic";

@@ -11,26 +11,6 @@
 namespace ve {
 namespace {
 
-TEST(AudioSamplePool, RecyclesFirstInFirstOut) {
-  test::ReplacePool();
-  AudioSamplePool* pool = AudioSamplePool::Instance();
-  AudioSample* a = nullptr;
-  AudioSample* b = nullptr;
-  pool->Get(&a);
-  pool->Get(&b);
-  a->Release();
-  b->Release();
-  AudioSample* first = nullptr;
-  AudioSample* second = nullptr;
-  pool->Get(&first);
-  pool->Get(&second);
-  EXPECT_EQ(first, a);
-  EXPECT_EQ(second, b);
-  EXPECT_EQ(first->Capacity(), AudioSample::kDefaultCapacity);
-  first->Release();
-  second->Release();
-}
-
 TEST(AudioSamplePool, ASamplePutBackWhileReferencedIsNotHandedOut) {
   test::ReplacePool();  // the held sample will be the only one on the free list
   AudioSamplePool* pool = AudioSamplePool::Instance();

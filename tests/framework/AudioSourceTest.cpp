@@ -13,7 +13,7 @@ namespace {
 using test::CountingSource;
 using test::RecordingSink;
 
-TEST(AudioSource, StateCodes) {
+TEST(AudioSource, StateCodesAndAFailingThreadStart) {
   CountingSource source;
   ASSERT_EQ(source.Start(), 0);
   EXPECT_EQ(source.Start(), -10);
@@ -24,50 +24,44 @@ TEST(AudioSource, StateCodes) {
   EXPECT_EQ(source.Start(), -10);
   EXPECT_EQ(source.Close(), 0);
   EXPECT_EQ(source.Close(), 0) << "closing twice is harmless";
+
+  CountingSource failing;
+  failing.threadStartResult = 1;
+  EXPECT_EQ(failing.Start(), -30);
+  for (int i = 0; i < 2000 && failing.threadEnds == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(failing.threadEnds.load(), 1);
+  EXPECT_EQ(failing.produced.load(), 0);
+  EXPECT_EQ(failing.Stop(), 0);
 }
 
-TEST(AudioSource, FailingThreadStartGivesMinus30AndNoSampleIsProduced) {
-  CountingSource source;
-  source.threadStartResult = 1;
-  EXPECT_EQ(source.Start(), -30);
-  for (int i = 0; i < 2000 && source.threadEnds == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_EQ(source.threadEnds.load(), 1);
-  EXPECT_EQ(source.produced.load(), 0);
-  EXPECT_EQ(source.Stop(), 0);
-}
-
-TEST(AudioSource, NegativeProduceResultEndsTheThreadByItself) {
+// A negative result of ProduceSample ends the thread by itself; a positive one is a success
+// without a sample, and the null sample is pushed as well.
+TEST(AudioSource, NegativeProduceResultEndsTheThreadPositiveKeepsItGoing) {
   int32_t outstandingBefore = test::OutstandingSamples();
-  CountingSource source;
-  RecordingSink sink;
-  Connect(&source, &sink);
-  sink.Open();
-  source.limit = 50;
-  source.failWith = -1;
-  ASSERT_EQ(source.Start(), 0);
-  for (int i = 0; i < 5000 && source.IsRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_FALSE(source.IsRunning());
-  EXPECT_EQ(source.Stop(), 0);
-  EXPECT_EQ(sink.samples.load(), 50);
-  EXPECT_EQ(source.threadEnds.load(), 1);
+  for (int32_t result : {-1, 3}) {
+    SCOPED_TRACE(result);
+    CountingSource source;
+    RecordingSink sink;
+    Connect(&source, &sink);
+    sink.Open();
+    source.limit = 50;
+    source.failWith = result;
+    ASSERT_EQ(source.Start(), 0);
+    for (int i = 0; i < 5000 && source.IsRunning() && sink.cycles < 60; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(source.IsRunning(), result > 0);
+    EXPECT_EQ(source.Stop(), 0);
+    EXPECT_EQ(sink.samples.load(), 50);
+    if (result > 0) {
+      EXPECT_GE(sink.cycles.load(), 60);
+    }
+    EXPECT_EQ(source.threadEnds.load(), 1);
+  }
   EXPECT_EQ(test::OutstandingSamples(), outstandingBefore);
 }
 
-TEST(AudioSource, PositiveProduceResultCountsAsSuccess) {
-  CountingSource source;
-  source.limit = 0;
-  source.failWith = 3;  // positive: keep going (no sample)
-  RecordingSink sink;
-  Connect(&source, &sink);
-  sink.Open();
-  ASSERT_EQ(source.Start(), 0);
-  for (int i = 0; i < 2000 && sink.cycles < 10; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_TRUE(source.IsRunning());
-  source.Stop();
-  EXPECT_GE(sink.cycles.load(), 10) << "null samples are pushed as well";
-}
-
-TEST(AudioSource, PullFansOutToTheOtherListenersOnly) {
+TEST(AudioSource, PullFansOutToTheOtherListenersOnlyAndAFailedPullGivesNull) {
   CountingSource source;
   RecordingSink puller, other1, other2;
   Connect(&source, &puller);
@@ -83,20 +77,15 @@ TEST(AudioSource, PullFansOutToTheOtherListenersOnly) {
   EXPECT_EQ(puller.cycles.load(), 0);
   EXPECT_EQ(other1.Cycles().at(0).at(0), 1);
   EXPECT_EQ(other2.cycles.load(), 1);
-}
 
-TEST(AudioSource, FailedPullGivesNullToCallerAndListeners) {
-  CountingSource source;
-  source.limit = 0;
+  // The caller and the listeners all get null when the source fails.
+  source.limit = 1;
   source.failWith = -5;
-  RecordingSink puller, other;
-  Connect(&source, &puller);
-  Connect(&source, &other);
-  AudioSample* out = reinterpret_cast<AudioSample*>(0x1);
+  out = reinterpret_cast<AudioSample*>(0x1);
   EXPECT_EQ(source.GiveNextAudioSample(&out, &puller), -5);
   EXPECT_EQ(out, nullptr);
-  ASSERT_EQ(other.Cycles().size(), 1u);
-  EXPECT_TRUE(other.Cycles()[0].empty());
+  ASSERT_EQ(other1.Cycles().size(), 2u);
+  EXPECT_TRUE(other1.Cycles()[1].empty());
 }
 
 TEST(AudioSource, DisconnectRemovesBothSides) {

@@ -35,20 +35,17 @@ TEST(VolumeFilter, ScalesBySquaredLevelTruncatingTowardZero) {
   EXPECT_EQ(Scale(100, {1000, -32768, 32767}), (std::vector<int16_t>{1000, -32768, 32767}));
   EXPECT_EQ(Scale(150, {1000}), (std::vector<int16_t>{1000})) << "levels clamp to 100";
   EXPECT_EQ(Scale(-5, {1000}), (std::vector<int16_t>{0}));
-  VolumeFilter fresh;
-  EXPECT_EQ(fresh.GetLevel(), 0);
 }
 
-TEST(VolumeFilter, EmptyListGivesNothing) {
+TEST(VolumeFilter, EmptyListOrANullSampleGivesNothing) {
   VolumeFilter filter;
   SampleList list;
-  AudioSample* out = reinterpret_cast<AudioSample*>(0x1);
-  EXPECT_EQ(filter.Transform(&list, &out), 0);
-  EXPECT_EQ(out, nullptr);
-  list.Add(nullptr, nullptr);
-  out = reinterpret_cast<AudioSample*>(0x1);
-  EXPECT_EQ(filter.Transform(&list, &out), 0);
-  EXPECT_EQ(out, nullptr);
+  for (int entries : {0, 1}) {
+    if (entries == 1) list.Add(nullptr, nullptr);
+    AudioSample* out = reinterpret_cast<AudioSample*>(0x1);
+    EXPECT_EQ(filter.Transform(&list, &out), 0);
+    EXPECT_EQ(out, nullptr);
+  }
 }
 
 }  // namespace

@@ -21,15 +21,10 @@ TEST(Event, AutoResetLetsExactlyOneWaitPass) {
   EXPECT_TRUE(initiallySet.Wait(0));
 }
 
-TEST(Event, ResetClearsAPendingSignal) {
+TEST(Event, ResetClearsAPendingSignalAndTheWaitTimesOut) {
   Event event;
   event.Set();
   event.Reset();
-  EXPECT_FALSE(event.Wait(10));
-}
-
-TEST(Event, TimeoutWaitsAtLeastTheGivenTime) {
-  Event event;
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(event.Wait(30));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));

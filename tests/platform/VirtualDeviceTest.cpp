@@ -1,5 +1,5 @@
 // The virtual devices behind the host's extension API: WAV-file microphones (once, looping,
-// converted to the opened format), the WAV recorder and the loopback's rules, and the
+// converted to the opened format), the rules of the WAV recorder and the loopback, and the
 // reader's refusal of damaged files.
 
 #include <gtest/gtest.h>
@@ -116,20 +116,15 @@ TEST(VirtualCaptureDevice, DamagedFilesAreRefusedWithTheirCode) {
   EXPECT_EQ(voiceengine::AddWavFileCaptureDevice("x", bad.Name(), false, &id), voiceengine::kDeviceFileNotPcmWave);
 }
 
-TEST(VirtualPlaybackDevice, RecorderIsOpenedOnceAtATimeAndWritesAWavFile) {
+// What the recorder writes is checked through the WAV output player's tests.
+TEST(VirtualPlaybackDevice, RecorderIsOpenedOnceAtATime) {
   test::TempFile file(std::string(".wav"));
   std::shared_ptr<VirtualPlaybackDevice> device = VirtualPlaybackDevice::WavRecorder("rec", file.Path());
   WAVEFORMATEX format = Format(8000, 1, 16);
   std::unique_ptr<WavePort> port, second;
   ASSERT_EQ(device->OpenPlayback(format, &port), MMSYSERR_NOERROR);
   EXPECT_EQ(device->OpenPlayback(format, &second), MMSYSERR_ALLOCATED);
-  int16_t values[4] = {10, -20, 30, -40};
-  port->Start();
-  EXPECT_EQ(port->Transfer(reinterpret_cast<uint8_t*>(values), 8), 8);
   port.reset();
-  WavPcmReader::Audio audio;
-  ASSERT_EQ(WavPcmReader::ReadFile(file.Name(), &audio), 0);
-  EXPECT_EQ(audio.samples, (std::vector<int16_t>{10, -20, 30, -40}));
   EXPECT_EQ(device->OpenPlayback(format, &second), MMSYSERR_NOERROR);
 }
 

@@ -1,16 +1,14 @@
 // The wave services over virtual devices: buffers come back exactly once, in order, at the
-// device's pace; reset and close hand back what is queued; gains and the software mixer.
+// device's pace; reset and close hand back what is queued; the per-channel gain.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 #include <vector>
 
 #include "framework/AudioSample.h"
-#include "platform/Mixer.h"
 #include "platform/WaveIn.h"
 #include "platform/WaveOut.h"
 #include "platform/WaveStream.h"
@@ -67,29 +65,21 @@ struct Buffers {
   }
 };
 
-uint32_t AddTone(double frequency, int32_t amplitude) {
-  uint32_t id = 0;
-  EXPECT_EQ(voiceengine::AddToneCaptureDevice("tone", frequency, amplitude, &id), 0);
-  return id;
-}
-
-int16_t Peak(const WAVEHDR* header) {
-  int16_t peak = 0;
-  for (uint32_t i = 0; i + 1 < header->dwBytesRecorded; i += 2) {
-    int16_t v;
-    std::memcpy(&v, header->lpData + i, 2);
-    peak = std::max<int16_t>(peak, static_cast<int16_t>(std::abs(v)));
-  }
-  return peak;
+// Adds a tone microphone (its id to `id`) and opens it for capture into `collector`.
+HWAVEIN OpenTone(double frequency, int32_t amplitude, Collector& collector, uint32_t* id) {
+  EXPECT_EQ(voiceengine::AddToneCaptureDevice("tone", frequency, amplitude, id), 0);
+  WAVEFORMATEX format = Pcm8k();
+  HWAVEIN device = nullptr;
+  EXPECT_EQ(waveInOpen(&device, *id, &format, &Collector::Callback, collector.Instance()), MMSYSERR_NOERROR);
+  return device;
 }
 
 TEST(WaveStream, CaptureIsPacedAgainstAbsoluteDeadlines) {
-  uint32_t id = AddTone(400, 8000);
   Collector collector;
   Buffers buffers;
-  WAVEFORMATEX format = Pcm8k();
-  HWAVEIN device = nullptr;
-  ASSERT_EQ(waveInOpen(&device, id, &format, &Collector::Callback, collector.Instance()), MMSYSERR_NOERROR);
+  uint32_t id = 0;
+  HWAVEIN device = OpenTone(400, 8000, collector, &id);
+  ASSERT_NE(device, nullptr);
   for (auto& header : buffers.headers) {
     ASSERT_EQ(waveInPrepareHeader(device, &header), MMSYSERR_NOERROR);
     ASSERT_EQ(waveInAddBuffer(device, &header), MMSYSERR_NOERROR);
@@ -123,12 +113,11 @@ TEST(WaveStream, CaptureIsPacedAgainstAbsoluteDeadlines) {
 }
 
 TEST(WaveStream, ResetAndCloseHandEveryQueuedBufferBackOnce) {
-  uint32_t id = AddTone(400, 8000);
   Collector collector;
   Buffers buffers;
-  WAVEFORMATEX format = Pcm8k();
-  HWAVEIN device = nullptr;
-  ASSERT_EQ(waveInOpen(&device, id, &format, &Collector::Callback, collector.Instance()), MMSYSERR_NOERROR);
+  uint32_t id = 0;
+  HWAVEIN device = OpenTone(400, 8000, collector, &id);
+  ASSERT_NE(device, nullptr);
   for (auto& header : buffers.headers) {
     waveInPrepareHeader(device, &header);
     waveInAddBuffer(device, &header);
@@ -181,51 +170,6 @@ TEST(WaveStream, OpenRefusesUnknownDevicesDirectionsAndFormats) {
   EXPECT_EQ(waveOutOpen(&device, speaker, &format, &Collector::Callback, 0), MMSYSERR_BADDEVICEID);
   for (const auto& entry : voiceengine::ListDevices()) EXPECT_NE(entry.id, speaker);
   EXPECT_EQ(voiceengine::RemoveDevice(speaker), voiceengine::kDeviceBadArgument);
-}
-
-TEST(WaveStream, SoftwareMixerScalesAndMutesTheCapturedAudio) {
-  uint32_t id = AddTone(500, 10000);
-  Collector collector;
-  Buffers buffers;
-  WAVEFORMATEX format = Pcm8k();
-  HWAVEIN device = nullptr;
-  ASSERT_EQ(waveInOpen(&device, id, &format, &Collector::Callback, collector.Instance()), MMSYSERR_NOERROR);
-  HMIXER mixer = nullptr;
-  ASSERT_EQ(mixerOpen(&mixer, device), MMSYSERR_NOERROR);
-  MIXERLINE destination;
-  destination.dwComponentType = MIXERLINE_COMPONENTTYPE_DST_WAVEIN;
-  ASSERT_EQ(mixerGetLineInfo(mixer, &destination, MIXER_GETLINEINFOF_COMPONENTTYPE), MMSYSERR_NOERROR);
-  ASSERT_EQ(destination.cConnections, 1u);
-  MIXERLINE microphone;
-  microphone.dwDestination = destination.dwDestination;
-  microphone.dwSource = 0;
-  ASSERT_EQ(mixerGetLineInfo(mixer, &microphone, MIXER_GETLINEINFOF_SOURCE), MMSYSERR_NOERROR);
-  EXPECT_EQ(microphone.dwComponentType, MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE);
-  MIXERCONTROL volume, mute;
-  ASSERT_EQ(mixerGetLineControls(mixer, microphone.dwLineID, MIXERCONTROL_CONTROLTYPE_VOLUME, &volume), 0u);
-  ASSERT_EQ(mixerGetLineControls(mixer, microphone.dwLineID, MIXERCONTROL_CONTROLTYPE_MUTE, &mute), 0u);
-  EXPECT_EQ(mixerGetLineControls(mixer, destination.dwLineID, MIXERCONTROL_CONTROLTYPE_VOLUME, &volume),
-            MIXERR_INVALCONTROL);
-  ASSERT_EQ(mixerGetLineControls(mixer, microphone.dwLineID, MIXERCONTROL_CONTROLTYPE_VOLUME, &volume), 0u);
-
-  auto capture = [&](int from) {
-    waveInAddBuffer(device, &buffers.headers[from % 6]);
-    EXPECT_TRUE(collector.WaitFor(static_cast<size_t>(from + 1)));
-    return Peak(&buffers.headers[from % 6]);
-  };
-  for (auto& header : buffers.headers) waveInPrepareHeader(device, &header);
-  waveInStart(device);
-  EXPECT_NEAR(capture(0), 10000, 50);
-  mixerSetControlDetails(mixer, volume.dwControlID, 32767);
-  EXPECT_NEAR(capture(1), 5000, 50);
-  mixerSetControlDetails(mixer, mute.dwControlID, 1);
-  EXPECT_EQ(capture(2), 0);
-  uint32_t value = 0;
-  mixerGetControlDetails(mixer, mute.dwControlID, &value);
-  EXPECT_EQ(value, 1u);
-  mixerClose(mixer);
-  waveInClose(device);
-  voiceengine::RemoveDevice(id);
 }
 
 TEST(WaveStream, ApplyGainTakesLeftFromTheLowHalfAndRightFromTheHighHalf) {

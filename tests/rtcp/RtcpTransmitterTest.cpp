@@ -20,6 +20,7 @@
 #include "rtp/ByteOrder.h"
 #include "rtp/RtpPacket.h"
 #include "rtp/RtpSenderState.h"
+#include "support/ImpairmentScript.h"
 #include "support/LoopbackSocket.h"
 
 namespace ve {
@@ -28,9 +29,8 @@ namespace {
 // Counts RTP packets of `ssrc` with the given sequence numbers into `receiver`.
 void FeedRtp(RtpReceiver& receiver, uint32_t ssrc, const std::vector<uint16_t>& seqs) {
   for (uint16_t seq : seqs) {
-    std::vector<uint8_t> d = {0x80, 8, uint8_t(seq >> 8), uint8_t(seq), 0, 0, uint8_t(seq >> 8), uint8_t(seq),
-                              uint8_t(ssrc >> 24), uint8_t(ssrc >> 16), uint8_t(ssrc >> 8), uint8_t(ssrc)};
-    d.resize(172);
+    std::vector<uint8_t> d(172);
+    test::WriteRtpHeader(d.data(), 8, seq, seq, ssrc);
     std::unique_ptr<RtpPacket> p(RtpPacket::Parse(d.data(), static_cast<int32_t>(d.size())));
     receiver.Receive(p.get());
   }
@@ -46,16 +46,37 @@ std::vector<uint16_t> Range(uint16_t first, uint16_t last, std::vector<uint16_t>
 
 uint32_t Lost(const uint8_t* block) { return (block[8] << 16) | (block[9] << 8) | block[10]; }
 
-// Sender state and RTCP records, with an RTP receive record linked to them.
-struct Linked {
-  Linked() { receiver.SetRtcpReceiver(&records); }
-  ~Linked() { receiver.SetRtcpReceiver(nullptr); }
-  void Attach(RtcpTransmitter& transmitter) {
+// One end of a call's RTCP: sender state, transmitter, RTCP records and the RTP receive record
+// linked to them. With a socket it sends to and reads from `peerPort` on loopback.
+struct End {
+  explicit End(uint16_t peerPort = 5005, test::LoopbackSocket* socket = nullptr)
+      : transmitter("127.0.0.1", peerPort), records(peerPort) {
+    if (socket != nullptr) {
+      transmitter.SetSocket(socket->Handle());
+      records.SetSocket(socket->Handle());
+    }
     transmitter.SetSenderState(&state);
     transmitter.SetRtcpReceiver(&records);
+    transmitter.BuildCname();
+    receiver.SetRtcpReceiver(&records);
   }
+  ~End() { receiver.SetRtcpReceiver(nullptr); }
+  void SendReport() {
+    RtcpPacket packet;
+    transmitter.AddSR(&packet, 0);
+    transmitter.AddSDES(&packet, 0);
+    transmitter.Transmit(&packet);
+  }
+  // Reads one datagram that is on its way; -2 when none came.
+  int32_t Poll(int socket) {
+    if (platform::WaitReadable(socket, 1000, nullptr) != 1) return -2;
+    std::unique_ptr<RtcpPacket> packet(records.GetPacket());
+    return packet != nullptr ? records.ReadRtcp(packet.get()) : -1;
+  }
+
   RtpSenderState state;
-  RtcpReceiver records{0};
+  RtcpTransmitter transmitter;
+  RtcpReceiver records;
   RtpReceiver receiver{0, -1};
 };
 
@@ -66,15 +87,13 @@ TEST(RtcpTransmitter, FirstReportIsDueAfterTheRandomInterval) {
   EXPECT_GE(untilDue, 2500);
   EXPECT_LE(untilDue, 7615 + 5);
   EXPECT_EQ(transmitter.IsReportDue(), 0);
-  EXPECT_EQ(transmitter.NextReportTime(), transmitter.NextReportTime());
 }
 
 TEST(RtcpTransmitter, SenderReportWithOneBlock) {
-  Linked call;
+  End call;
   RtpSenderState& state = call.state;
+  RtcpTransmitter& transmitter = call.transmitter;
   FeedRtp(call.receiver, 0xCAFE, Range(1, 52, {10, 20}));  // 50 of 52
-  RtcpTransmitter transmitter("127.0.0.1", 5005);
-  call.Attach(transmitter);
   transmitter.SetName("abcdefghijklmnopqrstu");  // 21 characters
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
@@ -109,13 +128,11 @@ TEST(RtcpTransmitter, SenderReportWithOneBlock) {
 }
 
 TEST(RtcpTransmitter, BlockCarriesTheExtendedSequenceAcrossAWrap) {
-  Linked call;
+  End call;
   FeedRtp(call.receiver, 0x77, Range(65500, 65535));
   FeedRtp(call.receiver, 0x77, Range(0, 63, {7}));
-  RtcpTransmitter transmitter("127.0.0.1", 5005);
-  call.Attach(transmitter);
   RtcpPacket packet;
-  ASSERT_EQ(transmitter.AddSR(&packet, 0), 56);
+  ASSERT_EQ(call.transmitter.AddSR(&packet, 0), 56);
   const uint8_t* block = packet.GetPacketData() + 28;
   EXPECT_EQ(ReadU16BE(block + 12), 1);   // one wrap
   EXPECT_EQ(ReadU16BE(block + 14), 63);
@@ -124,18 +141,14 @@ TEST(RtcpTransmitter, BlockCarriesTheExtendedSequenceAcrossAWrap) {
 }
 
 TEST(RtcpTransmitter, NoBlocksWithoutALinkedFollowingReceiver) {
-  RtpSenderState state;
-  RtcpReceiver records(0);
-  records.GetRecord(0x1234);  // known only from its RTCP
-  RtcpTransmitter transmitter("127.0.0.1", 5005);
-  transmitter.SetSenderState(&state);
-  transmitter.SetRtcpReceiver(&records);
+  End call;
+  call.records.GetRecord(0x1234);  // known only from its RTCP
   RtcpPacket packet;
-  EXPECT_EQ(transmitter.AddSR(&packet, 0), 28);
+  EXPECT_EQ(call.transmitter.AddSR(&packet, 0), 28);
   EXPECT_EQ(packet.GetCount(), 0);
 }
 
-TEST(RtcpTransmitter, BuildersNeedSenderStateAndRefusePadding) {
+TEST(RtcpTransmitter, BuildersNeedSenderStateAndRefusePaddingAndTheCnameNamesUserProcessAndHost) {
   RtcpTransmitter transmitter("127.0.0.1", 5005);
   RtcpPacket packet;
   EXPECT_EQ(transmitter.AddSDES(&packet, 0), -1);
@@ -146,10 +159,7 @@ TEST(RtcpTransmitter, BuildersNeedSenderStateAndRefusePadding) {
   EXPECT_EQ(packet.GetTotalUsage(), 0);
   EXPECT_EQ(transmitter.AddBYE(&packet, "Ardo Program Ended.", 0), 28);  // 8 + 1 + 19
   EXPECT_EQ(transmitter.AddBYE(&packet, nullptr, 0), 8);
-}
 
-TEST(RtcpTransmitter, CnameNamesUserProcessAndHost) {
-  RtcpTransmitter transmitter("127.0.0.1", 5005);
   transmitter.BuildCname();
   char expected[64];
   std::snprintf(expected, sizeof expected, "unknown_user.%u@", platform::GetProcessId());
@@ -157,41 +167,10 @@ TEST(RtcpTransmitter, CnameNamesUserProcessAndHost) {
   EXPECT_GT(std::strlen(transmitter.GetCname()), std::strlen(expected));
 }
 
-// One end of a call's RTCP: sender state, transmitter, receiver and the RTP receive record.
-struct End {
-  explicit End(test::LoopbackSocket& socket, uint16_t peerPort)
-      : transmitter("127.0.0.1", peerPort), records(peerPort), receiver(0, -1) {
-    transmitter.SetSocket(socket.Handle());
-    records.SetSocket(socket.Handle());
-    transmitter.SetSenderState(&state);
-    transmitter.SetRtcpReceiver(&records);
-    transmitter.BuildCname();
-    receiver.SetRtcpReceiver(&records);
-  }
-  ~End() { receiver.SetRtcpReceiver(nullptr); }
-  void SendReport() {
-    RtcpPacket packet;
-    transmitter.AddSR(&packet, 0);
-    transmitter.AddSDES(&packet, 0);
-    transmitter.Transmit(&packet);
-  }
-  // Reads one datagram that is on its way; -2 when none came.
-  int32_t Poll(int socket) {
-    if (platform::WaitReadable(socket, 1000, nullptr) != 1) return -2;
-    std::unique_ptr<RtcpPacket> packet(records.GetPacket());
-    return packet != nullptr ? records.ReadRtcp(packet.get()) : -1;
-  }
-
-  RtpSenderState state;
-  RtcpTransmitter transmitter;
-  RtcpReceiver records;
-  RtpReceiver receiver;
-};
-
 TEST(RtcpTransmitter, RoundTripOnLoopback) {
   test::LoopbackSocket socketA, socketB;
-  End a(socketA, socketB.Port());
-  End b(socketB, socketA.Port());
+  End a(socketB.Port(), &socketA);
+  End b(socketA.Port(), &socketB);
   // B receives A's RTP stream with 2 of 52 packets lost.
   FeedRtp(b.receiver, a.state.Ssrc(), Range(100, 151, {110, 120}));
 

@@ -176,9 +176,6 @@ TEST_F(RtpAudioSinkTest, ReportAndByeGoToThePeersRtcpPort) {
   EXPECT_EQ(ReadU32BE(report.data() + 20), 1u);    // packets
   EXPECT_EQ(ReadU32BE(report.data() + 24), 160u);  // octets
   EXPECT_EQ(report[28 + 1], 202);                  // SDES follows the 28-byte SR
-  std::string cname(reinterpret_cast<const char*>(&report[28 + 10]), report[28 + 9]);
-  EXPECT_EQ(cname, sink.Transmitter()->GetCname());
-  EXPECT_EQ(cname.rfind("unknown_user.", 0), 0u);
 
   ASSERT_EQ(sink.SendBye(), 0);
   Datagram bye;
@@ -187,8 +184,6 @@ TEST_F(RtpAudioSinkTest, ReportAndByeGoToThePeersRtcpPort) {
   reader.GetRecord(sink.SenderState()->Ssrc());
   EXPECT_EQ(reader.ReadRtcp(bye.data(), static_cast<int32_t>(bye.size())), 1);
   EXPECT_EQ(reader.getTranInfoCount(), 0);
-  std::string text(bye.begin(), bye.end());
-  EXPECT_NE(text.find("Ardo Program Ended."), std::string::npos);
 }
 
 TEST_F(RtpAudioSinkTest, PollRtcpReadsThePeersBye) {

@@ -16,6 +16,7 @@
 #include "rtcp/RtpReceiver.h"
 #include "rtp/RtpAudioSink.h"
 #include "rtp/RtpAudioSource.h"
+#include "support/ImpairmentScript.h"
 #include "support/LoopbackSocket.h"
 
 namespace ve {
@@ -31,11 +32,8 @@ class Counter : public AudioSourceListener {
 };
 
 std::vector<uint8_t> Rtp(uint16_t seq, uint32_t ssrc) {
-  uint32_t ts = 160u * seq;
-  std::vector<uint8_t> d = {0x80, 8, uint8_t(seq >> 8), uint8_t(seq), uint8_t(ts >> 24), uint8_t(ts >> 16),
-                            uint8_t(ts >> 8), uint8_t(ts), uint8_t(ssrc >> 24), uint8_t(ssrc >> 16),
-                            uint8_t(ssrc >> 8), uint8_t(ssrc)};
-  d.resize(172, 0xD5);
+  std::vector<uint8_t> d(172, 0xD5);
+  test::WriteRtpHeader(d.data(), 8, seq, 160u * seq, ssrc);
   return d;
 }
 
