@@ -15,6 +15,7 @@ constexpr uint32_t MakeFourCC(char a, char b, char c, char d) {
 }
 
 constexpr uint32_t kFourCCRiff = MakeFourCC('R', 'I', 'F', 'F');
+constexpr uint32_t kFourCCList = MakeFourCC('L', 'I', 'S', 'T');
 constexpr uint32_t kFourCCWave = MakeFourCC('W', 'A', 'V', 'E');
 constexpr uint32_t kFourCCFmt = MakeFourCC('f', 'm', 't', ' ');
 constexpr uint32_t kFourCCData = MakeFourCC('d', 'a', 't', 'a');
@@ -75,8 +76,22 @@ class RiffFile {
   int64_t Seek(int64_t offset);
 
  private:
+  static constexpr int64_t kChunkHeaderBytes = 8;
+  static constexpr int64_t kFormTypeBytes = 4;
+#ifdef _WIN32
+  // The system's file offsets are signed 32-bit: no chunk beyond them can be reached.
+  static constexpr int64_t kMaxOffset = 0x7FFFFFFF;
+#else
+  // Chunk offsets are 32-bit in the file format and in MMCKINFO.
+  static constexpr int64_t kMaxOffset = 0xFFFFFFFF;
+#endif
+
   // Reads exactly `count` bytes or fails.
   bool ReadExact(uint8_t* buffer, int32_t count);
+  // Reads the header of the chunk at `offset`: its identifier and stated size, and for a RIFF
+  // or LIST chunk the form type after it when the file holds one (0 otherwise). The position
+  // is left anywhere. false when no header can be read there.
+  bool ReadChunkHeader(int64_t offset, uint32_t* id, uint32_t* size, uint32_t* formType);
 
 #ifdef _WIN32
   void* file = nullptr;  // the system's buffered file (HMMIO)

@@ -50,6 +50,16 @@ std::vector<int16_t> Amplify(const std::vector<int16_t>& signal, double gain) {
   return out;
 }
 
+std::vector<int16_t> FirFilter(const std::vector<int16_t>& signal, const double* taps, int count) {
+  std::vector<int16_t> out(signal.size());
+  for (size_t n = 0; n < signal.size(); ++n) {
+    double sum = 0;
+    for (int k = 0; k < count && k <= static_cast<int>(n); ++k) sum += taps[k] * signal[n - k];
+    out[n] = static_cast<int16_t>(std::clamp(sum, -32768.0, 32767.0));
+  }
+  return out;
+}
+
 int BestLag(const std::vector<int16_t>& reference, const std::vector<int16_t>& test, int maxLag) {
   int best = 0;
   double bestScore = -1e300;

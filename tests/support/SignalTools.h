@@ -18,6 +18,9 @@ std::vector<int16_t> Sweep(size_t count, double fromHz, double toHz, double ampl
 // `signal` amplified by `gain` and clipped to the 16-bit range.
 std::vector<int16_t> Amplify(const std::vector<int16_t>& signal, double gain);
 
+// `signal` through an FIR filter of `count` taps (output clipped to 16 bits, truncated).
+std::vector<int16_t> FirFilter(const std::vector<int16_t>& signal, const double* taps, int count);
+
 // Delay (0..maxLag samples) at which `test` best matches `reference`: test[n + lag] ~ reference[n].
 int BestLag(const std::vector<int16_t>& reference, const std::vector<int16_t>& test, int maxLag);
 

@@ -38,13 +38,7 @@ double FrameRms(const std::vector<int16_t>& x, size_t from) {
 std::vector<int16_t> SendEqualized(const std::vector<int16_t>& x) {
   double taps[ve::kEqualizerTaps];
   ve::ExpandEqualizerSet(ve::kSendSetB, taps);
-  std::vector<int16_t> y(x.size());
-  for (size_t n = 0; n < x.size(); ++n) {
-    double sum = 0;
-    for (int k = 0; k < ve::kEqualizerTaps && k <= static_cast<int>(n); ++k) sum += taps[k] * x[n - k];
-    y[n] = static_cast<int16_t>(std::max(-32768.0, std::min(32767.0, sum)));
-  }
-  return y;
+  return ve::test::FirFilter(x, taps, ve::kEqualizerTaps);
 }
 
 // Mono 16-bit 8 kHz audio of a WAV file (channels averaged); false when unreadable.

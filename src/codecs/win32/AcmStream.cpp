@@ -13,6 +13,8 @@
 #include <mmreg.h>
 #include <msacm.h>
 
+#include "platform/win32/Pcm16Format.h"
+
 namespace ve {
 
 // The class's result codes are the system's, negated.
@@ -27,6 +29,19 @@ bool RateOk(uint32_t rate) { return rate >= AcmStream::kMinRate && rate <= AcmSt
 int32_t FromSystem(MMRESULT result) { return result == MMSYSERR_NOERROR ? 0 : -static_cast<int32_t>(result); }
 
 HACMSTREAM Handle(void* stream) { return static_cast<HACMSTREAM>(stream); }
+
+// One system conversion of `srcBytes` into at most `dstBytes` through a prepared header; the
+// stream's first conversion carries the start flag.
+MMRESULT ConvertCall(void* stream, ::ACMSTREAMHEADER* header, DWORD srcBytes, DWORD dstBytes, bool* started) {
+  header->cbSrcLength = srcBytes;
+  header->cbDstLength = dstBytes;
+  header->cbSrcLengthUsed = 0;
+  header->cbDstLengthUsed = 0;
+  DWORD flags = ACM_STREAMCONVERTF_BLOCKALIGN | (*started ? 0 : ACM_STREAMCONVERTF_START);
+  MMRESULT result = acmStreamConvert(Handle(stream), header, flags);
+  if (result == MMSYSERR_NOERROR) *started = true;
+  return result;
+}
 
 // Extension bytes the system may read behind the 18-byte record.
 constexpr size_t kMaxExtraBytes = 1024;
@@ -82,18 +97,6 @@ std::vector<uint8_t> SystemSource(const WAVEFORMATEX* source, uint32_t sourceSiz
     format->nAvgBytesPerSec = static_cast<DWORD>(static_cast<uint64_t>(view.rate) * view.blockAlign / framesPerBlock);
   }
   return bytes;
-}
-
-::WAVEFORMATEX Pcm16(uint32_t rate, uint16_t channels) {
-  ::WAVEFORMATEX format{};
-  format.wFormatTag = WAVE_FORMAT_PCM;
-  format.nChannels = channels;
-  format.nSamplesPerSec = rate;
-  format.wBitsPerSample = 16;
-  format.nBlockAlign = static_cast<WORD>(2 * channels);
-  format.nAvgBytesPerSec = rate * format.nBlockAlign;
-  format.cbSize = 0;
-  return format;
 }
 
 HACMSTREAM OpenSystem(::WAVEFORMATEX* source, ::WAVEFORMATEX* destination, MMRESULT* result) {
@@ -184,7 +187,7 @@ int32_t AcmStream::Open(AcmStream** out, const WAVEFORMATEX* source, uint32_t so
 
   std::vector<uint8_t> sourceBytes = SystemSource(source, sourceSize, view, decoder->FramesPerBlock());
   auto* systemSource = reinterpret_cast<::WAVEFORMATEX*>(sourceBytes.data());
-  ::WAVEFORMATEX systemDestination = Pcm16(dst.nSamplesPerSec, dst.nChannels);
+  ::WAVEFORMATEX systemDestination = platform::Pcm16Format(dst.nSamplesPerSec, dst.nChannels);
   bool sourceIsPcm16 = view.tag == WAVE_FORMAT_PCM && view.bits == 16;
   MMRESULT result = ACMERR_NOTPOSSIBLE;
   if (view.rate == dst.nSamplesPerSec) {
@@ -198,7 +201,7 @@ int32_t AcmStream::Open(AcmStream** out, const WAVEFORMATEX* source, uint32_t so
   // Two system streams in a row: a codec's driver usually decodes only to PCM of the same
   // rate and channels and leaves the rate and channel change to the PCM converter, which
   // is given whole pieces (see PieceFrames).
-  ::WAVEFORMATEX mid = Pcm16(view.rate, view.channels);
+  ::WAVEFORMATEX mid = platform::Pcm16Format(view.rate, view.channels);
   if (!sourceIsPcm16) {
     stream->first = OpenSystem(systemSource, &mid, &result);
     if (stream->first == nullptr) return FromSystem(result);
@@ -369,14 +372,8 @@ int32_t AcmStream::ConvertOneStep(Prepared& p, ACMSTREAMHEADER* header) {
   if (header->cbSrcLength < srcBlockBytes || header->cbDstLength < dstFrameBytes) return 0;
   DWORD fit = FitSource(first, header->cbSrcLength, header->cbDstLength, srcBlockBytes);
   if (fit == 0) return 0;  // not even one block's output fits
-  p.one.cbSrcLength = fit;
-  p.one.cbDstLength = header->cbDstLength;
-  p.one.cbSrcLengthUsed = 0;
-  p.one.cbDstLengthUsed = 0;
-  DWORD flags = ACM_STREAMCONVERTF_BLOCKALIGN | (firstStarted ? 0 : ACM_STREAMCONVERTF_START);
-  MMRESULT result = acmStreamConvert(Handle(first), &p.one, flags);
+  MMRESULT result = ConvertCall(first, &p.one, fit, header->cbDstLength, &firstStarted);
   if (result != MMSYSERR_NOERROR) return FromSystem(result);
-  firstStarted = true;
   header->cbSrcLengthUsed = std::min<uint32_t>(p.one.cbSrcLengthUsed, header->cbSrcLength);
   header->cbDstLengthUsed = std::min<uint32_t>(p.one.cbDstLengthUsed, header->cbDstLength);
   return 0;
@@ -410,14 +407,9 @@ int32_t AcmStream::ConvertTwoSteps(Prepared& p, ACMSTREAMHEADER* header) {
       std::memcpy(p.mid.data() + p.midCount, header->pbSrc, used);
       p.midCount += used;
     } else if (take > 0) {
-      p.decode.cbSrcLength = take * srcBlockBytes;
-      p.decode.cbDstLength = static_cast<DWORD>(p.decoded.size());
-      p.decode.cbSrcLengthUsed = 0;
-      p.decode.cbDstLengthUsed = 0;
-      DWORD flags = ACM_STREAMCONVERTF_BLOCKALIGN | (firstStarted ? 0 : ACM_STREAMCONVERTF_START);
-      MMRESULT result = acmStreamConvert(Handle(first), &p.decode, flags);
+      MMRESULT result = ConvertCall(first, &p.decode, take * srcBlockBytes, static_cast<DWORD>(p.decoded.size()),
+                                    &firstStarted);
       if (result != MMSYSERR_NOERROR) return FromSystem(result);
-      firstStarted = true;
       uint32_t made = std::min<uint32_t>(p.decode.cbDstLengthUsed, static_cast<uint32_t>(p.mid.size()) - p.midCount);
       std::memcpy(p.mid.data() + p.midCount, p.decoded.data(), made);
       p.midCount += made;
@@ -431,14 +423,9 @@ int32_t AcmStream::ConvertTwoSteps(Prepared& p, ACMSTREAMHEADER* header) {
   uint64_t pieces = p.midCount / pieceBytes;
   if (p.pending.empty() && written < space && pieces > 0) {
     pieces = std::min<uint64_t>(pieces, std::max<uint64_t>(1, (space - written) / dstFrameBytes / outPieceFrames));
-    p.resample.cbSrcLength = static_cast<DWORD>(pieces * pieceBytes);
-    p.resample.cbDstLength = static_cast<DWORD>(p.out.size());
-    p.resample.cbSrcLengthUsed = 0;
-    p.resample.cbDstLengthUsed = 0;
-    DWORD flags = ACM_STREAMCONVERTF_BLOCKALIGN | (secondStarted ? 0 : ACM_STREAMCONVERTF_START);
-    MMRESULT result = acmStreamConvert(Handle(second), &p.resample, flags);
+    MMRESULT result = ConvertCall(second, &p.resample, static_cast<DWORD>(pieces * pieceBytes),
+                                  static_cast<DWORD>(p.out.size()), &secondStarted);
     if (result != MMSYSERR_NOERROR) return FromSystem(result);
-    secondStarted = true;
     uint32_t taken = std::min<uint32_t>(p.resample.cbSrcLengthUsed, p.midCount);
     std::memmove(p.mid.data(), p.mid.data() + taken, p.midCount - taken);
     p.midCount -= taken;

@@ -1,16 +1,8 @@
 #include "platform/RiffFile.h"
 
-#include <algorithm>
-#include <limits>
-
 namespace ve::platform {
 
 namespace {
-
-constexpr int64_t kChunkHeaderBytes = 8;
-constexpr int64_t kFormTypeBytes = 4;
-// Chunk offsets are 32-bit in the file format and in MMCKINFO.
-constexpr int64_t kMaxOffset = std::numeric_limits<uint32_t>::max();
 
 uint32_t ReadU32LE(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
@@ -81,51 +73,16 @@ int32_t RiffFile::Read(void* out, int32_t count) {
 
 bool RiffFile::ReadExact(uint8_t* out, int32_t count) { return Read(out, count) == count; }
 
-int32_t RiffFile::Descend(MMCKINFO* ck, const MMCKINFO* parent, uint32_t flags) {
-  if (ck == nullptr) return -10;
-  int64_t end = fileSize;
-  if (parent != nullptr) {
-    end = std::min(end, static_cast<int64_t>(parent->dwDataOffset) + parent->cksize);
-  }
-  int64_t cursor = Position();
-  if (cursor < 0) return -10;
-  for (;;) {
-    if (cursor + kChunkHeaderBytes > end) return -10;
-    if (Seek(cursor) < 0) return -10;
-    uint8_t header[kChunkHeaderBytes];
-    if (!ReadExact(header, kChunkHeaderBytes)) return -10;
-    uint32_t id = ReadU32LE(header);
-    uint32_t size = ReadU32LE(header + 4);
-    int64_t contents = cursor + kChunkHeaderBytes;
-    if (contents > kMaxOffset) return -10;
-
-    bool hasFormType = id == kFourCCRiff || id == MakeFourCC('L', 'I', 'S', 'T');
-    bool match;
-    if ((flags & kFindRiff) != 0) {
-      match = id == kFourCCRiff;
-    } else if ((flags & kFindChunk) != 0) {
-      match = id == ck->ckid;
-    } else {
-      match = true;
-    }
-    uint32_t formType = 0;
-    if (match && hasFormType) {
-      uint8_t form[kFormTypeBytes];
-      if (contents + kFormTypeBytes > end || !ReadExact(form, kFormTypeBytes)) return -10;
-      formType = ReadU32LE(form);
-      if ((flags & kFindRiff) != 0 && formType != ck->fccType) match = false;
-    }
-    if (match) {
-      ck->ckid = id;
-      ck->cksize = size;
-      ck->fccType = formType;
-      ck->dwDataOffset = static_cast<uint32_t>(contents);
-      ck->dwFlags = 0;
-      return 0;  // the position is at the contents, past the form type if there is one
-    }
-    // Chunks are padded to an even length.
-    cursor = contents + size + (size & 1);
-  }
+bool RiffFile::ReadChunkHeader(int64_t offset, uint32_t* id, uint32_t* size, uint32_t* formType) {
+  uint8_t header[kChunkHeaderBytes + kFormTypeBytes];
+  if (Seek(offset) < 0 || !ReadExact(header, kChunkHeaderBytes)) return false;
+  *id = ReadU32LE(header);
+  *size = ReadU32LE(header + 4);
+  const bool hasFormType = *id == kFourCCRiff || *id == kFourCCList;
+  *formType = hasFormType && ReadExact(header + kChunkHeaderBytes, kFormTypeBytes)
+                  ? ReadU32LE(header + kChunkHeaderBytes)
+                  : 0;
+  return true;
 }
 
 int32_t RiffFile::Ascend(const MMCKINFO* ck) {

@@ -11,20 +11,11 @@
 #include <mmreg.h>
 #include <msacm.h>
 
+#include "platform/win32/Pcm16Format.h"
+
 namespace ve::platform {
 
 namespace {
-
-::WAVEFORMATEX Pcm16(uint32_t rate, uint16_t channels) {
-  ::WAVEFORMATEX format{};
-  format.wFormatTag = WAVE_FORMAT_PCM;
-  format.nChannels = channels;
-  format.nSamplesPerSec = rate;
-  format.wBitsPerSample = 16;
-  format.nBlockAlign = static_cast<WORD>(2 * channels);
-  format.nAvgBytesPerSec = rate * format.nBlockAlign;
-  return format;
-}
 
 // Converts `bytes` bytes at `src` in one call, appending the output to `out`; the number of
 // source bytes the system took, or -1.
@@ -58,8 +49,8 @@ bool ResamplePcm16(const std::vector<int16_t>& in, uint16_t channels, uint32_t f
                    std::vector<int16_t>* out) {
   if (out == nullptr || channels == 0 || fromRate == 0 || toRate == 0) return false;
   out->clear();
-  ::WAVEFORMATEX source = Pcm16(fromRate, channels);
-  ::WAVEFORMATEX destination = Pcm16(toRate, channels);
+  ::WAVEFORMATEX source = Pcm16Format(fromRate, channels);
+  ::WAVEFORMATEX destination = Pcm16Format(toRate, channels);
   HACMSTREAM stream = nullptr;
   if (acmStreamOpen(&stream, nullptr, &source, &destination, nullptr, 0, 0, ACM_STREAMOPENF_NONREALTIME) !=
       MMSYSERR_NOERROR) {

@@ -2,20 +2,12 @@
 // comes first: the system's headers define their own MMCKINFO, named `::MMCKINFO` here.
 #include "platform/RiffFile.h"
 
-#include <algorithm>
-#include <limits>
-
 #include "platform/win32/WindowsHeaders.h"
 #include <mmsystem.h>
 
 namespace ve::platform {
 
 namespace {
-
-constexpr int64_t kChunkHeaderBytes = 8;
-constexpr int64_t kFormTypeBytes = 4;
-// The system's file offsets are signed 32-bit: no chunk beyond them can be reached.
-constexpr int64_t kMaxOffset = std::numeric_limits<LONG>::max();
 
 HMMIO Handle(void* file) { return static_cast<HMMIO>(file); }
 
@@ -83,55 +75,17 @@ int32_t RiffFile::Read(void* out, int32_t count) {
 
 bool RiffFile::ReadExact(uint8_t* out, int32_t count) { return Read(out, count) == count; }
 
-// The search is ours, one chunk per step: the system's own search trusts the sizes in the
-// file (its 32-bit offsets wrap, so a lying size can send it back to an earlier chunk and
-// round forever, and it does not stop at the parent's end). Each step lets the system read
-// the chunk at the current position; the bounds and the next position are checked here in
-// 64 bits.
-int32_t RiffFile::Descend(MMCKINFO* ck, const MMCKINFO* parent, uint32_t flags) {
-  if (ck == nullptr || file == nullptr) return -10;
-  int64_t end = fileSize;
-  if (parent != nullptr) {
-    end = std::min(end, static_cast<int64_t>(parent->dwDataOffset) + parent->cksize);
-  }
-  int64_t cursor = Position();
-  if (cursor < 0) return -10;
-  for (;;) {
-    if (cursor + kChunkHeaderBytes > end || cursor > kMaxOffset) return -10;
-    if (Seek(cursor) != cursor) return -10;
-    ::MMCKINFO found{};
-    if (mmioDescend(Handle(file), &found, nullptr, 0) != MMSYSERR_NOERROR) return -10;
-    int64_t contents = cursor + kChunkHeaderBytes;
-
-    bool hasFormType = found.ckid == FOURCC_RIFF || found.ckid == FOURCC_LIST;
-    bool match;
-    if ((flags & kFindRiff) != 0) {
-      match = found.ckid == FOURCC_RIFF;
-    } else if ((flags & kFindChunk) != 0) {
-      match = found.ckid == ck->ckid;
-    } else {
-      match = true;
-    }
-    uint32_t formType = 0;
-    if (match && hasFormType) {
-      // The system read the form type only if the file holds it; inside the bounds it does.
-      if (contents + kFormTypeBytes > end) return -10;
-      formType = found.fccType;
-      if ((flags & kFindRiff) != 0 && formType != ck->fccType) match = false;
-    }
-    if (match) {
-      int64_t at = contents + (hasFormType ? kFormTypeBytes : 0);
-      if (Seek(at) != at) return -10;
-      ck->ckid = found.ckid;
-      ck->cksize = found.cksize;
-      ck->fccType = formType;
-      ck->dwDataOffset = static_cast<uint32_t>(contents);
-      ck->dwFlags = 0;
-      return 0;  // the position is at the contents, past the form type if there is one
-    }
-    // Chunks are padded to an even length.
-    cursor = contents + found.cksize + (found.cksize & 1);
-  }
+// The system reads the header (and a RIFF or LIST chunk's form type); the chunk search is
+// ours, because the system's own trusts the sizes in the file: its 32-bit offsets wrap, so a
+// lying size can send it back to an earlier chunk and round forever.
+bool RiffFile::ReadChunkHeader(int64_t offset, uint32_t* id, uint32_t* size, uint32_t* formType) {
+  if (Seek(offset) != offset) return false;
+  ::MMCKINFO found{};
+  if (mmioDescend(Handle(file), &found, nullptr, 0) != MMSYSERR_NOERROR) return false;
+  *id = found.ckid;
+  *size = found.cksize;
+  *formType = found.fccType;
+  return true;
 }
 
 int32_t RiffFile::Ascend(const MMCKINFO* ck) {
