@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <thread>
 
@@ -14,16 +15,6 @@ namespace {
 using test::AddFilter;
 using test::CountingSource;
 using test::RecordingSink;
-
-// Checks on scope exit that every sample taken during the scope went back to the pool.
-class PoolBalance {
- public:
-  PoolBalance() : before(test::OutstandingSamples()) {}
-  ~PoolBalance() { EXPECT_EQ(test::OutstandingSamples(), before) << "a sample was leaked or over-released"; }
-
- private:
-  int32_t before;
-};
 
 // source -> copy filter (+10) -> in-place filter (+100) -> sink
 struct Chain {
@@ -44,39 +35,54 @@ struct Chain {
   }
 };
 
-// Every recorded cycle holds one sample that went through both filters, in order.
-void ExpectCountingThroughBothFilters(const std::vector<std::vector<int16_t>>& cycles) {
-  for (size_t i = 0; i < cycles.size(); ++i) {
-    ASSERT_EQ(cycles[i].size(), 1u) << i;
-    ASSERT_EQ(cycles[i][0], static_cast<int16_t>(i + 1 + 110)) << i;
-  }
-}
-
-TEST(AudioFilter, ChainDrivenBySinkThreadOrTheFiltersOwnThreadPulls) {
-  for (bool bySink : {true, false}) {
-    SCOPED_TRACE(bySink ? "sink thread" : "filter thread");
-    PoolBalance balance;
-    // On the heap: each round's locks are new ones to the thread checker, which would take a
-    // second chain in the same stack slot, driven the other way round, for a lock-order cycle.
-    auto chain = std::make_unique<Chain>();
-    // The in-place filter's source thread pulls through the copy filter and pushes to the sink.
-    if (bySink) {
-      ASSERT_EQ(chain->sink.Start(), 0);
-    } else {
-      chain->sink.Open();
-      ASSERT_EQ(chain->inPlace.AudioSource::Start(), 0);
+// The chain driven by each of the three threads that can drive it: the sink's pull, the
+// in-place filter's own source thread (pulls through the copy filter, pushes to the sink), and
+// the source's push. Every cycle holds one sample that went through both filters, in order;
+// every sample goes back to the pool, which recycles rather than grows with the traffic.
+TEST(AudioFilter, ChainDrivenByEachThreadPassesEverySampleThroughBothFilters) {
+  enum Driver { kSink, kFilter, kSource };
+  for (Driver driver : {kSink, kFilter, kSource}) {
+    SCOPED_TRACE(driver);
+    int32_t outstandingBefore = test::OutstandingSamples();
+    int32_t createdBefore = AudioSamplePool::Instance()->CreatedCount();
+    {
+      // On the heap: each round's locks are new ones to the thread checker, which would take a
+      // second chain in the same stack slot, driven the other way round, for a lock-order cycle.
+      auto chain = std::make_unique<Chain>();
+      const int32_t wanted = driver == kSource ? 100000 : 300;
+      chain->source.limit = driver == kSource ? wanted : -1;
+      chain->sink.keepValues = 200;
+      if (driver == kSink) {
+        ASSERT_EQ(chain->sink.Start(), 0);
+      } else {
+        chain->sink.Open();
+        ASSERT_EQ(driver == kFilter ? chain->inPlace.AudioSource::Start() : chain->source.Start(), 0);
+      }
+      for (int i = 0; i < 60000 && chain->sink.samples < wanted; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      if (driver == kSink) chain->sink.Stop();
+      else if (driver == kFilter) chain->inPlace.AudioSource::Stop();
+      else chain->source.Stop();
+      if (driver == kSource) {
+        EXPECT_EQ(chain->sink.samples.load(), wanted);
+      }
+      auto cycles = chain->sink.Cycles();
+      ASSERT_EQ(cycles.size(), 200u);
+      for (size_t i = 0; i < cycles.size(); ++i) {
+        ASSERT_EQ(cycles[i], std::vector<int16_t>{static_cast<int16_t>(i + 1 + 110)}) << i;
+      }
     }
-    for (int i = 0; i < 5000 && chain->sink.samples < 300; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (bySink) chain->sink.Stop();
-    else chain->inPlace.AudioSource::Stop();
-    auto cycles = chain->sink.Cycles();
-    ASSERT_GE(cycles.size(), 300u);
-    ExpectCountingThroughBothFilters(cycles);
+    EXPECT_EQ(test::OutstandingSamples(), outstandingBefore) << "a sample was leaked or over-released";
+    if (driver == kSource) {
+      int32_t created = AudioSamplePool::Instance()->CreatedCount();
+      std::printf("pool created count after 100000 samples: %d\n", created);
+      EXPECT_LE(created - createdBefore, 4) << "the pool must recycle, not grow with the traffic";
+    }
   }
 }
 
 TEST(AudioFilter, PullingListenerIsNotPushedItsOwnSample) {
-  PoolBalance balance;
   CountingSource source;
   AddFilter filter{1};
   RecordingSink puller, tap;
@@ -84,33 +90,12 @@ TEST(AudioFilter, PullingListenerIsNotPushedItsOwnSample) {
   Connect(filter.AsSource(), &puller);
   Connect(filter.AsSource(), &tap);
   puller.TakeNextAudioSample(nullptr, nullptr);  // one pull cycle of `puller`
-  auto pulled = puller.Cycles();
-  ASSERT_EQ(pulled.size(), 1u) << "the puller must see exactly its own cycle, no pushed copy";
-  ASSERT_EQ(pulled[0].size(), 1u);
-  EXPECT_EQ(pulled[0][0], 2);
-  ASSERT_EQ(tap.Cycles().size(), 1u);
-  EXPECT_EQ(tap.Cycles()[0][0], 2);
+  EXPECT_EQ(puller.Cycles(), (std::vector<std::vector<int16_t>>{{2}})) << "its own cycle only, no pushed copy";
+  EXPECT_EQ(tap.Cycles(), (std::vector<std::vector<int16_t>>{{2}}));
   EXPECT_EQ(puller.LastSources().at(0), static_cast<AudioSinkListener*>(filter.AsSource()));
   Disconnect(filter.AsSource(), &tap);
   Disconnect(filter.AsSource(), &puller);
   Disconnect(&source, filter.AsSink());
-}
-
-TEST(AudioFilter, ChainDrivenBySourceThreadPushesAndThePoolStaysSmall) {
-  PoolBalance balance;
-  int32_t createdBefore = AudioSamplePool::Instance()->CreatedCount();
-  Chain chain;
-  chain.source.limit = 100000;
-  chain.sink.keepValues = 200;
-  chain.sink.Open();
-  ASSERT_EQ(chain.source.Start(), 0);
-  for (int i = 0; i < 60000 && chain.source.IsRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  chain.source.Stop();
-  EXPECT_EQ(chain.sink.samples.load(), 100000);
-  ExpectCountingThroughBothFilters(chain.sink.Cycles());
-  int32_t created = AudioSamplePool::Instance()->CreatedCount();
-  std::printf("pool created count after 100000 samples: %d\n", created);
-  EXPECT_LE(created - createdBefore, 4) << "the pool must recycle, not grow with the traffic";
 }
 
 }  // namespace

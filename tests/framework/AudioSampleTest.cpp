@@ -18,62 +18,48 @@ AudioSample* GetWithFormat(int32_t standard) {
   return sample;
 }
 
-TEST(AudioSample, DurationFollowsTheFormatUnits) {
+TEST(AudioSample, DurationFollowsTheFormatUnitsAndABrokenFormatGivesZero) {
   struct Case {
     int32_t format;
     int32_t bytes;
     int32_t ms;
-  } cases[] = {{kFormatMuLaw, 160, 20},  {kFormatG729, 50, 50},    {kFormatG723_64, 24, 30},
-               {kFormatG723_53, 20, 30}, {kFormatPcm16, 320, 20}};
+  } cases[] = {{kFormatMuLaw, 160, 20}, {kFormatG729, 50, 50}, {kFormatG723_64, 24, 30}, {kFormatG723_53, 20, 30}};
   for (const Case& c : cases) {
     AudioSample* sample = GetWithFormat(c.format);
     sample->SetDataSize(c.bytes);
     EXPECT_EQ(sample->DurationMs(), c.ms) << "format " << c.format << " bytes " << c.bytes;
     sample->Release();
   }
+  // A zero rate or unit size gives zero instead of dividing by it.
+  AudioSample* sample = GetWithFormat(kFormatPcm16);
+  const WAVEFORMATEX noRate{WAVE_FORMAT_PCM, 1, 0, 0, 2, 16, 0}, noUnit{WAVE_FORMAT_PCM, 0, 8000, 0, 0, 0, 0};
+  for (WAVEFORMATEX broken : {noRate, noUnit}) {
+    sample->SetFormat(&broken);
+    sample->SetDataSize(320);
+    EXPECT_EQ(sample->DurationMs(), 0);
+    sample->SetDataSize(0);
+    sample->SetSilenceMs(20);
+    EXPECT_EQ(sample->SilenceBytes(), 0);
+  }
+  sample->Release();
 }
 
-TEST(AudioSample, GapMarkerSilenceFollowsTheFormatAndDataClearsIt) {
+// A gap marker's silence follows the format; data clears it. The format cannot change while
+// the sample is shared.
+TEST(AudioSample, GapMarkerSilenceFollowsTheFormatWhichIsFixedWhileShared) {
   AudioSample* sample = GetWithFormat(kFormatPcm16);
   sample->SetSilenceMs(20);
   EXPECT_EQ(sample->SilenceBytes(), 320);
   WAVEFORMATEX alaw;
-  sample->SetFormat(GetStandardFormat(&alaw, kFormatALaw));
-  EXPECT_EQ(sample->SilenceBytes(), 160);
-  sample->SetDataSize(0);
-  EXPECT_EQ(sample->SilenceMs(), 20);
-  sample->SetDataSize(160);
-  EXPECT_EQ(sample->SilenceMs(), 0);
-  sample->Release();
-}
-
-TEST(AudioSample, ZeroRateOrUnitSizeGivesZeroInsteadOfDividing) {
-  AudioSample* sample = GetWithFormat(kFormatPcm16);
-  WAVEFORMATEX broken{WAVE_FORMAT_PCM, 1, 0, 0, 2, 16, 0};
-  sample->SetFormat(&broken);
-  sample->SetDataSize(320);
-  EXPECT_EQ(sample->DurationMs(), 0);
-  sample->SetDataSize(0);
-  sample->SetSilenceMs(20);
-  EXPECT_EQ(sample->SilenceBytes(), 0);
-
-  WAVEFORMATEX noBits{WAVE_FORMAT_PCM, 0, 8000, 0, 0, 0, 0};
-  sample->SetFormat(&noBits);
-  sample->SetDataSize(320);
-  EXPECT_EQ(sample->DurationMs(), 0);
-  sample->Release();
-}
-
-TEST(AudioSample, SetFormatIsRefusedWhileShared) {
-  AudioSample* sample = GetWithFormat(kFormatPcm16);
+  GetStandardFormat(&alaw, kFormatALaw);
   sample->AddRef();
-  WAVEFORMATEX alaw;
-  sample->SetFormat(GetStandardFormat(&alaw, kFormatALaw));
-  EXPECT_EQ(sample->Format().wFormatTag, WAVE_FORMAT_PCM);
-  EXPECT_EQ(sample->BytesPerUnit(), 2);
+  sample->SetFormat(&alaw);
+  EXPECT_EQ(sample->SilenceBytes(), 320);
   sample->Release();
   sample->SetFormat(&alaw);
-  EXPECT_EQ(sample->Format().wFormatTag, WAVE_FORMAT_ALAW);
+  EXPECT_EQ(sample->SilenceBytes(), 160);
+  sample->SetDataSize(160);
+  EXPECT_EQ(sample->SilenceMs(), 0);
   sample->Release();
 }
 
@@ -84,32 +70,27 @@ struct TrackedPacket : MediaObject {
   int* deleted;
 };
 
-TEST(AudioSample, AttachedPacketIsDeletedWhenReplacedAndOnTheLastRelease) {
+// A released sample comes back cleared, its packet deleted on the last release only; a
+// second release of it retires it for good.
+TEST(AudioSample, LastReleaseClearsTheSampleAndADoubleReleaseRetiresIt) {
+  test::ReplacePool();  // an empty free list, so the next Get returns the released sample
+  AudioSamplePool* pool = AudioSamplePool::Instance();
   int deleted = 0;
   AudioSample* sample = GetWithFormat(kFormatPcm16);
   sample->SetPacket(new TrackedPacket(&deleted));
   sample->SetPacket(new TrackedPacket(&deleted));
   EXPECT_EQ(deleted, 1);
   sample->SetDataSize(320);
+  sample->SetSilenceMs(20);
   sample->AddRef();
   sample->Release();
   EXPECT_EQ(deleted, 1) << "a release that is not the last keeps the packet";
-  sample->Release();
-  EXPECT_EQ(deleted, 2);
-  EXPECT_EQ(sample->Packet(), nullptr);
-  EXPECT_EQ(sample->DataSize(), 0);
-}
-
-TEST(AudioSample, ReleasedSampleComesBackClearedAndADoubleReleaseRetiresIt) {
-  test::ReplacePool();  // an empty free list, so the next Get returns the released sample
-  AudioSamplePool* pool = AudioSamplePool::Instance();
-  AudioSample* sample = GetWithFormat(kFormatPcm16);
-  sample->SetDataSize(320);
-  sample->SetSilenceMs(20);
   EXPECT_EQ(sample->Release(), 0);
+  EXPECT_EQ(deleted, 2);
   AudioSample* again = nullptr;
   pool->Get(&again);
   ASSERT_EQ(again, sample);
+  EXPECT_EQ(again->Packet(), nullptr);
   EXPECT_EQ(again->DataSize(), 0);
   EXPECT_EQ(again->SilenceMs(), 0);
   EXPECT_EQ(again->RefCount(), 1);
@@ -118,13 +99,11 @@ TEST(AudioSample, ReleasedSampleComesBackClearedAndADoubleReleaseRetiresIt) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(sample->Release(), -10);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(450));
-
   // The retired sample sits on the free list but is never handed out again.
   for (int i = 0; i < 4; ++i) {
     AudioSample* next = nullptr;
     pool->Get(&next);
     EXPECT_NE(next, sample);
-    EXPECT_EQ(next->RefCount(), 1);
     next->Release();
   }
   test::ReplacePool();

@@ -25,13 +25,15 @@ TEST(AudioSource, StateCodesAndAFailingThreadStart) {
   EXPECT_EQ(source.Close(), 0);
   EXPECT_EQ(source.Close(), 0) << "closing twice is harmless";
 
-  CountingSource failing;
-  failing.threadStartResult = 1;
-  EXPECT_EQ(failing.Start(), -30);
-  for (int i = 0; i < 2000 && failing.threadEnds == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_EQ(failing.threadEnds.load(), 1);
-  EXPECT_EQ(failing.produced.load(), 0);
-  EXPECT_EQ(failing.Stop(), 0);
+  source.threadStartResult = 1;
+  const int32_t endsBefore = source.threadEnds, producedBefore = source.produced;
+  EXPECT_EQ(source.Start(), -30);
+  for (int i = 0; i < 2000 && source.threadEnds == endsBefore; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(source.threadEnds.load(), endsBefore + 1);
+  EXPECT_EQ(source.produced.load(), producedBefore);
+  EXPECT_EQ(source.Stop(), 0);
 }
 
 // A negative result of ProduceSample ends the thread by itself; a positive one is a success
@@ -64,10 +66,7 @@ TEST(AudioSource, NegativeProduceResultEndsTheThreadPositiveKeepsItGoing) {
 TEST(AudioSource, PullFansOutToTheOtherListenersOnlyAndAFailedPullGivesNull) {
   CountingSource source;
   RecordingSink puller, other1, other2;
-  Connect(&source, &puller);
-  Connect(&source, &other1);
-  Connect(&source, &other2);
-  Connect(&source, &other2);  // registered once
+  for (RecordingSink* sink : {&puller, &other1, &other2, &other2}) Connect(&source, sink);  // other2 once
 
   AudioSample* out = nullptr;
   EXPECT_EQ(source.GiveNextAudioSample(&out, &puller), 0);
@@ -86,19 +85,16 @@ TEST(AudioSource, PullFansOutToTheOtherListenersOnlyAndAFailedPullGivesNull) {
   EXPECT_EQ(out, nullptr);
   ASSERT_EQ(other1.Cycles().size(), 2u);
   EXPECT_TRUE(other1.Cycles()[1].empty());
-}
 
-TEST(AudioSource, DisconnectRemovesBothSides) {
-  CountingSource source;
-  RecordingSink sink;
-  Connect(&source, &sink);
-  Disconnect(&source, &sink);
-  AudioSample* out = nullptr;
-  source.GiveNextAudioSample(&out, nullptr);
+  // Disconnect removes both sides: no push to the sink, no pull from the source.
+  Disconnect(&source, &other1);
+  source.limit = -1;
+  source.GiveNextAudioSample(&out, &puller);
   out->Release();
-  EXPECT_EQ(sink.cycles.load(), 0);
-  sink.TakeNextAudioSample(nullptr, nullptr);
-  EXPECT_EQ(source.produced.load(), 1) << "the sink no longer pulls from the source";
+  EXPECT_EQ(other1.Cycles().size(), 2u);
+  const int32_t produced = source.produced;
+  other1.TakeNextAudioSample(nullptr, nullptr);
+  EXPECT_EQ(source.produced.load(), produced);
 }
 
 }  // namespace

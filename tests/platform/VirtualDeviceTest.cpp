@@ -116,24 +116,22 @@ TEST(VirtualCaptureDevice, DamagedFilesAreRefusedWithTheirCode) {
   EXPECT_EQ(voiceengine::AddWavFileCaptureDevice("x", bad.Name(), false, &id), voiceengine::kDeviceFileNotPcmWave);
 }
 
-// What the recorder writes is checked through the WAV output player's tests.
-TEST(VirtualPlaybackDevice, RecorderIsOpenedOnceAtATime) {
+// The WAV recorder and each side of the loopback open once at a time; the loopback's capture
+// side takes the playback side's format and hands out whole buffers only. (What the recorder
+// writes is checked through the WAV output player's tests.)
+TEST(VirtualPlaybackDevice, RecorderAndLoopbackOpenOnceAtATime) {
   test::TempFile file(std::string(".wav"));
-  std::shared_ptr<VirtualPlaybackDevice> device = VirtualPlaybackDevice::WavRecorder("rec", file.Path());
-  WAVEFORMATEX format = Format(8000, 1, 16);
-  std::unique_ptr<WavePort> port, second;
-  ASSERT_EQ(device->OpenPlayback(format, &port), MMSYSERR_NOERROR);
-  EXPECT_EQ(device->OpenPlayback(format, &second), MMSYSERR_ALLOCATED);
-  port.reset();
-  EXPECT_EQ(device->OpenPlayback(format, &second), MMSYSERR_NOERROR);
-}
-
-TEST(LoopbackDevice, SidesOpenOnceWithOneFormatAndCaptureWholeBuffersOnly) {
+  std::shared_ptr<VirtualPlaybackDevice> recorder = VirtualPlaybackDevice::WavRecorder("rec", file.Path());
   auto loopback = std::make_shared<LoopbackDevice>("loop");
   WAVEFORMATEX format = Format(8000, 1, 16);
-  std::unique_ptr<WavePort> out, in, again;
+  std::unique_ptr<WavePort> port, second, out, in;
+  ASSERT_EQ(recorder->OpenPlayback(format, &port), MMSYSERR_NOERROR);
+  EXPECT_EQ(recorder->OpenPlayback(format, &second), MMSYSERR_ALLOCATED);
+  port.reset();
+  EXPECT_EQ(recorder->OpenPlayback(format, &second), MMSYSERR_NOERROR);
+
   ASSERT_EQ(loopback->OpenPlayback(format, &out), MMSYSERR_NOERROR);
-  EXPECT_EQ(loopback->OpenPlayback(format, &again), MMSYSERR_ALLOCATED);
+  EXPECT_EQ(loopback->OpenPlayback(format, &port), MMSYSERR_ALLOCATED);
   EXPECT_EQ(loopback->OpenCapture(Format(16000, 1, 16), &in), WAVERR_BADFORMAT);
   ASSERT_EQ(loopback->OpenCapture(format, &in), MMSYSERR_NOERROR);
   int16_t played[4] = {1, 2, 3, 4};

@@ -1,17 +1,14 @@
 // The system's wave devices on Windows, through the wave services the engine calls: listing,
-// capture in real time, playback that hands every buffer back once with a bounded queue and is
-// heard on the capture side, prompt resets and interrupts, and the capture mixer.
+// playback that hands every buffer back once with a bounded queue, prompt resets and
+// interrupts, and the capture mixer.
 // Needs wave devices (under Wine: a sound server, see scripts/sound-server.sh); skips without.
 
 #ifdef _WIN32
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -70,16 +67,12 @@ struct Returns {
   uintptr_t Instance() { return reinterpret_cast<uintptr_t>(this); }
 };
 
-// `count` prepared 20 ms buffers; playback ones hold a 500 Hz tone.
+// `count` 20 ms buffers of silence.
 struct Buffers {
   std::vector<ve::platform::WAVEHDR> headers;
   std::vector<std::vector<uint8_t>> memory;
   explicit Buffers(size_t count) : headers(count), memory(count, std::vector<uint8_t>(kBytes)) {
     for (size_t i = 0; i < count; ++i) {
-      for (uint32_t k = 0; k < kBytes / 2; ++k) {
-        auto value = static_cast<int16_t>(8000 * std::sin(2 * 3.14159265358979 * 500 * k / 8000.0));
-        std::memcpy(memory[i].data() + 2 * k, &value, 2);
-      }
       headers[i].lpData = memory[i].data();
       headers[i].dwBufferLength = kBytes;
     }
@@ -94,7 +87,7 @@ bool HaveDevices() { return ::waveInGetNumDevs() > 0 && ::waveOutGetNumDevs() > 
   if (!HaveDevices()) GTEST_SKIP() << "no wave devices (under Wine: start the sound server)"
 
 // Tests that play, record or set the capture volume hold the default devices alone: other
-// test programs running at the same time would hear the tone or lose their level.
+// test programs running at the same time would hear what is played or lose their level.
 #define REQUIRE_DEVICES_ALONE() \
   REQUIRE_DEVICES();            \
   test::SoundServerLock alone
@@ -124,11 +117,14 @@ TEST(Winmm, ListsEachDirectionOfTheSystemDevicesAndOpensThem) {
   }
 }
 
-TEST(Winmm, PlayedToneComesBackOnTheCaptureSideInRealTimeAndResetsReturnAllBuffers) {
+// Every played buffer comes back once, in order; the last one only once no more than 160 ms
+// (plus scheduling slack) was left to play, so the queue is bounded. With the writer blocked on
+// a full queue, resets hand every queued buffer back at once. (That played audio is heard on
+// the capture side, and the pace of capture, are measured by the device loop tests.)
+TEST(Winmm, PlaybackReturnsBuffersInOrderFromABoundedQueueAndResetsReturnAllAtOnce) {
   REQUIRE_DEVICES_ALONE();
-  // The test sound server feeds what its default sink plays to its default source.
   Returns captured, played;
-  Buffers capture(4), tone(40);  // 800 ms of tone
+  Buffers capture(4), tone(40);  // 800 ms
   HWAVEIN in = nullptr;
   HWAVEOUT out = nullptr;
   ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &kFormat, &Returns::Callback, captured.Instance()), MMSYSERR_NOERROR);
@@ -143,34 +139,10 @@ TEST(Winmm, PlayedToneComesBackOnTheCaptureSideInRealTimeAndResetsReturnAllBuffe
     ASSERT_EQ(waveOutPrepareHeader(out, &header), MMSYSERR_NOERROR);
     ASSERT_EQ(waveOutWrite(out, &header), MMSYSERR_NOERROR);
   }
-  // 60 captured buffers (1.2 s), each handed back to the device when it arrives.
-  int loudest = 0;
-  for (size_t handled = 0; handled < 60; ++handled) {
-    ASSERT_TRUE(captured.WaitFor(handled + 1, 3000)) << "buffer " << handled;
-    ve::platform::WAVEHDR* header;
-    {
-      std::lock_guard<std::mutex> guard(captured.mutex);
-      header = captured.headers[handled];
-    }
-    ASSERT_EQ(header->dwBytesRecorded, kBytes);
-    for (uint32_t i = 0; i < kBytes; i += 2) {
-      int16_t value;
-      std::memcpy(&value, header->lpData + i, 2);
-      loudest = std::max(loudest, std::abs(value));
-    }
-    ASSERT_EQ(waveInAddBuffer(in, header), MMSYSERR_NOERROR);
-  }
-  EXPECT_GT(loudest, 2000) << "the tone did not come back on the capture side";
-  // Capture may start in a burst while the device fills its first period; from then on 50
-  // buffers take 1 s.
-  EXPECT_NEAR(Ms(captured.times[9], captured.times[59]), 1000, 100);
-  // Each played buffer came back once, in order; the last one only once no more than 160 ms
-  // (plus scheduling slack) was left to play.
   ASSERT_TRUE(played.WaitFor(40, 3000));
   for (size_t i = 0; i < 40; ++i) EXPECT_EQ(played.headers[i], &tone.headers[i]);
   EXPECT_GT(Ms(start, played.times[39]), 800 - 160 - 60);
 
-  // Resets, the writer blocked on a full queue: every queued buffer is back at once.
   for (auto& header : tone.headers) waveOutWrite(out, &header);
   ASSERT_TRUE(played.WaitFor(41, 3000));
   const auto before = Clock::now();
@@ -178,7 +150,7 @@ TEST(Winmm, PlayedToneComesBackOnTheCaptureSideInRealTimeAndResetsReturnAllBuffe
   ASSERT_EQ(waveInReset(in), MMSYSERR_NOERROR);
   EXPECT_LT(Ms(before, Clock::now()), 100);
   EXPECT_EQ(played.headers.size(), 80u);
-  EXPECT_EQ(captured.headers.size(), 64u);
+  EXPECT_EQ(captured.headers.size(), 4u);
   EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
   EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
 }

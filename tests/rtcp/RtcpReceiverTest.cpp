@@ -5,57 +5,14 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <vector>
 
 #include "rtcp/NtpTime.h"
-#include "rtcp/RtcpPacket.h"
-#include "support/LoopbackSocket.h"
 
 namespace ve {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-void Put32(Bytes& b, std::initializer_list<uint32_t> words) {
-  for (uint32_t v : words) {
-    for (int shift = 24; shift >= 0; shift -= 8) b.push_back(static_cast<uint8_t>(v >> shift));
-  }
-}
-
-// An RTCP header for a part of `words` 32-bit words after the header.
-void Header(Bytes& b, uint8_t count, uint8_t type, uint16_t words) {
-  b.push_back(static_cast<uint8_t>(0x80 | count));
-  b.push_back(type);
-  b.push_back(static_cast<uint8_t>(words >> 8));
-  b.push_back(static_cast<uint8_t>(words));
-}
-
-Bytes SenderReport(uint32_t ssrc, const NtpTime& sent) {
-  Bytes b;
-  Header(b, 0, 200, 6);
-  Put32(b, {ssrc, sent.seconds, sent.fraction, 0, 10, 1600});
-  return b;
-}
-
-Bytes Bye(uint32_t ssrc) {
-  Bytes b;
-  Header(b, 1, 203, 1);
-  Put32(b, {ssrc});
-  return b;
-}
-
-Bytes Sdes(uint32_t ssrc, const char* cname) {
-  Bytes b;
-  size_t n = std::strlen(cname);
-  Header(b, 1, 202, static_cast<uint16_t>((4 + 2 + n + 1 + 3) / 4));
-  Put32(b, {ssrc});
-  b.push_back(1);
-  b.push_back(static_cast<uint8_t>(n));
-  b.insert(b.end(), cname, cname + n);
-  b.resize(4 + 4 * (b[3] + (b[2] << 8)), 0);  // the end item, then padding to a word
-  return b;
-}
 
 Bytes Join(std::initializer_list<Bytes> parts) {
   Bytes all;
@@ -63,40 +20,51 @@ Bytes Join(std::initializer_list<Bytes> parts) {
   return all;
 }
 
-// Copies into a heap block of exactly the datagram's size, so any read past it is caught
-// by the address sanitizer.
-struct Exact {
-  explicit Exact(const Bytes& b) : size(static_cast<int32_t>(b.size())), data(new uint8_t[b.empty() ? 1 : b.size()]) {
-    if (!b.empty()) std::memcpy(data.get(), b.data(), b.size());
+// An RTCP header (version 2, `count`, `type`, length in words) and big-endian 32-bit words.
+Bytes Part(uint8_t count, uint8_t type, std::initializer_list<uint32_t> words) {
+  Bytes b = {static_cast<uint8_t>(0x80 | count), type, 0, static_cast<uint8_t>(words.size())};
+  for (uint32_t v : words) {
+    for (int shift = 24; shift >= 0; shift -= 8) b.push_back(static_cast<uint8_t>(v >> shift));
   }
-  int32_t size;
-  std::unique_ptr<uint8_t[]> data;
-};
-
-bool Valid(const Bytes& b) {
-  Exact e(b);
-  return RtcpReceiver::IsValidCompound(e.data.get(), e.size);
+  return b;
 }
 
-int32_t Read(RtcpReceiver& r, const Bytes& b) {
-  Exact e(b);
-  return r.ReadRtcp(e.data.get(), e.size);
+Bytes SenderReport(uint32_t ssrc, const NtpTime& sent) {
+  return Part(0, 200, {ssrc, sent.seconds, sent.fraction, 0, 10, 1600});
 }
+Bytes Bye(uint32_t ssrc) { return Part(1, 203, {ssrc}); }
+
+// One chunk with a CNAME item, the end item and padding to a word.
+Bytes Sdes(uint32_t ssrc, const char* cname) {
+  size_t n = std::strlen(cname);
+  Bytes b = Join({Part(1, 202, {ssrc}), {1, static_cast<uint8_t>(n)}, Bytes(cname, cname + n)});
+  b.resize((b.size() + 4) / 4 * 4, 0);
+  b[3] = static_cast<uint8_t>(b.size() / 4 - 1);
+  return b;
+}
+
+// A heap block of exactly the datagram's size, so the address sanitizer catches any read past
+// it (a block of one byte stands for an empty datagram).
+std::unique_ptr<uint8_t[]> Exact(const Bytes& b) {
+  std::unique_ptr<uint8_t[]> data(new uint8_t[b.empty() ? 1 : b.size()]);
+  if (!b.empty()) std::memcpy(data.get(), b.data(), b.size());
+  return data;
+}
+
+bool Valid(const Bytes& b) { return RtcpReceiver::IsValidCompound(Exact(b).get(), static_cast<int32_t>(b.size())); }
+int32_t Read(RtcpReceiver& r, const Bytes& b) { return r.ReadRtcp(Exact(b).get(), static_cast<int32_t>(b.size())); }
 
 TEST(RtcpReceiver, ValidityCheckOfCompoundPackets) {
   Bytes sr = SenderReport(1, NtpTime(5, 0));
-  EXPECT_TRUE(Valid(Join({sr, Sdes(1, "a@b")})));
   EXPECT_TRUE(Valid(Join({sr, Sdes(1, "a@b"), Bye(1)})));
   EXPECT_FALSE(Valid(Join({Sdes(1, "a@b"), sr})));  // must start with a report
   Bytes shortBy4 = Join({sr, Sdes(1, "a@b")});
   shortBy4.resize(shortBy4.size() - 4);
   EXPECT_FALSE(Valid(shortBy4));  // length fields run past the datagram
-  Bytes extra = Join({sr, Bytes{0, 0}});
-  EXPECT_FALSE(Valid(extra));  // two stray bytes after the last part
+  EXPECT_FALSE(Valid(Join({sr, Bytes{0, 0}})));  // two stray bytes after the last part
   Bytes padded = sr;
   padded[0] |= 0x20;
   EXPECT_FALSE(Valid(padded));
-  EXPECT_FALSE(Valid(Bytes{}));
   EXPECT_FALSE(Valid(Bytes{0x80, 200}));
   Bytes version1 = Join({sr, Bye(1)});
   version1[sr.size()] = 0x41;  // a later part that is not version 2 ends the walk early
@@ -127,16 +95,13 @@ TEST(RtcpReceiver, ReceiverReportBlocksEachAddARoundTrip) {
   RtcpReceiver receiver(0);
   NtpTime now = NtpTime::Now();
   uint32_t lsr = NtpTime(now.seconds, now.fraction).Middle32();
-  Bytes rr;
-  Header(rr, 2, 201, 1 + 2 * 7);
-  Put32(rr, {0x42});
-  for (uint32_t dlsr : {100u, 300u}) Put32(rr, {0x1, 0, 0, 0, 0, lsr, dlsr});  // block SSRC not compared
+  // Two blocks (their SSRC is not compared) with DLSR 100 and 300.
+  Bytes rr = Part(2, 201, {0x42, 0x1, 0, 0, 0, 0, lsr, 100, 0x1, 0, 0, 0, 0, lsr, 300});
   ASSERT_TRUE(Valid(rr));
   Read(receiver, rr);
   EXPECT_EQ(receiver.ReportsReceived(), 1);
   // Each block: (now - LSR) - DLSR, with now within a few ms of LSR.
   EXPECT_NEAR(receiver.RttSum(), -400, 20);
-  EXPECT_EQ(receiver.RttAverage(), receiver.RttSum());
   EXPECT_EQ(receiver.getTranInfoCount(), 0);  // an RR creates no record
 }
 
@@ -150,20 +115,9 @@ TEST(RtcpReceiver, LyingCountsAndLengthsStayInsideTheDatagram) {
   sdes[0] = 0x80 | 31;  // 31 chunks claimed, one present
   Read(receiver, sdes);
 
-  Bytes runOff;
-  Header(runOff, 1, 202, 2);
-  Put32(runOff, {3});
-  runOff.insert(runOff.end(), {1, 255, 'a', 'b'});  // item text claims 255 bytes, 2 follow
-  Read(receiver, runOff);
-  Bytes noEnd;
-  Header(noEnd, 1, 202, 1);
-  Put32(noEnd, {4});  // chunk ends where its first item type would be
-  Read(receiver, noEnd);
-
-  Bytes bye;
-  Header(bye, 31, 203, 1);
-  Put32(bye, {5});
-  EXPECT_EQ(Read(receiver, bye), 1);
+  Read(receiver, Bytes{0x81, 202, 0, 2, 0, 0, 0, 3, 1, 255, 'a', 'b'});  // item text claims 255 bytes, 2 follow
+  Read(receiver, Bytes{0x81, 202, 0, 1, 0, 0, 0, 4});  // chunk ends where its first item type would be
+  EXPECT_EQ(Read(receiver, Bytes{0x9F, 203, 0, 1, 0, 0, 0, 5}), 1);  // BYE of 31 SSRCs, one present
 
   Bytes longLength = SenderReport(6, NtpTime::Now());
   longLength[2] = 0xFF;
@@ -177,49 +131,12 @@ TEST(RtcpReceiver, LyingCountsAndLengthsStayInsideTheDatagram) {
   EXPECT_LE(receiver.getTranInfoCount(), 3);
 }
 
-TEST(RtcpReceiver, RandomBytesNeverReadOutside) {
-  RtcpReceiver receiver(0);
-  std::mt19937 random(1234);
-  for (int i = 0; i < 20000; ++i) {
-    Bytes b(random() % 160);
-    for (auto& byte : b) byte = static_cast<uint8_t>(random());
-    if (!b.empty()) b[0] = static_cast<uint8_t>(0x80 | (b[0] & 0x1F));
-    if (b.size() > 1) b[1] = static_cast<uint8_t>(200 + random() % 5);
-    Exact e(b);
-    RtcpReceiver::IsValidCompound(e.data.get(), e.size);
-    receiver.ReadRtcp(e.data.get(), e.size);
-  }
-  EXPECT_LE(static_cast<size_t>(receiver.getTranInfoCount()), RtcpReceiver::kMaxRecords);
-}
-
 TEST(RtcpReceiver, RecordCountIsBounded) {
   RtcpReceiver receiver(0);
   for (uint32_t ssrc = 1; ssrc <= 200; ++ssrc) Read(receiver, Sdes(ssrc, "n"));
   EXPECT_EQ(static_cast<size_t>(receiver.getTranInfoCount()), RtcpReceiver::kMaxRecords);
   EXPECT_EQ(receiver.GetTranInfo(receiver.getTranInfoCount()), nullptr);
-  EXPECT_EQ(receiver.GetTranInfo(-1), nullptr);
   EXPECT_EQ(receiver.GetTranInfo(0)->ssrc, 1u);  // SSRC order
-}
-
-TEST(RtcpReceiver, GetPacketPollsAndDropsInvalidDatagrams) {
-  test::LoopbackSocket mine, peer;
-  RtcpReceiver receiver(0);
-  EXPECT_EQ(receiver.GetPacket(), nullptr);  // no socket
-  receiver.SetSocket(mine.Handle());
-  EXPECT_EQ(receiver.GetPacket(), nullptr);  // nothing readable: returns at once
-
-  ASSERT_TRUE(peer.SendTo(mine.Port(), Sdes(1, "starts with SDES")));
-  ASSERT_EQ(platform::WaitReadable(mine.Handle(), 1000, nullptr), 1);
-  EXPECT_EQ(receiver.GetPacket(), nullptr);
-
-  Bytes good = Join({SenderReport(1, NtpTime::Now()), Sdes(1, "ok")});
-  ASSERT_TRUE(peer.SendTo(mine.Port(), good));
-  ASSERT_EQ(platform::WaitReadable(mine.Handle(), 1000, nullptr), 1);
-  std::unique_ptr<RtcpPacket> packet(receiver.GetPacket());
-  ASSERT_NE(packet, nullptr);
-  EXPECT_EQ(packet->GetTotalUsage(), static_cast<int32_t>(good.size()));
-  EXPECT_EQ(receiver.ReadRtcp(packet.get()), 0);
-  EXPECT_EQ(receiver.getTranInfoCount(), 1);
 }
 
 }  // namespace

