@@ -3,15 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <random>
 #include <vector>
 
 #include "G729Oracle.h"
 #include "codecs/g729/G729Bitstream.h"
-#include "codecs/g729/G729Decoder.h"
 #include "codecs/g729/G729Dsp.h"
 #include "support/SignalTools.h"
 #include "support/SpeechSynth.h"
@@ -23,11 +20,9 @@ namespace {
 // case for growth of the excitation.
 std::vector<uint8_t> MaximumGainFrame() {
   int params[g729::kParamCount] = {};
-  params[0] = 3;  // some LSP codebook entry
-  params[2] = 0;  // shortest first-subframe delay
+  params[0] = 3;  // some LSP codebook entry; both delays (2 and 7) stay 0, the shortest
   params[3] = g729::PitchParity(0);
-  params[6] = 5;   // GA 0 / GB 5: the largest pitch gain of the codebook
-  params[7] = 0;   // shortest second-subframe delay
+  params[6] = 5;  // GA 0 / GB 5: the largest pitch gain of the codebook
   params[10] = 5;
   std::vector<uint8_t> frame(g729::kFrameBytes);
   g729::PackFrame(params, frame.data());
@@ -47,7 +42,7 @@ double RecoverySnr(const std::vector<uint8_t>& garbage, const std::vector<uint8_
   return Snr(a, b);
 }
 
-TEST(G729Decoder, ArbitraryFramesLeaveNoLastingDamage) {
+TEST(G729Decoder, ArbitraryFramesLeaveNoLastingDamageAndABadParityIsConcealed) {
   const std::vector<int16_t> pcm = SpeechWithPauses("en-us", 3.0);
   ASSERT_FALSE(pcm.empty()) << "espeak-ng/sox missing?";
   const std::vector<uint8_t> speech = OracleEncode(pcm);
@@ -66,58 +61,18 @@ TEST(G729Decoder, ArbitraryFramesLeaveNoLastingDamage) {
               afterRandom, afterWorst);
   EXPECT_GE(afterRandom, 30.0);
   EXPECT_GE(afterWorst, 30.0);
-}
 
-TEST(G729Decoder, WrongPitchParityIsConcealedNotRejected) {
-  const std::vector<int16_t> pcm = SpeechWithPauses("en-us", 2.0);
-  ASSERT_FALSE(pcm.empty());
-  std::vector<uint8_t> bits = OracleEncode(pcm);
-  // Every encoder sets the parity right: our check must agree on all frames.
-  int params[g729::kParamCount];
-  for (size_t at = 0; at < bits.size(); at += 10) {
-    g729::UnpackFrame(&bits[at], params);
-    ASSERT_EQ(g729::PitchParity(params[2]), params[3]) << "frame " << at / 10;
-  }
-  // Flip the parity bit of one voiced frame in the middle: the frame still decodes to
-  // 80 samples, close to the clean decoding, and both decoders treat it the same way.
-  const size_t victim = bits.size() / 2 / 10 * 10;
-  std::vector<uint8_t> damaged = bits;
+  // Flip the parity bit of one voiced frame in the middle: the pitch of that frame is
+  // replaced, and both decoders treat it the same way.
+  const size_t victim = speech.size() / 2 / 10 * 10;
+  std::vector<uint8_t> damaged = speech;
   damaged[victim + 3] ^= 0x20;  // P0 is bit 26 of the frame
+  int params[g729::kParamCount];
   g729::UnpackFrame(&damaged[victim], params);
   ASSERT_NE(g729::PitchParity(params[2]), params[3]);
-
-  const std::vector<int16_t> clean = OwnDecode(bits);
   const std::vector<int16_t> ours = OwnDecode(damaged);
-  const std::vector<int16_t> reference = OracleDecode(damaged);
-  ASSERT_EQ(ours.size(), clean.size());
-  EXPECT_NE(ours, clean);  // the pitch of that frame really was replaced
-  EXPECT_GE(Snr(reference, ours), 18.0);
-}
-
-// Frames whose LSF codebook entries lie below the lowest (or above the highest) allowed LSF:
-// repeated, they drive the decoded LSFs out of range, and the clamp is reported.
-TEST(G729Decoder, ClampedLspsAreReportedOnStandardOutput) {
-  auto repeated = [](int index0, int index1) {
-    int params[g729::kParamCount] = {};
-    params[0] = index0;
-    params[1] = index1;
-    params[3] = g729::PitchParity(0);
-    std::vector<uint8_t> frame(g729::kFrameBytes);
-    g729::PackFrame(params, frame.data());
-    std::vector<uint8_t> bits;
-    for (int i = 0; i < 8; ++i) bits.insert(bits.end(), frame.begin(), frame.end());
-    return bits;
-  };
-  testing::internal::CaptureStdout();
-  OwnDecode(repeated(32, 25 << 5));
-  const std::string low = testing::internal::GetCapturedStdout();
-  testing::internal::CaptureStdout();
-  OwnDecode(repeated(121, 11));
-  const std::string high = testing::internal::GetCapturedStdout();
-  EXPECT_NE(low.find("warning LSP Low \n"), std::string::npos) << low;
-  EXPECT_EQ(low.find("High"), std::string::npos);
-  EXPECT_NE(high.find("warning LSP High \n"), std::string::npos) << high;
-  EXPECT_EQ(high.find("Low"), std::string::npos);
+  EXPECT_NE(ours, OwnDecode(speech));
+  EXPECT_GE(Snr(OracleDecode(damaged), ours), 18.0);
 }
 
 }  // namespace
