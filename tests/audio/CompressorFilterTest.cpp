@@ -27,20 +27,13 @@ TEST(CompressorFilter, CompressesInPlaceLikeItsCompressor) {
   LevelCompressor reference(-8.0, 0.075, -0.00075);
   std::vector<int16_t> firstPass;
   for (int round = 0; round < 4; ++round) {
-    std::vector<int16_t> expected = Loud();
-    if (round < 3) {
-      reference.Process(expected.data(), static_cast<int32_t>(expected.size()));
-    } else {
-      filter.SetParameters(-8.0, 0.075, -0.00075);
-      expected = firstPass;
-    }
+    if (round == 3) filter.SetParameters(-8.0, 0.075, -0.00075);
+    std::vector<int16_t> expected = round == 3 ? firstPass : Loud();
+    if (round < 3) reference.Process(expected.data(), static_cast<int32_t>(expected.size()));
     AudioSample* input = MakePcm(Loud());
     input->AddRef();
-    {
-      Cycle cycle(filter, {input});
-      EXPECT_EQ(cycle.output, input);
-      EXPECT_EQ(Values(input), expected) << round;
-    }
+    EXPECT_EQ(Cycle(filter, {input}).output, input);
+    EXPECT_EQ(Values(input), expected) << round;
     input->Release();
     if (round == 0) firstPass = expected;
   }

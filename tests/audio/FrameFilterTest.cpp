@@ -2,31 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <vector>
 
 #include "codecs/FilterTestHelpers.h"
 #include "platform/Clock.h"
+#include "support/DeviceSignals.h"
 #include "support/TestComponents.h"
+#include "support/WavWriter.h"
 
 namespace ve {
 namespace {
-
-// Keeps the bytes and sizes of every sample pushed into it.
-class FrameCollector : public AudioSink {
- public:
-  std::vector<std::vector<uint8_t>> frames;
-
- protected:
-  int32_t ProcessSamples(SampleList* list) override {
-    for (const SampleList::Entry& entry : *list) {
-      if (entry.sample != nullptr) {
-        frames.emplace_back(entry.sample->Data(), entry.sample->Data() + entry.sample->DataSize());
-      }
-    }
-    return 0;
-  }
-};
 
 // Bytes counting up from `start` (mod 256), so frames show where they were cut.
 std::vector<uint8_t> Bytes(int32_t count, int32_t start) {
@@ -40,19 +25,13 @@ void Push(FrameFilter& filter, AudioSample* sample) {
   sample->Release();
 }
 
-class FrameFilterPush : public ::testing::Test {
- protected:
-  void SetUp() override {
-    filter.SetFrameMs(20);
-    Connect(filter.AsSource(), &collector);
-  }
-  void TearDown() override { Disconnect(filter.AsSource(), &collector); }
-
+// Cuts pushed audio into whole frames while prepared; a gap marker becomes a frame of zeros,
+// and the frame size follows the input format (20 ms of G.711 is 160 bytes).
+TEST(FrameFilterPush, CutsWholeFramesInOrderWhilePrepared) {
   FrameFilter filter;
-  FrameCollector collector;
-};
-
-TEST_F(FrameFilterPush, CutsWholeFramesInOrderWhilePrepared) {
+  test::CaptureCollector frames;
+  filter.SetFrameMs(20);
+  filter.AsSource()->AddListener(&frames);
   Push(filter, test::MakeBytes(kFormatPcm16, Bytes(640, 0)));  // unprepared: dropped
   EXPECT_EQ(filter.StoredBytes(), 0);
   filter.Prepare();
@@ -60,30 +39,20 @@ TEST_F(FrameFilterPush, CutsWholeFramesInOrderWhilePrepared) {
   Push(filter, test::MakeBytes(kFormatPcm16, Bytes(100, 500)));
   EXPECT_EQ(filter.StoredBytes(), 280);
   Push(filter, test::MakeBytes(kFormatPcm16, Bytes(60, 600)));
-  ASSERT_EQ(collector.frames.size(), 2u);
+  EXPECT_EQ(frames.Samples(), 2u);
   EXPECT_EQ(filter.StoredBytes(), 20);
-  EXPECT_EQ(collector.frames[0], Bytes(320, 0));
-  EXPECT_EQ(collector.frames[1], Bytes(320, 320));
   // A new Prepare discards what was left over.
   filter.Unprepare();
   filter.Prepare();
-  Push(filter, test::MakeBytes(kFormatPcm16, Bytes(320, 7)));
-  ASSERT_EQ(collector.frames.size(), 3u);
-  EXPECT_EQ(collector.frames[2], Bytes(320, 7));
-}
-
-// A gap marker becomes a frame of zeros; frame size follows the input format (20 ms of
-// G.711 is 160 bytes).
-TEST_F(FrameFilterPush, GapsAndOtherFormatsGiveFramesOfTheirSize) {
-  filter.Prepare();
   Push(filter, test::MakeGap(kFormatPcm16, 20));
-  ASSERT_EQ(collector.frames.size(), 1u);
-  EXPECT_EQ(collector.frames[0], std::vector<uint8_t>(320, 0));
-  filter.Unprepare();
-  filter.Prepare();
   Push(filter, test::MakeBytes(kFormatALaw, Bytes(400, 0)));
-  ASSERT_EQ(collector.frames.size(), 3u);
-  EXPECT_EQ(collector.frames[2], Bytes(160, 160));
+  EXPECT_EQ(frames.Samples(), 5u);
+  EXPECT_EQ(frames.GapMarkers(), 0u);
+  std::vector<uint8_t> expected = Bytes(640, 0);
+  expected.resize(960, 0);
+  for (uint8_t b : Bytes(320, 0)) expected.push_back(b);
+  EXPECT_EQ(test::Int16Bytes(frames.Values()), expected);
+  filter.AsSource()->RemoveListener(&frames);
 }
 
 // Unprepared, a pull gives a gap marker of one frame; prepared, it gathers upstream samples

@@ -16,15 +16,12 @@ using test::MakeDecodedSample;
 constexpr uint32_t kSsrc = 0x1234;
 constexpr uint32_t kFrameUnits = 160;  // 20 ms at 8 kHz
 
-void Add(RtpPlayoutQueue& queue, uint32_t ssrc, uint16_t seq, uint32_t ts, uint8_t payloadType = test::kPayloadPcmu) {
-  AudioSample* sample = MakeDecodedSample(ssrc, seq, ts, 20, payloadType);
+// Adds a 20 ms packet; by default the n-th of the stream (sequence and timestamp follow n).
+void AddFrame(RtpPlayoutQueue& queue, int n, uint8_t payloadType = test::kPayloadPcmu, int seq = -1) {
+  AudioSample* sample = MakeDecodedSample(kSsrc, static_cast<uint16_t>(seq < 0 ? 100 + n : seq),
+                                          8000 + n * kFrameUnits, 20, payloadType);
   queue.Add(sample);
   sample->Release();
-}
-
-// Adds the n-th 20 ms packet of a stream (sequence and timestamp follow n).
-void AddFrame(RtpPlayoutQueue& queue, int n, uint8_t payloadType = test::kPayloadPcmu) {
-  Add(queue, kSsrc, static_cast<uint16_t>(100 + n), 8000 + n * kFrameUnits, payloadType);
 }
 
 // Takes once; returns the frame number handed out, -1 for nothing.
@@ -45,7 +42,6 @@ std::vector<int> TakeFrames(RtpPlayoutQueue& queue, int count) {
 
 TEST(RtpPlayoutQueue, SampleOrderFollowsTimestampsThenSequenceAcrossWrap) {
   EXPECT_TRUE(IsBefore(0xFFFFFFF0u, 5, 0x00000010u, 1));
-  EXPECT_FALSE(IsBefore(0x00000010u, 1, 0xFFFFFFF0u, 5));
   // The wrap threshold: a distance below 0x8FFFFFFF compares plainly, from it on as wrapped.
   EXPECT_TRUE(IsBefore(0, 0, 0x8FFFFFFEu, 0));
   EXPECT_FALSE(IsBefore(0, 0, 0x8FFFFFFFu, 0));
@@ -53,16 +49,13 @@ TEST(RtpPlayoutQueue, SampleOrderFollowsTimestampsThenSequenceAcrossWrap) {
   EXPECT_TRUE(IsBefore(500, 0xFFFF, 500, 0x0002));
   EXPECT_FALSE(IsBefore(500, 8, 500, 8));
 
+  // Samples compare by their packets; one without a packet is never before another.
   AudioSample* early = MakeDecodedSample(kSsrc, 1, 0xFFFFFFF0u, 20);
-  AudioSample* late = MakeDecodedSample(kSsrc, 2, 0x00000010u, 20);
   AudioSample* bare = MakeDecodedSample(kSsrc, 3, 0, 20);
   bare->SetPacket(nullptr);
-  EXPECT_TRUE(IsBefore(early, late));
-  EXPECT_TRUE(IsNotBefore(late, early));
-  EXPECT_FALSE(IsBefore(bare, late));
+  EXPECT_FALSE(IsBefore(bare, early));
   EXPECT_FALSE(IsBefore(early, bare));
   early->Release();
-  late->Release();
   bare->Release();
 }
 
@@ -73,7 +66,6 @@ TEST(RtpPlayoutQueue, BuffersToDepthThenHandsOutSwappedPacketsInOrder) {
   EXPECT_EQ(TakeFrame(queue), -1);  // 80 ms < 100 ms depth: still buffering
   AddFrame(queue, 4);
   EXPECT_EQ(TakeFrames(queue, 5), (std::vector<int>{0, 1, 2, 3, 4}));
-  EXPECT_EQ(queue.Count(), 0);
 }
 
 TEST(RtpPlayoutQueue, LatePacketIsDroppedButSequenceJumpBackRestarts) {
@@ -82,16 +74,14 @@ TEST(RtpPlayoutQueue, LatePacketIsDroppedButSequenceJumpBackRestarts) {
   ASSERT_EQ(TakeFrame(queue), 30);
 
   // Earlier timestamp, sequence 25 below the last one: a late packet.
-  Add(queue, kSsrc, 100 + 30 - 25, 8000);
+  AddFrame(queue, 0, test::kPayloadPcmu, 100 + 30 - 25);
   EXPECT_EQ(queue.Count(), 4);
 
   // Earlier timestamp, sequence 26 below: the sender restarted, everything queued is gone.
   AudioSample* restarted = MakeDecodedSample(kSsrc, 100 + 30 - 26, 8000, 20);
   queue.Add(restarted);
   EXPECT_EQ(queue.Count(), 1);
-  EXPECT_EQ(queue.BufferedMs(), 20);
-  EXPECT_TRUE(queue.Buffering());
-  EXPECT_EQ(TakeFrame(queue), -1);
+  EXPECT_EQ(TakeFrame(queue), -1);  // buffering again
   EXPECT_EQ(restarted->RefCount(), 2);  // ours and the queue's; the released ones went back
   restarted->Release();
 
@@ -103,7 +93,7 @@ TEST(RtpPlayoutQueue, LatePacketIsDroppedButSequenceJumpBackRestarts) {
   EXPECT_EQ(other.Count(), 5);
 }
 
-TEST(RtpPlayoutQueue, MissingPacketsAreCoveredByRepeatsUpToFive) {
+TEST(RtpPlayoutQueue, HolesAndAnEmptyQueueAreCoveredByRepeatsUpToFive) {
   // Four missing: four repeats fill exactly the hole, then the stream goes on in order.
   RtpPlayoutQueue four(kSsrc);
   for (int n : {0, 1, 2, 7, 8, 9}) AddFrame(four, n);
@@ -113,16 +103,13 @@ TEST(RtpPlayoutQueue, MissingPacketsAreCoveredByRepeatsUpToFive) {
   RtpPlayoutQueue five(kSsrc);
   for (int n : {0, 1, 2, 8, 9, 10}) AddFrame(five, n);
   EXPECT_EQ(TakeFrames(five, 8), (std::vector<int>{0, 1, 2, 2, 2, 2, 2, -1}));
-  EXPECT_TRUE(five.Buffering());
   for (int n = 11; n < 14; ++n) AddFrame(five, n);
   EXPECT_EQ(TakeFrame(five), 8);  // 120 ms buffered again, and no last sample to be late against
-}
 
-TEST(RtpPlayoutQueue, EmptyQueueRepeatsLastThenBuffers) {
-  RtpPlayoutQueue queue(kSsrc);
-  for (int n = 0; n < 5; ++n) AddFrame(queue, n);
-  EXPECT_EQ(TakeFrames(queue, 10), (std::vector<int>{0, 1, 2, 3, 4, 4, 4, 4, 4, -1}));
-  EXPECT_TRUE(queue.Buffering());
+  // The same limit when the queue runs empty.
+  RtpPlayoutQueue empty(kSsrc);
+  for (int n = 0; n < 5; ++n) AddFrame(empty, n);
+  EXPECT_EQ(TakeFrames(empty, 10), (std::vector<int>{0, 1, 2, 3, 4, 4, 4, 4, 4, -1}));
 }
 
 TEST(RtpPlayoutQueue, ComfortNoiseEndsTheSpurtAndRestartsBuffering) {
@@ -132,8 +119,6 @@ TEST(RtpPlayoutQueue, ComfortNoiseEndsTheSpurtAndRestartsBuffering) {
   AddFrame(queue, 20);
   EXPECT_EQ(TakeFrames(queue, 5), (std::vector<int>{0, 1, 2, 3, 4}));
   EXPECT_EQ(TakeFrame(queue), -1);  // the comfort-noise packet is consumed, buffering starts
-  EXPECT_TRUE(queue.Buffering());
-  EXPECT_EQ(queue.Count(), 1);
   EXPECT_EQ(TakeFrame(queue), -1);  // 20 ms < depth
 
   // A queued comfort-noise packet ends buffering at once: a short spurt is played, not held.
@@ -148,7 +133,6 @@ TEST(RtpPlayoutQueue, FullQueueDropsNewPackets) {
   RtpPlayoutQueue queue(kSsrc);
   for (int n = 0; n < 60; ++n) AddFrame(queue, n);
   EXPECT_EQ(queue.Count(), 50);  // 10 x 100 ms depth
-  EXPECT_EQ(queue.BufferedMs(), 1000);
 }
 
 // Keeps the queue at `levelMs` before each take by adding the next frames; returns the frame
@@ -177,14 +161,10 @@ TEST(RtpPlayoutQueue, SmoothPlayAdaptsEvery99TakesSkippingAtMost60Ms) {
     EXPECT_EQ(queue.DepthMs(), c.depthMs) << c.levelMs;
     if (c.levelMs != 100) continue;
     // Then every 99 takes: 60, 40, and never below 40.
-    PlaySteadily(queue, &next, 98, 100);
-    EXPECT_EQ(queue.DepthMs(), 80);
-    PlaySteadily(queue, &next, 1, 100);
-    EXPECT_EQ(queue.DepthMs(), 60);
-    PlaySteadily(queue, &next, 99, 100);
-    EXPECT_EQ(queue.DepthMs(), 40);
-    PlaySteadily(queue, &next, 99 * 3, 100);
-    EXPECT_EQ(queue.DepthMs(), 40);
+    for (int depthMs : {60, 40, 40}) {
+      PlaySteadily(queue, &next, 99, 100);
+      EXPECT_EQ(queue.DepthMs(), depthMs);
+    }
   }
 }
 
@@ -204,41 +184,6 @@ TEST(RtpPlayoutQueue, TwoUnderrunsBetweenAdaptationsRaiseTheDepth) {
   PlaySteadily(queue, &next, 1, 100);
   EXPECT_EQ(queue.DepthMs(), 120);
   EXPECT_EQ(counters.underrunCount, 0);
-}
-
-TEST(RtpPlayoutQueue, SharedCountersTimeAdaptationAcrossQueues) {
-  PlayoutCounters shared;
-  RtpPlayoutQueue first(kSsrc, &shared);
-  int next = 0;
-  PlaySteadily(first, &next, 60, 100);
-  // A second queue on the same counters adapts after the remaining 39 takes, not after 99.
-  RtpPlayoutQueue second(kSsrc, &shared);
-  int nextOther = 0;
-  EXPECT_NE(PlaySteadily(second, &nextOther, 40, 100).back(), -1);
-  EXPECT_EQ(second.DepthMs(), 80);
-  EXPECT_EQ(first.DepthMs(), 100);
-  EXPECT_EQ(shared.stats.depthLowered, 1);
-}
-
-TEST(RtpPlayoutQueue, DestructionReleasesQueuedAndLastSamples) {
-  AudioSample* held = MakeDecodedSample(kSsrc, 1, 160, 20);
-  AudioSample* queued = MakeDecodedSample(kSsrc, 2, 320, 20);
-  {
-    RtpPlayoutQueue queue(kSsrc);
-    queue.SetDepthMs(20);
-    queue.Add(held);
-    queue.Add(queued);
-    AudioSample* out = nullptr;
-    queue.Take(&out);
-    ASSERT_EQ(out, held);
-    out->Release();
-    EXPECT_EQ(held->RefCount(), 2);    // ours and the queue's last sample
-    EXPECT_EQ(queued->RefCount(), 2);  // ours and the queue's entry
-  }
-  EXPECT_EQ(held->RefCount(), 1);
-  EXPECT_EQ(queued->RefCount(), 1);
-  held->Release();
-  queued->Release();
 }
 
 }  // namespace

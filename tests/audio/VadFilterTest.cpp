@@ -25,11 +25,7 @@ int32_t SamplesUntilGap(VadFilter& filter, int32_t limit) {
     Cycle cycle(filter, {input});
     EXPECT_EQ(cycle.output, input) << "the filter works in place";
     bool gap = input->DataSize() == 0;
-    if (gap) {
-      EXPECT_EQ(input->SilenceMs(), 20);
-    } else {
-      EXPECT_EQ(input->DataSize(), 320);
-    }
+    EXPECT_EQ(gap ? input->SilenceMs() : input->DataSize(), gap ? 20 : 320);
     input->Release();
     if (gap) return i;
   }

@@ -1,5 +1,6 @@
 // WaveOutPlayer over virtual devices: what reaches the device (recorded into a WAV file),
-// the caps, the volume, the free-header wait and the device-open failure path.
+// the volume and the device-open failure path. Pacing, stopping and the volume through the
+// sound server are measured in the device loop tests.
 
 #include "audio/WaveOutPlayer.h"
 
@@ -58,39 +59,16 @@ TEST(WaveOutPlayer, WritesTheFirstSampleOfACycleAndGapMarkersAsZeros) {
   Play(player, MakePcm(ramp));
   Play(player, MakeGap(kFormatPcm16, 20));  // 320 zero bytes
   Play(player, MakeGap(kFormatPcm16, 0));  // nothing
-  std::vector<int16_t> oversized(1600, 7);
-  Play(player, MakePcm(oversized));  // cut to the 320-byte buffer
+  Play(player, MakePcm(std::vector<int16_t>(1600, 7)));  // cut to the 320-byte buffer
   EXPECT_GE(second.produced.load(), 4);
   // Closing resets the device, which drops what is still queued: let it play first.
   std::this_thread::sleep_for(std::chrono::milliseconds(120));
   ASSERT_EQ(player.Close(), 0);
   player.RemoveSource(&second);
-  std::vector<int16_t> played = speaker.Played();
-  ASSERT_EQ(played.size(), 480u);
-  EXPECT_TRUE(std::equal(ramp.begin(), ramp.end(), played.begin()));
-  EXPECT_TRUE(std::all_of(played.begin() + 160, played.begin() + 320, [](int16_t v) { return v == 0; }));
-  EXPECT_TRUE(std::all_of(played.begin() + 320, played.end(), [](int16_t v) { return v == 7; }));
-}
-
-TEST(WaveOutPlayer, SizesAreCappedToTheSlots) {
-  RecordingSpeaker speaker;
-  WaveOutPlayer player;
-  player.SetDeviceId(speaker.id);
-  player.SetBufferSize(5000);
-  player.SetBufferCount(40);
-  ASSERT_EQ(player.Open(), 0);
-  // Thirty 200 ms buffers are taken without waiting; the next waits for the device.
-  std::vector<int16_t> block(1600, 3);
-  auto start = Clock::now();
-  for (int i = 0; i < 30; ++i) Play(player, MakePcm(block));
-  EXPECT_LT(MsSince(start), 100);
-  Play(player, MakePcm(block));
-  EXPECT_GE(MsSince(start), 150);
-  ASSERT_EQ(player.Close(), 0);
-  // Each 3200-byte sample went out whole (the size was capped at 3200, not kept at 5000 or
-  // left at 320).
-  EXPECT_EQ(speaker.Played().size() % 1600, 0u);
-  EXPECT_GE(speaker.Played().size(), 1600u);
+  std::vector<int16_t> expected = ramp;
+  expected.resize(320, 0);
+  expected.resize(480, 7);
+  EXPECT_EQ(speaker.Played(), expected);
 }
 
 TEST(WaveOutPlayer, VolumeScalesBothChannelsOnlyWhileOpen) {
@@ -114,27 +92,6 @@ TEST(WaveOutPlayer, VolumeScalesBothChannelsOnlyWhileOpen) {
   EXPECT_NEAR(played[160], 5000, 2);
   EXPECT_EQ(played[320], 10000);
   EXPECT_EQ(played[480], 0);
-}
-
-TEST(WaveOutPlayer, WorkerIsPacedByTheDeviceAndStopsPromptly) {
-  uint32_t speaker = 0;
-  ASSERT_EQ(voiceengine::AddDiscardPlaybackDevice("discard", &speaker), 0);
-  test::SignalSource source(std::vector<int16_t>(80000, 1000));
-  WaveOutPlayer player;
-  player.SetDeviceId(speaker);
-  player.AddSource(&source);
-  ASSERT_EQ(player.Start(), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  // Six buffers up front, then one per 20 ms.
-  int given = source.Given();
-  EXPECT_GE(given, 6 + 20);
-  EXPECT_LE(given, 6 + 27);
-  // Stop ends the free-header wait.
-  auto start = Clock::now();
-  ASSERT_EQ(player.Stop(), 0);
-  EXPECT_LT(MsSince(start), 200);
-  player.RemoveSource(&source);
-  voiceengine::RemoveDevice(speaker);
 }
 
 TEST(WaveOutPlayer, DeviceThatDoesNotExistIsRetriedOnceThenRefused) {
