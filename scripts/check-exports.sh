@@ -35,7 +35,7 @@ echo "imports: $(tr '\n' ' ' <<<"$imports")"
 while read -r name; do
   [ -z "$name" ] && continue
   case "${name,,}" in
-    kernel32.dll|msvcrt.dll|user32.dll|advapi32.dll|winmm.dll|msacm32.dll|ws2_32.dll|api-ms-win-crt-*.dll|ucrtbase.dll) ;;
+    kernel32.dll|msvcrt.dll|user32.dll|advapi32.dll|winmm.dll|msacm32.dll|ws2_32.dll|bcrypt.dll|api-ms-win-crt-*.dll|ucrtbase.dll) ;;
     *) echo "FAIL: imports $name, which Windows does not provide"; fail=1 ;;
   esac
 done <<<"$imports"
