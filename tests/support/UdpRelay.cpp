@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <deque>
 #include <map>
 #include <random>
 #include <vector>
@@ -60,33 +62,46 @@ UdpRelay::~UdpRelay() {
 void UdpRelay::Run() {
   std::mt19937 random(impairment.seed);
   std::uniform_real_distribution<double> unit(0.0, 1.0);
-  std::multimap<Clock::time_point, std::vector<uint8_t>> pending;  // release time -> datagram
+  // Release time -> datagram. RTP delays vary, so RTP needs ordering by time; RTCP's delay is
+  // fixed, so arrival order is release order.
+  std::multimap<Clock::time_point, std::vector<uint8_t>> pendingRtp;
+  std::deque<std::pair<Clock::time_point, std::vector<uint8_t>>> pendingRtcp;
+  const auto rtcpDelay = std::chrono::milliseconds(impairment.rtcpDelayMs);
   std::vector<uint8_t> buffer(2048);
   while (!stop) {
-    // Wait for a datagram, the next release, or at most 20 ms (to see `stop`).
-    int timeoutMs = 20;
-    if (!pending.empty()) {
-      auto until = std::chrono::duration_cast<std::chrono::milliseconds>(pending.begin()->first - Clock::now());
-      timeoutMs = std::max<int>(0, std::min<int>(timeoutMs, static_cast<int>(until.count())));
-    }
-    WaitAnyReadable({rtpFd, rtcpFd}, timeoutMs);
+    // Wait for a datagram, the next release, or at most 20 ms (to see `stop`). The wait is
+    // rounded up to whole milliseconds so that a release close ahead does not spin.
+    auto wake = Clock::now() + std::chrono::milliseconds(20);
+    if (!pendingRtp.empty()) wake = std::min(wake, pendingRtp.begin()->first);
+    if (!pendingRtcp.empty()) wake = std::min(wake, pendingRtcp.front().first);
+    auto until = std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now());
+    WaitAnyReadable({rtpFd, rtcpFd}, std::max<int>(0, static_cast<int>(until.count())));
+
     int n = ReceiveNow(rtpFd, buffer.data(), buffer.size());
     if (n > 0) {
       if (unit(random) < impairment.lossRate) {
         ++dropped;
       } else {
-        int delay = impairment.baseDelayMs + static_cast<int>(unit(random) * impairment.jitterMs);
-        pending.emplace(Clock::now() + std::chrono::milliseconds(delay),
-                        std::vector<uint8_t>(buffer.begin(), buffer.begin() + n));
+        double delayMs = impairment.baseDelayMs + unit(random) * impairment.jitterMs;
+        auto delay = std::chrono::microseconds(std::llround(delayMs * 1000.0));
+        pendingRtp.emplace(Clock::now() + delay, std::vector<uint8_t>(buffer.begin(), buffer.begin() + n));
       }
     }
     n = ReceiveNow(rtcpFd, buffer.data(), buffer.size());
-    if (n > 0) SendToLoopback(outFd, buffer.data(), static_cast<size_t>(n), static_cast<uint16_t>(toPort + 1));
+    if (n > 0) pendingRtcp.emplace_back(Clock::now() + rtcpDelay, std::vector<uint8_t>(buffer.begin(), buffer.begin() + n));
+
     auto now = Clock::now();
-    while (!pending.empty() && pending.begin()->first <= now) {
-      SendToLoopback(outFd, pending.begin()->second.data(), pending.begin()->second.size(), toPort);
-      pending.erase(pending.begin());
+    while (!pendingRtp.empty() && pendingRtp.begin()->first <= now) {
+      const auto& datagram = pendingRtp.begin()->second;
+      SendToLoopback(outFd, datagram.data(), datagram.size(), toPort);
+      pendingRtp.erase(pendingRtp.begin());
       ++forwarded;
+    }
+    while (!pendingRtcp.empty() && pendingRtcp.front().first <= now) {
+      const auto& datagram = pendingRtcp.front().second;
+      SendToLoopback(outFd, datagram.data(), datagram.size(), static_cast<uint16_t>(toPort + 1));
+      pendingRtcp.pop_front();
+      ++rtcpForwarded;
     }
   }
 }
