@@ -15,6 +15,14 @@ enum class G711Law { kALaw, kULaw };
 // stopped. Returns 0, or -1 for a null engine.
 int32_t SetG711Law(VoiceEngine* engine, G711Law law);
 
+// The RTCP layout the engine's reports use. kAuto (the default) starts with the layout of the
+// engine's older generation and moves to the standard one (RFC 3550) as soon as the peer is
+// seen to speak or understand it; the other two keep one layout. Incoming reports are read in
+// whichever layout each peer speaks. Returns 0, or -1 for a null engine or one that is not
+// initialised.
+enum class RtcpDialect { kAuto = 0, kStandard = 1, kLegacy = 2 };
+int32_t SetRtcpDialect(VoiceEngine* engine, RtcpDialect dialect);
+
 // What a user wants to see during a call. Reading it never blocks the audio threads; counts
 // cover the current call (sending counts restart with each StartSending).
 struct CallStatistics {
@@ -25,12 +33,13 @@ struct CallStatistics {
 
   uint64_t rtpPacketsSent = 0;
   uint64_t rtpBytesSent = 0;           // payload bytes
-  uint64_t rtpPacketsReceived = 0;     // valid RTP datagrams of the followed source
-  uint64_t rtpBytesReceived = 0;       // payload bytes
-  int64_t packetsLost = 0;             // expected minus received, cumulative
+  uint64_t rtpPacketsReceived = 0;     // packets counted from the followed source
+  uint64_t rtpBytesReceived = 0;       // their payload bytes
+  int64_t packetsLost = 0;             // expected minus received, cumulative (0 at least)
   double fractionLost = 0.0;           // 0..1 over the whole call
   double jitterMs = 0.0;               // interarrival jitter
   uint32_t remoteSsrc = 0;
+  uint32_t localSsrc = 0;
   char remoteCname[256] = {};
 
   int32_t playoutDepthMs = 0;          // audio buffered for the selected source
@@ -46,6 +55,12 @@ struct CallStatistics {
   uint64_t rtcpReportsReceived = 0;
   double roundTripMs = -1.0;           // average; -1 while unknown
   double oneWayDelayMs = -1.0;         // average; -1 while unknown
+  int32_t rtcpSendDialect = 1;         // layout of our reports: 1 legacy, 2 standard
+  int32_t rtcpPeerDialect = 0;         // layout the peer speaks: 0 not known yet, 1 legacy, 2 standard
+  bool peerReported = false;           // the peer has reported on our stream; its last report:
+  double peerFractionLost = 0.0;       //   share lost since its previous report, 0..1
+  int64_t peerPacketsLost = 0;         //   cumulative loss
+  double peerJitterMs = 0.0;           //   interarrival jitter
 };
 
 // Fills `out` with the engine's current figures. Returns 0, or -1 for a null argument or an

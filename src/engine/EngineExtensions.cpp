@@ -30,6 +30,16 @@ struct EngineAccess {
     return 0;
   }
 
+  static int32_t SetDialect(VoiceEngine* engine, RtcpDialect dialect) {
+    std::lock_guard<std::recursive_mutex> api(*engine->apiLock);
+    if (!engine->initialized) return -1;
+    ve::RtcpMode mode = ve::RtcpMode::kAuto;
+    if (dialect == RtcpDialect::kStandard) mode = ve::RtcpMode::kStandard;
+    if (dialect == RtcpDialect::kLegacy) mode = ve::RtcpMode::kLegacy;
+    engine->rtpSender->SetRtcpMode(mode);
+    return 0;
+  }
+
   static int32_t Read(VoiceEngine* engine, CallStatistics* out) {
     std::lock_guard<std::recursive_mutex> api(*engine->apiLock);
     if (!engine->initialized) return -1;
@@ -39,8 +49,9 @@ struct EngineAccess {
     out->sending = engine->sending;
     out->receiving = engine->receiving;
 
+    ve::RtpReceiverStats received = engine->rtpReceiver->Stats();
     ve::RtpAudioSink::CallFigures sent;
-    engine->rtpSender->ReadCallFigures(&sent);
+    engine->rtpSender->ReadCallFigures(&sent, received.sourceSet ? received.ssrc : 0);
     out->rtpPacketsSent = sent.packetsSent;
     out->rtpBytesSent = sent.payloadBytesSent;
     out->rtcpReportsSent = sent.reportsSent;
@@ -48,19 +59,23 @@ struct EngineAccess {
     out->roundTripMs = sent.rttMs;
     out->oneWayDelayMs = sent.delayMs;
     std::memcpy(out->remoteCname, sent.remoteCname, sizeof out->remoteCname);
+    out->localSsrc = sent.localSsrc;
+    out->rtcpSendDialect = static_cast<int32_t>(sent.sendDialect);
+    out->rtcpPeerDialect = static_cast<int32_t>(sent.peerDialect);
+    out->peerReported = sent.peerReported;
+    out->peerFractionLost = sent.peerFractionLost / 256.0;
+    out->peerPacketsLost = sent.peerCumulativeLost;
+    out->peerJitterMs = sent.peerJitterMs;
 
-    ve::RtpAudioSource::ReceptionFigures received;
-    engine->rtpSource->ReadReceptionFigures(&received);
-    out->rtpPacketsReceived = received.packets;
-    out->rtpBytesReceived = received.payloadBytes;
-    out->remoteSsrc = received.ssrc;
-    if (received.expected > 0) {
-      out->packetsLost = static_cast<int64_t>(received.expected) - static_cast<int64_t>(received.receivedOfSource);
-      if (out->packetsLost < 0) out->packetsLost = 0;  // duplicates
-      out->fractionLost = double(out->packetsLost) / double(received.expected);
+    if (received.sourceSet) {
+      out->rtpPacketsReceived = received.packetsReceived;
+      out->rtpBytesReceived = received.payloadBytes;
+      out->remoteSsrc = received.ssrc;
+      out->jitterMs = received.JitterMs();
+      // Duplicates count as received, so a clean call may come out below zero: it lost nothing.
+      out->packetsLost = received.cumulativeLost < 0 ? 0 : received.cumulativeLost;
+      if (received.expected > 0) out->fractionLost = double(out->packetsLost) / double(received.expected);
     }
-    // The reception record exists from SetRemote to StopSending; apiLock keeps it alive here.
-    if (engine->rtpReceiver != nullptr) out->jitterMs = engine->rtpReceiver->Jitter() / 16.0;
 
     out->inputPeak = engine->sending ? engine->capture->LastPeak() : 0;
     out->outputPeak = engine->receiving ? engine->playback->LastPeak() : 0;
@@ -78,6 +93,11 @@ struct EngineAccess {
 int32_t SetG711Law(VoiceEngine* engine, G711Law law) {
   if (engine == nullptr) return -1;
   return EngineAccess::SetLaw(engine, law);
+}
+
+int32_t SetRtcpDialect(VoiceEngine* engine, RtcpDialect dialect) {
+  if (engine == nullptr) return -1;
+  return EngineAccess::SetDialect(engine, dialect);
 }
 
 int32_t GetStatistics(VoiceEngine* engine, CallStatistics* out) {

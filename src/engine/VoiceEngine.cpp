@@ -118,6 +118,11 @@ int32_t VoiceEngine::Initialize() {
   filePlayback = new WaveOutPlayer();
   rtpSender = new RtpAudioSink();
   rtpSource = new RtpAudioSource();
+  // The reception record lives with the engine: the receive path counts into it and the RTCP
+  // session reports from it, whichever directions run.
+  rtpReceiver = new RtpReceiver();
+  rtpSender->SetRtpReceiver(rtpReceiver);
+  rtpSource->SetRtpReceiver(rtpReceiver);
 
   receiveEqualizer = new EqualizerFilter();
   LoadCoefficients(receiveEqualizer, kReceiveSetA);
@@ -186,7 +191,7 @@ int32_t VoiceEngine::Uninitialize() {
   rtpSource = nullptr;
   delete rtpSender;
   rtpSender = nullptr;
-  delete rtpReceiver;  // only left when a remote was set and sending never stopped
+  delete rtpReceiver;  // after both users are gone
   rtpReceiver = nullptr;
   delete receiveEqualizer;
   receiveEqualizer = nullptr;
@@ -357,9 +362,6 @@ int32_t VoiceEngine::SetRemote(const char* host, uint16_t rtpPort, uint16_t rtcp
       platform::InetAddr(host) == platform::kAddressNone) {
     return -10;
   }
-  if (rtpReceiver == nullptr) rtpReceiver = new RtpReceiver(0, 0);
-  rtpSender->SetRtpReceiver(rtpReceiver);
-  rtpSource->SetRtpReceiver(rtpReceiver);
   int32_t result = rtpSender->SetRemote(host, rtpPort, rtcpPort);
   std::snprintf(remoteHost, sizeof remoteHost, "%s", host);
   remoteRtpPort = rtpPort;
@@ -481,6 +483,12 @@ void VoiceEngine::LinkSendChain(bool link) {
 int32_t VoiceEngine::StartSending(int32_t device) {
   ApiGuard api(*apiLock);
   if (sending) return 0;
+  // The codec chosen last decides the encoder and the capture block, whichever order
+  // SetCodec and ConfigureSend came in.
+  if (AudioFilter* chosen = GetEncoder()) encoder = chosen;
+  if (codecType == kCodecG711) SetLaw(g711Encoder, useULaw);
+  sendFrameMs = FrameMsOf(codecType, sendSettings.frameMs > 0 ? sendSettings.frameMs : sendFrameMs);
+  capture->SetBufferSize(static_cast<uint32_t>(sendFrameMs * kBytesPerMs));
   useSendEqualizer = true;
   LoadCoefficients(sendEqualizer, kSendSetB);
   captureDevice = device;
@@ -510,7 +518,10 @@ int32_t VoiceEngine::StartSending(int32_t device) {
     if (useVadFilter) vadFilter->Unprepare();
     result = -60;
   }
-  if (result == 0) sending = true;
+  if (result == 0) {
+    sending = true;
+    rtpSender->SetCallDirections(sending, receiving);
+  }
   return result;
 }
 
@@ -525,16 +536,10 @@ int32_t VoiceEngine::StopSending() {
   if (encoder != nullptr) failed |= encoder->Unprepare() < 0;
   failed |= rtpSender->Close() < 0;
   LinkSendChain(false);
-  if (rtpReceiver != nullptr) {
-    // Both RTP components drop their pointer first; the receive thread counts packets under
-    // the source's receiver lock, so once SetRtpReceiver returns nobody uses the record.
-    rtpSender->SetRtpReceiver(nullptr);
-    rtpSource->SetRtpReceiver(nullptr);
-    delete rtpReceiver;
-    rtpReceiver = nullptr;
-  }
   if (failed) return -10;
   sending = false;
+  // RTCP goes on with receiver reports while receiving runs, or says BYE.
+  rtpSender->SetCallDirections(sending, receiving);
   return 0;
 }
 
@@ -544,6 +549,11 @@ int32_t VoiceEngine::StopSending() {
 int32_t VoiceEngine::StartReceiving(int32_t device) {
   ApiGuard api(*apiLock);
   if (receiving) return 0;
+  // As for sending: the codec chosen last decides the decoder and the playback block.
+  if (AudioFilter* chosen = GetDecoder()) decoder = chosen;
+  if (codecType == kCodecG711) SetLaw(g711Decoder, useULaw);
+  receiveFrameMs = FrameMsOf(codecType, receiveSettings.frameMs > 0 ? receiveSettings.frameMs : receiveFrameMs);
+  playback->SetBufferSize(static_cast<uint32_t>(receiveFrameMs * kBytesPerMs));
   useReceiveEqualizer = true;
   useCompressor = true;
   LoadCoefficients(receiveEqualizer, kReceiveSetB);
@@ -562,7 +572,6 @@ int32_t VoiceEngine::StartReceiving(int32_t device) {
   amplifier->SetMaximumAmplification(800);
 
   if (decoder == nullptr) return -10;
-  rtpSource->ResetReceptionFigures();
   Connect(rtpSource, decoder->AsSink());
   Connect(decoder->AsSource(), ssrcSelector->AsSink());
   Connect(ssrcSelector->AsSource(), receiveMixer->AsSink());
@@ -591,7 +600,10 @@ int32_t VoiceEngine::StartReceiving(int32_t device) {
     UnprepareReceiveStages();
     result = -90;
   }
-  if (result == 0) receiving = true;
+  if (result == 0) {
+    receiving = true;
+    rtpSender->SetCallDirections(sending, receiving);
+  }
   return result;
 }
 
@@ -628,6 +640,7 @@ int32_t VoiceEngine::StopReceiving() {
   Disconnect(receiveMixer->AsSource(), playback);
   if (failed) return -10;
   receiving = false;
+  rtpSender->SetCallDirections(sending, receiving);
   return 0;
 }
 

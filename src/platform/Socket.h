@@ -21,6 +21,10 @@ constexpr uint32_t kAddressNone = 0xFFFFFFFFu;
 struct Ipv4Endpoint {
   uint32_t address = 0;
   uint16_t port = 0;
+
+  friend bool operator==(const Ipv4Endpoint& a, const Ipv4Endpoint& b) {
+    return a.address == b.address && a.port == b.port;
+  }
 };
 
 // Starts the system's socket services for this process (Windows Sockets; nothing to do on
@@ -60,6 +64,22 @@ int32_t WaitReadable(SocketHandle socket, int32_t timeoutMs, SocketWakeup* wakeu
 // Reads one datagram without blocking: its length, 0 when none is waiting, -1 on error.
 // A datagram longer than `capacity` is cut to `capacity` bytes.
 int32_t Recv(SocketHandle socket, uint8_t* buffer, int32_t capacity);
+
+// Recv that also tells where the datagram came from (`from` may be null).
+int32_t RecvFrom(SocketHandle socket, uint8_t* buffer, int32_t capacity, Ipv4Endpoint* from);
+
+// True when `from` is the socket bound at `local` itself: the same port, and the same address
+// or, for a socket bound to any address, a loopback one.
+inline bool IsOwnEndpoint(const Ipv4Endpoint& local, const Ipv4Endpoint& from) {
+  if (local.port == 0 || from.port != local.port) return false;
+  if (from.address == local.address) return true;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&from.address);  // network order
+  return local.address == 0 && bytes[0] == 127;
+}
+
+// The address and port the socket is bound to; false when the system cannot tell (or the
+// socket is not an IPv4 socket).
+bool LocalEndpoint(SocketHandle socket, Ipv4Endpoint* local);
 
 // Sends one datagram: the bytes sent, or -1 on error.
 int32_t SendTo(SocketHandle socket, const uint8_t* data, int32_t length, const Ipv4Endpoint& to);

@@ -1,11 +1,8 @@
 #include "rtcp/RtcpReceiver.h"
 
-#include <cstdio>
 #include <cstring>
-#include <iterator>
-#include <mutex>
 
-#include "rtcp/RtcpPacket.h"
+#include "rtcp/RtpReceiver.h"
 #include "rtp/ByteOrder.h"
 
 namespace ve {
@@ -16,52 +13,35 @@ constexpr uint8_t kSenderReport = 200;
 constexpr uint8_t kReceiverReport = 201;
 constexpr uint8_t kSdes = 202;
 constexpr uint8_t kBye = 203;
+constexpr uint8_t kSdesPriv = 8;
 constexpr int32_t kHeaderBytes = 4;
-constexpr int32_t kSenderInfoBytes = 24;
-constexpr int32_t kReportBlockBytes = 28;
+constexpr int32_t kSenderReportFixed = 28;   // header, sender SSRC, sender information
+constexpr int32_t kReceiverReportFixed = 8;  // header, reporter SSRC
+constexpr int32_t kStandardBlock = 24;
+constexpr int32_t kLegacyBlock = 28;
 
 uint8_t VersionOf(const uint8_t* header) { return header[0] >> 6; }
 uint8_t CountOf(const uint8_t* header) { return header[0] & 0x1F; }
 // Bytes of the part that starts at `header`, from its length field.
 int32_t PartBytes(const uint8_t* header) { return (ReadU16BE(header + 2) + 1) * 4; }
 
-int32_t Wrap32(int64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v)); }
+// A 24-bit two's complement field.
+int32_t Signed24(const uint8_t* p) {
+  int32_t value = (p[0] << 16) | (p[1] << 8) | p[2];
+  return (value & 0x800000) != 0 ? value - 0x1000000 : value;
+}
 
 }  // namespace
 
-RtcpReceiver::RtcpReceiver(int32_t rtcpPort) : port(rtcpPort) {}
-
-RtcpReceiver::~RtcpReceiver() {
-  std::lock_guard<platform::CriticalSection> guard(lock);
-  for (auto& entry : tranInfoList) delete entry.second;
-  tranInfoList.clear();
-}
-
-platform::SocketHandle RtcpReceiver::SetSocket(platform::SocketHandle handle) {
-  socket = handle;
-  return handle;
-}
-
-RtcpPacket* RtcpReceiver::GetPacket() {
-  if (socket == platform::kInvalidSocket) return nullptr;  // no RTCP socket: nothing to read
-  int32_t ready = platform::WaitReadable(socket, 0, nullptr);
-  if (ready < 0) {
-    std::perror("rtcpReceiver select");
-    return nullptr;
+const char* DialectName(RtcpDialect dialect) {
+  switch (dialect) {
+    case RtcpDialect::kLegacy:
+      return "legacy";
+    case RtcpDialect::kStandard:
+      return "standard";
+    default:
+      return "undecided";
   }
-  if (ready == 0) return nullptr;
-  auto* packet = new RtcpPacket();
-  int32_t got = platform::Recv(socket, packet->GetPacketData(), packet->GetPacketAlloc());
-  if (got <= 0) {
-    delete packet;
-    return nullptr;
-  }
-  packet->SetTotalUsage(got);
-  if (!IsValidCompound(packet->GetPacketData(), got)) {
-    delete packet;
-    return nullptr;
-  }
-  return packet;
 }
 
 bool RtcpReceiver::IsValidCompound(const uint8_t* data, int32_t length) {
@@ -77,27 +57,36 @@ bool RtcpReceiver::IsValidCompound(const uint8_t* data, int32_t length) {
   return position == length;
 }
 
-int32_t RtcpReceiver::ReadRtcp(const RtcpPacket* packet) {
-  if (packet == nullptr) return 0;
-  return ReadRtcp(packet->GetPacketData(), packet->GetTotalUsage());
+RtcpDialect RtcpReceiver::DialectOfReport(const uint8_t* part, int32_t partBytes) {
+  const bool senderReport = part[1] == kSenderReport;
+  const int32_t fixed = senderReport ? kSenderReportFixed : kReceiverReportFixed;
+  if (senderReport && partBytes >= kSenderReportFixed) {
+    const uint32_t seconds = ReadU32BE(part + 8);
+    if (seconds >= 0x80000000u) return RtcpDialect::kStandard;
+    if (seconds != 0) return RtcpDialect::kLegacy;
+  }
+  const int32_t count = CountOf(part);
+  if (count < 1) return RtcpDialect::kUndecided;
+  if (partBytes == fixed + kStandardBlock * count) return RtcpDialect::kStandard;
+  if (partBytes == fixed + kLegacyBlock * count) return RtcpDialect::kLegacy;
+  return RtcpDialect::kUndecided;
 }
 
-int32_t RtcpReceiver::ReadRtcp(const uint8_t* data, int32_t length) {
+int32_t RtcpReceiver::ReadRtcp(const uint8_t* data, int32_t length) { return ReadRtcp(data, length, NtpTime::Now()); }
+
+int32_t RtcpReceiver::ReadRtcp(const uint8_t* data, int32_t length, const NtpTime& now) {
   if (data == nullptr) return 0;
-  NtpTime now = NtpTime::Now();
   int32_t sawBye = 0;
   int32_t position = 0;
   while (length - position >= kHeaderBytes) {
     const uint8_t* part = data + position;
-    int32_t declared = PartBytes(part);
+    const int32_t declared = PartBytes(part);
     // A part claiming more than is left is read only as far as the bytes go.
-    int32_t partLength = declared < length - position ? declared : length - position;
+    const int32_t partLength = declared < length - position ? declared : length - position;
     switch (part[1]) {
       case kSenderReport:
-        ReadReport(part, partLength, true, now);
-        break;
       case kReceiverReport:
-        ReadReport(part, partLength, false, now);
+        ReadReport(part, partLength, declared, part[1] == kSenderReport, now);
         break;
       case kSdes:
         ReadSdes(part, partLength);
@@ -114,44 +103,99 @@ int32_t RtcpReceiver::ReadRtcp(const uint8_t* data, int32_t length) {
   return sawBye;
 }
 
-void RtcpReceiver::ReadReport(const uint8_t* part, int32_t partLength, bool senderReport, const NtpTime& now) {
-  int32_t blocksAt;
-  if (senderReport) {
-    if (partLength < kHeaderBytes + kSenderInfoBytes) return;
-    uint32_t sender = ReadU32BE(part + 4);
-    NtpTime sent(ReadU32BE(part + 8), ReadU32BE(part + 12));
-    {
-      std::lock_guard<platform::CriticalSection> guard(lock);
-      RtpTranInfo* record = RecordLocked(sender);
-      if (record != nullptr) {
-        record->lsr = sent.Middle32();
+void RtcpReceiver::ReadReport(const uint8_t* part, int32_t partLength, int32_t declared, bool senderReport,
+                              const NtpTime& now) {
+  const int32_t fixed = senderReport ? kSenderReportFixed : kReceiverReportFixed;
+  if (partLength < fixed) return;
+  const uint32_t sender = ReadU32BE(part + 4);
+  if (sender == ownSsrc && sender != 0) {
+    collision = true;
+    return;
+  }
+  ++reportsReceived;
+
+  const RtcpDialect shown = DialectOfReport(part, declared);
+  RtcpDialect dialect = shown;
+  {
+    std::lock_guard<std::mutex> guard(mutex);
+    RtpTranInfo* record = RecordLocked(sender);
+    if (record != nullptr) {
+      if (record->dialect == RtcpDialect::kUndecided) {
+        record->dialect = shown;
+      } else if (shown != RtcpDialect::kUndecided && shown != record->dialect) {
+        // Only the announced move from legacy to standard is taken; any other contradiction
+        // leaves the report unread rather than misread.
+        if (record->dialect == RtcpDialect::kLegacy && shown == RtcpDialect::kStandard && record->announcesStandard) {
+          record->dialect = RtcpDialect::kStandard;
+        } else {
+          return;
+        }
+      }
+      dialect = record->dialect;
+      if (senderReport) {
+        const uint32_t seconds = ReadU32BE(part + 8);
+        const uint32_t fraction = ReadU32BE(part + 12);
+        record->lsr = NtpTime(seconds, fraction).Middle32();
         record->srArrival = now;
       }
     }
-    ++reportsReceived;
-    delaySum = Wrap32(static_cast<int64_t>(delaySum) + NtpTime::DiffMs(now, sent));
-    delayAverage = delaySum / reportsReceived;
-    blocksAt = kHeaderBytes + kSenderInfoBytes;
-  } else {
-    if (partLength < kHeaderBytes + 4) return;
-    ++reportsReceived;
-    blocksAt = kHeaderBytes + 4;
   }
-  NtpTime nowShort(now.seconds & 0xFFFF, now.fraction & 0xFFFF0000u);
-  for (int32_t i = 0; i < CountOf(part); ++i) {
-    const int32_t at = blocksAt + i * kReportBlockBytes;
-    if (partLength - at < kReportBlockBytes) break;
-    uint32_t lastSr = ReadU32BE(part + at + 20);
-    uint32_t delaySinceLastSr = ReadU32BE(part + at + 24);
-    NtpTime lsrTime(lastSr >> 16, lastSr << 16);
-    int64_t rtt = static_cast<int64_t>(NtpTime::DiffMs(nowShort, lsrTime)) - static_cast<int64_t>(delaySinceLastSr);
-    rttSum = Wrap32(static_cast<int64_t>(rttSum) + rtt);
-    rttAverage = rttSum / reportsReceived;
-    // A block whose LSR is 0 answers no sender report of ours yet: it carries no round trip.
-    if (lastSr != 0 && rtt >= 0) {
-      rttBlockSum += rtt;
-      rttBlockAverage = static_cast<int32_t>(rttBlockSum / ++rttSamples);
+  if (dialect == RtcpDialect::kUndecided) return;
+  peerDialect = dialect;
+  if (dialect == RtcpDialect::kStandard) peerUnderstandsStandard = true;
+
+  if (senderReport) {
+    const uint32_t seconds = ReadU32BE(part + 8);
+    const uint32_t fraction = ReadU32BE(part + 12);
+    if (seconds != 0 || fraction != 0) {
+      const NtpTime sent =
+          dialect == RtcpDialect::kStandard ? NtpTime::FromStandardWire(seconds, fraction) : NtpTime(seconds, fraction);
+      delaySum += NtpTime::DiffMs(now, sent);
+      ++delayCount;
+      delayAverage = static_cast<int32_t>(delaySum / delayCount);
     }
+  }
+  const int32_t blockBytes = dialect == RtcpDialect::kStandard ? kStandardBlock : kLegacyBlock;
+  for (int32_t i = 0; i < CountOf(part); ++i) {
+    const int32_t at = fixed + i * blockBytes;
+    if (partLength - at < blockBytes) break;
+    ReadBlock(part + at, dialect, now, sender);
+  }
+}
+
+void RtcpReceiver::ReadBlock(const uint8_t* block, RtcpDialect dialect, const NtpTime& now, uint32_t reporter) {
+  const uint32_t own = ownSsrc;
+  if (own == 0 || ReadU32BE(block) != own) return;  // a block about somebody else
+  const bool standard = dialect == RtcpDialect::kStandard;
+  const uint8_t fractionLost = block[4];
+  const int32_t cumulativeLost = Signed24(block + (standard ? 5 : 8));
+  const uint32_t jitter = ReadU32BE(block + (standard ? 12 : 16));
+  const uint32_t lastSr = ReadU32BE(block + (standard ? 16 : 20));
+  const uint32_t sinceLastSr = ReadU32BE(block + (standard ? 20 : 24));
+  // Standard jitter is in 8 kHz timestamp units, legacy jitter in ms; the delay since the
+  // last SR in 1/65536 s or in ms.
+  const double jitterMs = standard ? jitter / 8.0 : static_cast<double>(jitter);
+  const int64_t sinceLastSrMs = standard ? (static_cast<int64_t>(sinceLastSr) * 1000) >> 16 : sinceLastSr;
+
+  std::lock_guard<std::mutex> guard(mutex);
+  if (RtpTranInfo* record = RecordLocked(reporter)) {
+    record->reportedAboutUs = true;
+    record->fractionLost = fractionLost;
+    record->cumulativeLost = cumulativeLost;
+    record->jitterMs = jitterMs;
+  }
+  if (lastSr == 0) return;  // it has had no sender report of ours yet
+  for (const SentReport& sent : sentReports) {
+    if (sent.middle32 != lastSr || (sent.sentAt.seconds == 0 && sent.sentAt.fraction == 0)) continue;
+    int64_t rtt = static_cast<int64_t>(NtpTime::DiffMs(now, sent.sentAt)) - sinceLastSrMs;
+    // The peer rounds its delay; a few ms below zero on a fast path is a round trip of 0.
+    if (rtt < -10) return;
+    if (rtt < 0) rtt = 0;
+    rttSum += rtt;
+    ++rttSamples;
+    rttAverage = static_cast<int32_t>(rttSum / rttSamples);
+    rttLast = static_cast<int32_t>(rtt);
+    break;
   }
 }
 
@@ -159,22 +203,32 @@ void RtcpReceiver::ReadSdes(const uint8_t* part, int32_t partLength) {
   int32_t position = kHeaderBytes;
   for (int32_t chunk = 0; chunk < CountOf(part); ++chunk) {
     if (partLength - position < 4) return;
-    uint32_t source = ReadU32BE(part + position);
+    const uint32_t source = ReadU32BE(part + position);
     position += 4;
     for (;;) {
       if (position >= partLength) return;  // items ran off the end
-      uint8_t type = part[position];
+      const uint8_t type = part[position];
       if (type == 0) break;
       if (partLength - position < 2) return;
-      int32_t textLength = part[position + 1];
+      const int32_t textLength = part[position + 1];
       if (partLength - position - 2 < textLength) return;
-      if (type >= 1 && type <= RtpTranInfo::kSdesItems) {
-        std::lock_guard<platform::CriticalSection> guard(lock);
-        RtpTranInfo* record = RecordLocked(source);
-        if (record != nullptr) {
+      const uint8_t* text = part + position + 2;
+      if (source != 0 && source == ownSsrc) {
+        collision = true;
+      } else if (type >= 1 && type <= RtpTranInfo::kSdesItems) {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (RtpTranInfo* record = RecordLocked(source)) {
           char* slot = record->sdes[type - 1];
-          std::memcpy(slot, part + position + 2, static_cast<size_t>(textLength));
+          std::memcpy(slot, text, static_cast<size_t>(textLength));
           slot[textLength] = '\0';
+        }
+      } else if (type == kSdesPriv && textLength >= 1 && text[0] <= textLength - 1) {
+        const size_t prefixLength = text[0];
+        if (prefixLength == std::strlen(kStandardUnderstood) &&
+            std::memcmp(text + 1, kStandardUnderstood, prefixLength) == 0) {
+          std::lock_guard<std::mutex> guard(mutex);
+          if (RtpTranInfo* record = RecordLocked(source)) record->announcesStandard = true;
+          peerUnderstandsStandard = true;
         }
       }
       position += 2 + textLength;
@@ -188,56 +242,70 @@ void RtcpReceiver::ReadBye(const uint8_t* part, int32_t partLength) {
   for (int32_t i = 0; i < CountOf(part); ++i) {
     const int32_t at = kHeaderBytes + 4 * i;
     if (partLength - at < 4) return;
-    RemoveSource(ReadU32BE(part + at), 0);
+    const uint32_t source = ReadU32BE(part + at);
+    if (source == ownSsrc) continue;  // nobody else can end our stream
+    {
+      std::lock_guard<std::mutex> guard(mutex);
+      tranInfoList.erase(source);
+    }
+    if (reception != nullptr) reception->SourceLeft(source);
   }
 }
 
 RtpTranInfo* RtcpReceiver::RecordLocked(uint32_t ssrc) {
   auto found = tranInfoList.find(ssrc);
-  if (found != tranInfoList.end()) return found->second;
+  if (found != tranInfoList.end()) return found->second.get();
   if (tranInfoList.size() >= kMaxRecords) return nullptr;
-  auto* record = new RtpTranInfo();
+  auto record = std::make_unique<RtpTranInfo>();
   record->ssrc = ssrc;
-  tranInfoList.emplace(ssrc, record);
-  return record;
+  RtpTranInfo* raw = record.get();
+  tranInfoList.emplace(ssrc, std::move(record));
+  return raw;
 }
 
-RtpTranInfo* RtcpReceiver::AddSource(uint32_t ssrc, RtpReceiver* recv) {
-  std::lock_guard<platform::CriticalSection> guard(lock);
-  RtpTranInfo* record = RecordLocked(ssrc);
-  if (record != nullptr) record->recv = recv;
-  return record;
+void RtcpReceiver::NoteSenderReportSent(uint32_t middle32, const NtpTime& sentAt) {
+  std::lock_guard<std::mutex> guard(mutex);
+  sentReports[sentReportNext] = SentReport{middle32, sentAt};
+  sentReportNext = (sentReportNext + 1) % kSentReportHistory;
 }
 
-RtpTranInfo* RtcpReceiver::GetRecord(uint32_t ssrc) {
-  std::lock_guard<platform::CriticalSection> guard(lock);
-  return RecordLocked(ssrc);
-}
-
-void RtcpReceiver::RemoveSource(uint32_t ssrc, int32_t) {
-  std::lock_guard<platform::CriticalSection> guard(lock);
+bool RtcpReceiver::CopyRecord(uint32_t ssrc, RtpTranInfo* out) const {
+  std::lock_guard<std::mutex> guard(mutex);
   auto found = tranInfoList.find(ssrc);
-  if (found == tranInfoList.end()) return;
-  delete found->second;
-  tranInfoList.erase(found);
+  if (found == tranInfoList.end()) return false;
+  *out = *found->second;
+  return true;
 }
 
-void RtcpReceiver::DetachReceiver(RtpReceiver* recv) {
-  std::lock_guard<platform::CriticalSection> guard(lock);
-  for (auto& entry : tranInfoList) {
-    if (entry.second->recv == recv) entry.second->recv = nullptr;
-  }
+uint32_t RtcpReceiver::LastSenderReport(uint32_t ssrc, NtpTime* arrival) const {
+  std::lock_guard<std::mutex> guard(mutex);
+  auto found = tranInfoList.find(ssrc);
+  if (found == tranInfoList.end()) return 0;
+  if (arrival != nullptr) *arrival = found->second->srArrival;
+  return found->second->lsr;
 }
 
-int32_t RtcpReceiver::getTranInfoCount() {
-  std::lock_guard<platform::CriticalSection> guard(lock);
+int32_t RtcpReceiver::RecordCount() const {
+  std::lock_guard<std::mutex> guard(mutex);
   return static_cast<int32_t>(tranInfoList.size());
 }
 
-RtpTranInfo* RtcpReceiver::GetTranInfo(int32_t index) {
-  std::lock_guard<platform::CriticalSection> guard(lock);
-  if (index < 0 || index >= static_cast<int32_t>(tranInfoList.size())) return nullptr;
-  return std::next(tranInfoList.begin(), index)->second;
+void RtcpReceiver::Reset() {
+  std::lock_guard<std::mutex> guard(mutex);
+  tranInfoList.clear();
+  for (SentReport& sent : sentReports) sent = SentReport{};
+  sentReportNext = 0;
+  collision = false;
+  reportsReceived = 0;
+  delaySum = 0;
+  delayCount = 0;
+  delayAverage = -1;
+  rttSum = 0;
+  rttSamples = 0;
+  rttAverage = -1;
+  rttLast = -1;
+  peerDialect = RtcpDialect::kUndecided;
+  peerUnderstandsStandard = false;
 }
 
 }  // namespace ve

@@ -3,108 +3,136 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <mutex>
 
-#include "platform/CriticalSection.h"
-#include "platform/Socket.h"
 #include "rtcp/NtpTime.h"
+#include "rtcp/RtcpDialect.h"
 
 namespace ve {
 
-class RtcpPacket;
 class RtpReceiver;
 
-// What this end knows of one remote source: the local receive record following it (if any),
-// the counts at the last report block sent about it, its SDES texts and its last sender report.
+// What this end knows of one remote source from its RTCP: its SDES texts, its last sender
+// report, the layout it speaks and what it last reported about our stream.
 struct RtpTranInfo {
   static constexpr int kSdesItems = 7;
   static constexpr int kSdesText = 256;
 
   uint32_t ssrc = 0;
-  RtpReceiver* recv = nullptr;
-  uint32_t expectedPrior = 0;
-  uint32_t receivedPrior = 0;
   char sdes[kSdesItems][kSdesText] = {};
-  uint32_t lsr = 0;
-  NtpTime srArrival;
+  uint32_t lsr = 0;        // middle 32 bits of the NTP time (as on the wire) of its last SR
+  NtpTime srArrival{0, 0}; // local time at which that SR arrived
+  RtcpDialect dialect = RtcpDialect::kUndecided;
+  bool announcesStandard = false;  // its SDES says it understands the standard layout
+
+  // Its last report block about our stream.
+  bool reportedAboutUs = false;
+  uint8_t fractionLost = 0;
+  int32_t cumulativeLost = 0;
+  double jitterMs = 0;
 };
 
-// Reads the peer's RTCP: checks each compound datagram, keeps one RtpTranInfo per remote SSRC
-// and running averages of the one-way delay and round-trip time from the peer's reports.
-// No parse reads past the bytes received, whatever the counts and lengths claim.
+// Reads the peer's RTCP: checks each compound datagram, recognises the layout each remote
+// source speaks, keeps one RtpTranInfo per remote SSRC, takes the round trip from report
+// blocks about our own SSRC (matched against the sender reports we sent) and the one-way delay
+// from sender reports whose time it can read. No parse reads past the bytes given, whatever
+// the counts and lengths claim.
 //
-// Threads: GetPacket, ReadRtcp and the averages run on the sending thread. AddSource,
-// RemoveSource and DetachReceiver also come from the receive thread (through RtpReceiver).
-// `lock` guards tranInfoList and the records in it; whoever walks the records with
-// getTranInfoCount/GetTranInfo holds RecordsLock() for the walk. The counters are touched
-// on the sending thread only.
+// Which layout a source speaks is decided from its reports and then kept:
+//  - an SR whose NTP seconds are 2^31 or more counts from 1900 (standard); a non-zero value
+//    below 2^31 counts from 1970 (legacy). This holds until the 1900-based count wraps in
+//    2036, when standard seconds become small again; the length rule below still decides.
+//  - an SR with NTP time 0, and an RR, decide only when the part is exactly the fixed part
+//    plus 24 bytes per block (standard) or 28 bytes per block (legacy), with at least one
+//    block.
+// A report that contradicts the kept decision is not read, except that a source which
+// announced it understands the standard layout may move from legacy to standard. Blocks and
+// times of an undecided source are not read at all.
+//
+// Threads: ReadRtcp runs on the RTCP thread; the figures and records are read from any
+// thread. `mutex` guards the records and the sent-report history; the figures are atomics.
 class RtcpReceiver {
  public:
   // A hostile peer cannot make the record map grow beyond this many sources.
   static constexpr size_t kMaxRecords = 64;
+  static constexpr int kSentReportHistory = 16;
+  // SDES PRIV text with which our legacy reports say that the standard layout is understood.
+  static constexpr const char* kStandardUnderstood = "standard understood";
 
-  explicit RtcpReceiver(int32_t port);
-  ~RtcpReceiver();
+  RtcpReceiver() = default;
   RtcpReceiver(const RtcpReceiver&) = delete;
   RtcpReceiver& operator=(const RtcpReceiver&) = delete;
 
-  platform::SocketHandle SetSocket(platform::SocketHandle handle);
-
-  // One datagram if one is waiting (never waits), when it passes IsValidCompound; owned by
-  // the caller. Null otherwise.
-  RtcpPacket* GetPacket();
   // The compound-packet check: the first part is a sender or receiver report without the
   // padding flag, and the length fields of the version-2 parts add up exactly to `length`.
   static bool IsValidCompound(const uint8_t* data, int32_t length);
+  // The layout one SR or RR part shows by itself (`partBytes` from its length field).
+  static RtcpDialect DialectOfReport(const uint8_t* part, int32_t partBytes);
 
   // Walks a compound packet: reports, SDES items, BYEs. 1 when it held a BYE, else 0.
-  int32_t ReadRtcp(const RtcpPacket* packet);
   int32_t ReadRtcp(const uint8_t* data, int32_t length);
+  int32_t ReadRtcp(const uint8_t* data, int32_t length, const NtpTime& now);
 
-  // Registers the receive record following ssrc; null when the map is full.
-  RtpTranInfo* AddSource(uint32_t ssrc, RtpReceiver* recv);
-  // The record of ssrc, created (unlinked) when there is none; null when the map is full.
-  RtpTranInfo* GetRecord(uint32_t ssrc);
-  // Erases the record of ssrc; unknown SSRCs are ignored. The flag is not used.
-  void RemoveSource(uint32_t ssrc, int32_t flag);
-  // Clears every record's link to recv (it is going away).
-  void DetachReceiver(RtpReceiver* recv);
+  // Our own SSRC: report blocks about it give the round trip; reports from others that carry
+  // it are a collision.
+  void SetOwnSsrc(uint32_t ssrc) { ownSsrc = ssrc; }
+  // The reception record told about BYEs (not owned; may be null).
+  void SetReception(RtpReceiver* reception) { this->reception = reception; }
+  // A sender report we sent: its wire NTP time's middle 32 bits and when it left.
+  void NoteSenderReportSent(uint32_t middle32, const NtpTime& sentAt);
+  // True once per collision seen since the last call.
+  bool TakeCollision() { return collision.exchange(false); }
 
-  int32_t getTranInfoCount();
-  // The record at `index` in SSRC order, or null for an index out of range.
-  RtpTranInfo* GetTranInfo(int32_t index);
-  platform::CriticalSection& RecordsLock() { return lock; }
+  // A copy of the record of ssrc; false when there is none.
+  bool CopyRecord(uint32_t ssrc, RtpTranInfo* out) const;
+  // The LSR and the time of that SR for our report block about ssrc (0 when none).
+  uint32_t LastSenderReport(uint32_t ssrc, NtpTime* arrival) const;
+  int32_t RecordCount() const;
+  // Forgets every record and figure (a new call).
+  void Reset();
 
-  int32_t Port() const { return port; }
   int32_t ReportsReceived() const { return reportsReceived; }
-  int32_t DelaySum() const { return delaySum; }
+  // Mean one-way delay (ms) of the sender reports whose time could be read; -1 if none.
   int32_t DelayAverage() const { return delayAverage; }
-  int32_t RttSum() const { return rttSum; }
-  int32_t RttAverage() const { return rttAverage; }
-  // Report blocks about our stream that gave a round-trip figure.
+  // Report blocks about our stream that gave a round trip, their mean and the last one.
   int32_t RttSamples() const { return rttSamples; }
-  // Mean round trip over those blocks alone (RttAverage divides by every report), -1 if none.
-  int32_t RttBlockAverage() const { return rttBlockAverage; }
+  int32_t RttAverage() const { return rttAverage; }
+  int32_t RttLast() const { return rttLast; }
+  // The layout of the last report that was read in a decided layout.
+  RtcpDialect PeerDialect() const { return peerDialect; }
+  // A remote source was seen to speak, or to understand, the standard layout.
+  bool PeerUnderstandsStandard() const { return peerUnderstandsStandard; }
 
  private:
-  void ReadReport(const uint8_t* part, int32_t partLength, bool senderReport, const NtpTime& now);
+  void ReadReport(const uint8_t* part, int32_t partLength, int32_t declared, bool senderReport, const NtpTime& now);
+  void ReadBlock(const uint8_t* block, RtcpDialect dialect, const NtpTime& now, uint32_t reporter);
   void ReadSdes(const uint8_t* part, int32_t partLength);
   void ReadBye(const uint8_t* part, int32_t partLength);
   RtpTranInfo* RecordLocked(uint32_t ssrc);
 
-  std::map<uint32_t, RtpTranInfo*> tranInfoList;
-  platform::SocketHandle socket = platform::kInvalidSocket;
-  int32_t port;
-  // Written on the sending thread; the averages and the count are also read by the host's
-  // statistics, hence atomic.
+  mutable std::mutex mutex;
+  std::map<uint32_t, std::unique_ptr<RtpTranInfo>> tranInfoList;
+  struct SentReport {
+    uint32_t middle32 = 0;
+    NtpTime sentAt{0, 0};
+  };
+  SentReport sentReports[kSentReportHistory];
+  int sentReportNext = 0;
+
+  RtpReceiver* reception = nullptr;
+  std::atomic<uint32_t> ownSsrc{0};
+  std::atomic<bool> collision{false};
   std::atomic<int32_t> reportsReceived{0};
-  int32_t delaySum = 0;
-  std::atomic<int32_t> delayAverage{0};
-  int32_t rttSum = 0;
-  std::atomic<int32_t> rttAverage{0};
-  std::atomic<int32_t> rttSamples{0};  // report blocks that gave a round trip
-  int64_t rttBlockSum = 0;
-  std::atomic<int32_t> rttBlockAverage{-1};  // mean over those blocks; -1 before the first
-  platform::CriticalSection lock;
+  int64_t delaySum = 0;
+  int32_t delayCount = 0;
+  std::atomic<int32_t> delayAverage{-1};
+  int64_t rttSum = 0;
+  std::atomic<int32_t> rttSamples{0};
+  std::atomic<int32_t> rttAverage{-1};
+  std::atomic<int32_t> rttLast{-1};
+  std::atomic<RtcpDialect> peerDialect{RtcpDialect::kUndecided};
+  std::atomic<bool> peerUnderstandsStandard{false};
 };
 
 }  // namespace ve

@@ -1,15 +1,13 @@
 #include "rtcp/RtcpTransmitter.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "platform/DebugOutput.h"
+#include "platform/Socket.h"
 #include "rtcp/RtcpPacket.h"
 #include "rtcp/RtcpReceiver.h"
 #include "rtcp/RtpReceiver.h"
-#include "rtcp/RtpTools.h"
 #include "rtp/ByteOrder.h"
 #include "rtp/RtpSenderState.h"
 
@@ -18,190 +16,142 @@ namespace ve {
 namespace {
 
 constexpr uint8_t kSenderReport = 200;
+constexpr uint8_t kReceiverReport = 201;
 constexpr uint8_t kSdesPacket = 202;
 constexpr uint8_t kByePacket = 203;
-constexpr int32_t kReportBlockBytes = 28;
+constexpr uint8_t kSdesPriv = 8;
+constexpr int32_t kStandardBlock = 24;
+constexpr int32_t kLegacyBlock = 28;
 
-// Writes an RTCP header with count 0 and length 0 (both filled in when the part is done).
-void WriteHeader(uint8_t* at, uint8_t type) {
-  at[0] = 0x80;
-  at[1] = type;
-  at[2] = 0;
-  at[3] = 0;
-}
-
-void FinishHeader(uint8_t* at, int32_t bytes, uint8_t count) {
+void WriteHeader(uint8_t* at, uint8_t type, int32_t bytes, uint8_t count) {
   at[0] = static_cast<uint8_t>(0x80 | (count & 0x1F));
+  at[1] = type;
   WriteU16BE(at + 2, static_cast<uint16_t>(bytes / 4 - 1));
 }
 
 int32_t PaddedTo4(int32_t bytes) { return (bytes + 3) & ~3; }
 
+void Write24(uint8_t* at, int32_t value) {
+  const auto bits = static_cast<uint32_t>(value);
+  at[0] = static_cast<uint8_t>(bits >> 16);
+  at[1] = static_cast<uint8_t>(bits >> 8);
+  at[2] = static_cast<uint8_t>(bits);
+}
+
 }  // namespace
 
-RtcpTransmitter::RtcpTransmitter(const char* host, int32_t port)
-    : remotePort(port), nextReportTime(NtpTime::Now()), sdesItems(new char[kSdesItems][kSdesText]()) {
-  if (host != nullptr) std::snprintf(remoteHost, sizeof remoteHost, "%s", host);
-  remoteAddr.address = platform::InetAddr(remoteHost);
-  remoteAddr.port = static_cast<uint16_t>(port);
-  ScheduleNext();
-}
+RtcpTransmitter::RtcpTransmitter(RtpSenderState* senderState, RtpReceiver* receptionRecord, RtcpReceiver* rtcpRecords)
+    : sender(senderState), reception(receptionRecord), records(rtcpRecords) {}
 
-RtcpTransmitter::~RtcpTransmitter() { delete[] sdesItems; }
+int32_t RtcpTransmitter::AddBlock(uint8_t* at, RtcpDialect dialect, const NtpTime& now) {
+  ReportBlockFigures figures;
+  if (reception == nullptr || !reception->NextReportBlock(&figures)) return 0;
+  NtpTime arrival(0, 0);
+  const uint32_t lastSr = records != nullptr ? records->LastSenderReport(figures.ssrc, &arrival) : 0;
+  int64_t sinceMs = 0;
+  if (lastSr != 0 && now > arrival) sinceMs = NtpTime::DiffMs(now, arrival);
+  platform::DebugPrintf("lost buffer count=[%d]\r\n", figures.cumulativeLost);
 
-platform::SocketHandle RtcpTransmitter::SetSocket(platform::SocketHandle handle) {
-  socket = handle;
-  return handle;
-}
-
-void RtcpTransmitter::ScheduleNext() {
-  auto interval = static_cast<uint32_t>(5 * (500 + Rand15() / 32));
-  nextReportTime = NtpTime::Add(nextReportTime, interval);
-}
-
-int32_t RtcpTransmitter::IsReportDue() {
-  if (NtpTime::Now() > nextReportTime) {
-    ScheduleNext();
-    return 1;
+  WriteU32BE(at, figures.ssrc);
+  at[4] = figures.fractionLost;
+  if (dialect == RtcpDialect::kStandard) {
+    Write24(at + 5, figures.cumulativeLost);
+    WriteU32BE(at + 8, figures.extendedMax);
+    WriteU32BE(at + 12, figures.jitter);
+    WriteU32BE(at + 16, lastSr);
+    WriteU32BE(at + 20, static_cast<uint32_t>((sinceMs << 16) / 1000));
+    return kStandardBlock;
   }
-  return 0;
+  std::memset(at + 5, 0, 3);
+  Write24(at + 8, figures.cumulativeLost);
+  at[11] = 0;
+  WriteU16BE(at + 12, static_cast<uint16_t>(figures.extendedMax >> 16));
+  WriteU16BE(at + 14, static_cast<uint16_t>(figures.extendedMax));
+  WriteU32BE(at + 16, figures.jitter / RtpReceiver::kRtpClockPerMs);
+  WriteU32BE(at + 20, lastSr);
+  WriteU32BE(at + 24, static_cast<uint32_t>(sinceMs));
+  return kLegacyBlock;
 }
 
-int32_t RtcpTransmitter::AddSR(RtcpPacket* packet, int32_t padding) {
-  if (packet == nullptr || padding > 0) return -1;
+int32_t RtcpTransmitter::AddReport(RtcpPacket* packet, bool senderReport, RtcpDialect dialect, const NtpTime& now) {
+  if (packet == nullptr || sender == nullptr) return -1;
+  const int32_t fixed = senderReport ? 28 : 8;
+  if (packet->GetFreeSize() < fixed + kLegacyBlock) return -1;
   uint8_t* header = packet->GetFreePtr();
-  if (packet->AllocData(4) < 0) return -1;
-  WriteHeader(header, kSenderReport);
-  int32_t bytes = 4;
-  uint8_t count = 0;
-  NtpTime now = NtpTime::Now();
-
-  if (senderState != nullptr) {
-    uint8_t* info = packet->GetFreePtr();
-    if (packet->AllocData(24) < 0) return -1;
-    uint32_t elapsed = static_cast<uint32_t>(std::abs(static_cast<int64_t>(NtpTime::DiffMs(now, senderState->StartTime()))));
-    uint32_t rtpNow = senderState->InitialTimestamp() +
-                      static_cast<uint32_t>(static_cast<uint64_t>(elapsed) * senderState->ClockRate() / 1000);
-    WriteU32BE(info, senderState->Ssrc());
-    WriteU32BE(info + 4, now.seconds);
-    WriteU32BE(info + 8, now.fraction);
-    WriteU32BE(info + 12, rtpNow);
-    WriteU32BE(info + 16, senderState->PacketCount());
-    WriteU32BE(info + 20, senderState->OctetCount());
-    bytes += 24;
+  const RtpSenderState::Snapshot state = sender->Read();
+  WriteU32BE(header + 4, state.ssrc);
+  if (senderReport) {
+    const NtpTime wire = dialect == RtcpDialect::kStandard ? now.ToStandardWire() : now;
+    WriteU32BE(header + 8, wire.seconds);
+    WriteU32BE(header + 12, wire.fraction);
+    WriteU32BE(header + 16, sender->TimestampAt(now));
+    WriteU32BE(header + 20, state.packetCount);
+    WriteU32BE(header + 24, state.octetCount);
+    if (records != nullptr) records->NoteSenderReportSent(wire.Middle32(), now);
   }
-
-  if (rtcpReceiver != nullptr) {
-    std::lock_guard<platform::CriticalSection> guard(rtcpReceiver->RecordsLock());
-    int32_t records = rtcpReceiver->getTranInfoCount();
-    for (int32_t i = 0; i < records && count < 31; ++i) {
-      RtpTranInfo* record = rtcpReceiver->GetTranInfo(i);
-      if (record == nullptr || record->recv == nullptr) continue;
-      RtpReceiverStats stats = record->recv->Stats();
-      if (stats.probation < 0) continue;
-      uint8_t* block = packet->GetFreePtr();
-      if (packet->AllocData(kReportBlockBytes) < 0) break;
-
-      uint32_t expected = stats.cycles + stats.maxSeq - stats.baseSeq + 1;
-      uint32_t expectedInterval = expected - record->expectedPrior;
-      record->expectedPrior = expected;
-      uint32_t receivedInterval = stats.packetsReceived - record->receivedPrior;
-      record->receivedPrior = stats.packetsReceived;
-      auto lostInterval = static_cast<int32_t>(expectedInterval - receivedInterval);
-      uint8_t fraction = 0;
-      if (expectedInterval != 0 && lostInterval > 0) {
-        fraction = static_cast<uint8_t>((static_cast<uint64_t>(lostInterval) << 8) / expectedInterval);
-      }
-      auto lost = static_cast<int32_t>(expected - stats.packetsReceived);
-      platform::DebugPrintf("lost buffer count=[%d]\r\n", lost);
-
-      WriteU32BE(block, record->ssrc);
-      block[4] = fraction;
-      block[8] = static_cast<uint8_t>(static_cast<uint32_t>(lost) >> 16);
-      block[9] = static_cast<uint8_t>(static_cast<uint32_t>(lost) >> 8);
-      block[10] = static_cast<uint8_t>(lost);
-      // cycles and maxSeq together are the extended highest sequence number.
-      WriteU16BE(block + 12, static_cast<uint16_t>(stats.cycles >> 16));
-      WriteU16BE(block + 14, stats.maxSeq);
-      WriteU32BE(block + 16, static_cast<uint32_t>(stats.jitter >> 4));
-      WriteU32BE(block + 20, record->lsr);
-      uint32_t delay = 0;
-      if (record->lsr != 0 && now > record->srArrival) {
-        delay = static_cast<uint32_t>(NtpTime::DiffMs(now, record->srArrival));
-      }
-      WriteU32BE(block + 24, delay);
-      bytes += kReportBlockBytes;
-      ++count;
-    }
-  }
-  FinishHeader(header, bytes, count);
+  const int32_t block = AddBlock(header + fixed, dialect, now);
+  const int32_t bytes = fixed + block;
+  WriteHeader(header, senderReport ? kSenderReport : kReceiverReport, bytes, block > 0 ? 1 : 0);
+  packet->AllocData(bytes);
   return bytes;
 }
 
-int32_t RtcpTransmitter::AddSdesItems(RtcpPacket* packet, int first, int last) {
-  if (packet == nullptr || senderState == nullptr) return -1;
+int32_t RtcpTransmitter::AddSDES(RtcpPacket* packet, uint32_t ssrc, bool announceStandard) {
+  if (packet == nullptr) return -1;
+  const size_t announceLength = std::strlen(RtcpReceiver::kStandardUnderstood);
   // Written in place before it is reserved, so check the room first.
   int32_t needed = 8 + 2;
-  for (int type = first; type <= last; ++type) {
-    size_t length = std::strlen(sdesItems[type - 1]);
+  for (int type = kCname; type <= kNote; ++type) {
+    const size_t length = std::strlen(sdesItems[type - 1]);
     if (length > 0) needed += 2 + static_cast<int32_t>(length);
   }
+  if (announceStandard) needed += 3 + static_cast<int32_t>(announceLength);
   if (PaddedTo4(needed) > packet->GetFreeSize()) return -1;
 
   uint8_t* header = packet->GetFreePtr();
-  WriteHeader(header, kSdesPacket);
-  WriteU32BE(header + 4, senderState->Ssrc());
+  WriteU32BE(header + 4, ssrc);
   int32_t bytes = 8;
-  for (int type = first; type <= last; ++type) {
+  for (int type = kCname; type <= kNote; ++type) {
     const char* text = sdesItems[type - 1];
-    size_t length = std::strlen(text);
+    const size_t length = std::strlen(text);
     if (length == 0) continue;
     header[bytes] = static_cast<uint8_t>(type);
     header[bytes + 1] = static_cast<uint8_t>(length);
     std::memcpy(header + bytes + 2, text, length);
     bytes += 2 + static_cast<int32_t>(length);
   }
-  // Two zero bytes end the item list, then zeros to the next 32-bit boundary.
-  int32_t padded = PaddedTo4(bytes + 2);
+  if (announceStandard) {
+    // PRIV: a prefix length, the prefix, no value.
+    header[bytes] = kSdesPriv;
+    header[bytes + 1] = static_cast<uint8_t>(1 + announceLength);
+    header[bytes + 2] = static_cast<uint8_t>(announceLength);
+    std::memcpy(header + bytes + 3, RtcpReceiver::kStandardUnderstood, announceLength);
+    bytes += 3 + static_cast<int32_t>(announceLength);
+  }
+  // At least one zero byte ends the item list, then zeros to the next 32-bit boundary.
+  const int32_t padded = PaddedTo4(bytes + 1);
   std::memset(header + bytes, 0, static_cast<size_t>(padded - bytes));
+  WriteHeader(header, kSdesPacket, padded, 1);
   packet->AllocData(padded);
-  FinishHeader(header, padded, 1);
   return padded;
 }
 
-int32_t RtcpTransmitter::AddSDES(RtcpPacket* packet, int32_t padding) {
-  if (padding > 0) return -1;
-  return AddSdesItems(packet, kCname, kNote);
-}
-
-int32_t RtcpTransmitter::AddSDES(RtcpPacket* packet, SdesType itemType, int32_t padding) {
-  if (padding > 0 || itemType < kCname || itemType > kNote) return -1;
-  return AddSdesItems(packet, itemType, itemType);
-}
-
-int32_t RtcpTransmitter::AddBYE(RtcpPacket* packet, const char* reason, int32_t padding) {
-  if (packet == nullptr || senderState == nullptr || padding > 0) return -1;
+int32_t RtcpTransmitter::AddBYE(RtcpPacket* packet, uint32_t ssrc, const char* reason) {
+  if (packet == nullptr) return -1;
   size_t reasonLength = reason != nullptr ? std::strlen(reason) : 0;
   if (reasonLength > 255) reasonLength = 255;
-  int32_t bytes = 8 + (reasonLength > 0 ? 1 + static_cast<int32_t>(reasonLength) : 0);
-  int32_t padded = PaddedTo4(bytes);
+  const int32_t bytes = 8 + (reasonLength > 0 ? 1 + static_cast<int32_t>(reasonLength) : 0);
+  const int32_t padded = PaddedTo4(bytes);
   uint8_t* header = packet->GetFreePtr();
   if (packet->AllocData(padded) < 0) return -1;
-  WriteHeader(header, kByePacket);
-  WriteU32BE(header + 4, senderState->Ssrc());
+  WriteU32BE(header + 4, ssrc);
   if (reasonLength > 0) {
     header[8] = static_cast<uint8_t>(reasonLength);
     std::memcpy(header + 9, reason, reasonLength);
   }
   std::memset(header + bytes, 0, static_cast<size_t>(padded - bytes));
-  FinishHeader(header, padded, 1);
+  WriteHeader(header, kByePacket, padded, 1);
   return padded;
-}
-
-int32_t RtcpTransmitter::Transmit(const RtcpPacket* packet) {
-  if (packet == nullptr || socket == platform::kInvalidSocket) return 0;
-  platform::SendTo(socket, packet->GetPacketData(), packet->GetTotalUsage(), remoteAddr);
-  return 0;
 }
 
 void RtcpTransmitter::BuildCname() {
@@ -213,6 +163,7 @@ void RtcpTransmitter::BuildCname() {
 }
 
 void RtcpTransmitter::SetItem(SdesType type, const char* text) {
+  if (type < kCname || type > kNote) return;
   char* slot = sdesItems[type - 1];
   if (text == nullptr) {
     slot[0] = '\0';

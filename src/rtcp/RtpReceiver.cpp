@@ -1,241 +1,201 @@
 #include "rtcp/RtpReceiver.h"
 
-#include <cstdlib>
-#include <limits>
-#include <mutex>
+#include <chrono>
 
-#include "rtcp/RtcpReceiver.h"
-#include "rtcp/RtpTools.h"
+#include "platform/Socket.h"
 #include "rtp/RtpPacket.h"
 
 namespace ve {
 
 namespace {
 
-constexpr uint8_t kComfortNoise = 13;
-constexpr uint8_t kReservedType = 19;
-// A sequence step larger than this moves maxSeq.
-constexpr uint16_t kSeqJump = 6;
+constexpr uint32_t kSeqMod = 1u << 16;
+constexpr int32_t kMaxLost24 = 0x7FFFFF;
+constexpr int32_t kMinLost24 = -0x800000;
 
-int32_t Clamp32(int64_t v) {
-  if (v > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
-  if (v < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
-  return static_cast<int32_t>(v);
+uint64_t MonotonicMicros() {
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+          .count());
 }
 
 }  // namespace
 
-RtpReceiver::RtpReceiver(int32_t, int32_t initialPlayDelayMs) : initialPlayDelay(initialPlayDelayMs) {}
-
-RtpReceiver::~RtpReceiver() {
-  std::lock_guard<platform::CriticalSection> link(linkLock);
-  if (rtcpReceiver != nullptr) rtcpReceiver->DetachReceiver(this);
-  rtcpReceiver = nullptr;
+void RtpReceiver::Reset() {
+  std::lock_guard<std::mutex> guard(mutex);
+  sourceSet = false;
+  ssrc = 0;
+  seq = Sequence{};
+  sourceLeft = false;
+  lastArrivalMs = 0;
+  transitSet = false;
+  transit = 0;
+  jitter = 0;
+  payloadBytes = 0;
+  candidateSet = false;
+  candidateSsrc = 0;
+  candidate = Sequence{};
+  datagrams = 0;
+  datagramBytes = 0;
+  collision = false;
 }
 
-void RtpReceiver::SetRate(int32_t increment, int32_t bitsPerSecond) {
-  std::lock_guard<platform::CriticalSection> guard(statsLock);
-  frameBytes = 20;
-  tsIncrement = increment;
-  bitRate = bitsPerSecond;
-  rateSet = 1;
+void RtpReceiver::InitSequence(Sequence* s, uint16_t value) {
+  s->baseSeq = value;
+  s->maxSeq = value;
+  s->badSeq = kSeqMod + 1;
+  s->cycles = 0;
+  s->received = 0;
+  s->receivedPrior = 0;
+  s->expectedPrior = 0;
 }
 
-void RtpReceiver::SetSamplesPerPacket(int32_t n) {
-  std::lock_guard<platform::CriticalSection> guard(statsLock);
-  samplesPerPacket = n;
-  timeDivisor = 20;
-}
-
-void RtpReceiver::SetRtcpReceiver(RtcpReceiver* receiver) {
-  std::lock_guard<platform::CriticalSection> link(linkLock);
-  if (receiver == rtcpReceiver) return;
-  if (rtcpReceiver != nullptr) rtcpReceiver->DetachReceiver(this);
-  rtcpReceiver = receiver;
-  bool followed;
-  uint32_t followedSsrc;
-  {
-    std::lock_guard<platform::CriticalSection> guard(statsLock);
-    followed = sourceSet;
-    followedSsrc = ssrc;
+bool RtpReceiver::UpdateSequence(Sequence* s, uint16_t value) {
+  const auto delta = static_cast<uint16_t>(value - s->maxSeq);
+  if (s->probation > 0) {
+    // Packets must come in sequence before the source is believed.
+    if (value == static_cast<uint16_t>(s->maxSeq + 1)) {
+      --s->probation;
+      s->maxSeq = value;
+      if (s->probation == 0) {
+        InitSequence(s, value);
+        ++s->received;
+        return true;
+      }
+    } else {
+      s->probation = kMinSequential - 1;
+      s->maxSeq = value;
+    }
+    return false;
   }
-  if (rtcpReceiver != nullptr && followed) rtcpReceiver->AddSource(followedSsrc, this);
-}
-
-RtpPacket* RtpReceiver::Receive(RtpPacket* p) {
-  if (p == nullptr) return nullptr;
-  NtpTime now = NtpTime::Now();
-  std::lock_guard<platform::CriticalSection> link(linkLock);
-  LinkChanges changes;
-  RtpPacket* result;
-  {
-    std::lock_guard<platform::CriticalSection> guard(statsLock);
-    result = Update(p, now, &changes);
-  }
-  if (rtcpReceiver != nullptr) {
-    if (changes.drop) rtcpReceiver->RemoveSource(changes.dropSsrc, 0);
-    if (changes.add) rtcpReceiver->AddSource(changes.addSsrc, this);
-  }
-  return result;
-}
-
-NtpTime RtpReceiver::RtpTime(uint32_t timestamp) const {
-  auto units = static_cast<int32_t>(timestamp - baseTimestamp);
-  if (units >= 0) return NtpTime::Add(baseTime, static_cast<uint32_t>(units) / kRtpClockPerMs);
-  return NtpTime::Subtract(baseTime, static_cast<uint32_t>(-static_cast<int64_t>(units)) / kRtpClockPerMs);
-}
-
-void RtpReceiver::SetMaxSeq(uint16_t value) {
-  if (value < maxSeq && SeqGreater(value, maxSeq)) {
-    cycles += RTP_SEQ_MOD;
-  } else if (value > maxSeq && SeqGreater(maxSeq, value) && cycles >= RTP_SEQ_MOD) {
-    cycles -= RTP_SEQ_MOD;
-  }
-  maxSeq = value;
-}
-
-bool RtpReceiver::SwitchOver(RtpPacket* p, const NtpTime& now, LinkChanges* changes) {
-  if (sourceSet) {
-    if (probation < 4) {
-      ++probation;
+  if (delta < kMaxDropout) {
+    // In order, with a permissible gap.
+    if (value < s->maxSeq) s->cycles += kSeqMod;
+    s->maxSeq = value;
+  } else if (delta <= kSeqMod - kMaxMisorder) {
+    // A very large jump: a restart of the sender if the next packet follows on from it.
+    if (value == s->badSeq) {
+      InitSequence(s, value);
+    } else {
+      s->badSeq = (static_cast<uint32_t>(value) + 1) & (kSeqMod - 1);
       return false;
     }
-    droppedSet = true;
-    droppedSsrc = ssrc;
-    sourceSet = false;
-    ssrc = 0;
-    probation = -2;
-    changes->drop = true;
-    changes->dropSsrc = droppedSsrc;
   }
-  sourceSet = true;
-  ssrc = p->Ssrc();
-  probation = 0;
-  packetsReceived = 0;
-  bytesReceived = 0;
-  changes->add = true;
-  changes->addSsrc = ssrc;
-
-  uint16_t s = p->Sequence();
-  uint32_t timestamp = p->Timestamp();
-  baseSeq = s;
-  baseTime = now;
-  baseTimestamp = timestamp;
-  lastTimestamp = timestamp - static_cast<uint32_t>(samplesPerPacket);
-  expectedTimestamp = timestamp - static_cast<uint32_t>(tsIncrement);
-  int32_t leadMs = bitRate > 0 ? Clamp32(static_cast<int64_t>(tsIncrement) * 1000 / bitRate) : 0;
-  lastArrival = leadMs >= 0 ? NtpTime::Subtract(RtpTime(timestamp), static_cast<uint32_t>(leadMs)) : RtpTime(timestamp);
-  maxSeq = static_cast<uint16_t>(s - 1);
-  prevSeqPlay = maxSeq;
-  cycles = 0;
-  playCycles = 0;
-  lastTransit = 0;
-  jitter = 0;
-  playDelay = initialPlayDelay;
-  playTime = playDelay >= 0 ? NtpTime::Add(RtpTime(timestamp), static_cast<uint32_t>(playDelay)) : RtpTime(timestamp);
+  // Otherwise a duplicate or a reordered packet: it still counts as received.
+  ++s->received;
   return true;
 }
 
-RtpPacket* RtpReceiver::Update(RtpPacket* p, const NtpTime& now, LinkChanges* changes) {
-  const uint16_t s = p->Sequence();
-  const uint32_t timestamp = p->Timestamp();
-
-  // Source check; its verdict only decides whether the sequence bookkeeping below runs.
-  bool accepted = true;
-  if (sourceSet && droppedSet && p->Ssrc() == droppedSsrc) {
-    accepted = false;
-  } else if (p->PayloadUsage() < frameBytes / 3 || p->PayloadUsage() < 20) {
-    SetMaxSeq(s);
-    accepted = false;
-  } else if (!sourceSet || p->Ssrc() != ssrc) {
-    accepted = SwitchOver(p, now, changes);
-  }
-  if (accepted && (p->PayloadType() == kReservedType || p->PayloadType() == kComfortNoise)) {
-    SetMaxSeq(s);
-    accepted = false;
-  }
-  if (accepted) {
-    if (expectedTimestamp + static_cast<uint32_t>(tsIncrement) != timestamp && tsIncrement != 0) {
-      uint32_t step = timestamp - expectedTimestamp;
-      double ratio = static_cast<double>(step) / tsIncrement;
-      if (ratio > 0.5 && ratio < 1.5) tsIncrement = static_cast<int32_t>(step);
-    }
-    if (SeqGreater(s, maxSeq)) {
-      auto forward = static_cast<uint16_t>(s - maxSeq);
-      if (forward > kSeqJump) {
-        SetMaxSeq(static_cast<uint16_t>(s - 1));
-        expectedTimestamp = timestamp - static_cast<uint32_t>(tsIncrement);
-      }
-    }
-  }
-
-  if (probation < 0) return nullptr;
-  int32_t len = p->PayloadUsage();
-  if (len < 1 || len > kMaxPayload) return nullptr;
-  if (frameBytes > 0 && len > frameBytes) {
-    int32_t frames = len / frameBytes;
-    len = frames * frameBytes;
-    tsIncrement = Clamp32(static_cast<int64_t>(frames) * tsIncrement);
-  }
-
-  int32_t transit = NtpTime::DiffMs(now, RtpTime(timestamp));
-  int64_t d = std::llabs(static_cast<int64_t>(transit) - lastTransit);
-  lastTransit = transit;
-  jitter = Clamp32(jitter + d - ((static_cast<int64_t>(jitter) + 8) >> 4));
-  if (jitter < 0) jitter = 0;
-  ++packetsReceived;
-
-  if (playDelay == -1) {
-    SetMaxSeq(s);
-    prevSeqPlay = s;
-    bytesReceived += static_cast<uint32_t>(p->PayloadUsage());
-    return p;
-  }
-  bytesReceived += static_cast<uint32_t>(len);
-  if (probation > 0) --probation;
-  lastTimestamp = timestamp;
-  lastArrival = now;
-  NtpTime media = RtpTime(timestamp + static_cast<uint32_t>(samplesPerPacket));
-  playTime = playDelay >= 0 ? NtpTime::Add(media, static_cast<uint32_t>(playDelay)) : media;
-  ++prevSeqPlay;
-  if (prevSeqPlay == 0) playCycles += RTP_SEQ_MOD;
-  return p;
+void RtpReceiver::Receive(const RtpPacket& packet) {
+  const uint64_t micros = MonotonicMicros();
+  ReceiveAt(packet, static_cast<uint32_t>(micros * kRtpClockPerMs / 1000), static_cast<uint32_t>(micros / 1000));
 }
 
-RtpReceiverStats RtpReceiver::Stats() {
-  std::lock_guard<platform::CriticalSection> guard(statsLock);
+void RtpReceiver::Follow(uint32_t newSsrc, const Sequence& probationState, uint16_t) {
+  sourceSet = true;
+  ssrc = newSsrc;
+  seq = probationState;
+  sourceLeft = false;
+  transitSet = false;
+  transit = 0;
+  jitter = 0;
+  payloadBytes = 0;
+}
+
+void RtpReceiver::CountTransit(uint32_t timestamp, uint32_t arrivalUnits) {
+  // Relative transit time in timestamp units; its smoothed variation is the jitter.
+  const auto now = static_cast<int32_t>(arrivalUnits - timestamp);
+  if (transitSet) {
+    int64_t d = static_cast<int64_t>(now) - transit;
+    if (d < 0) d = -d;
+    const int64_t next = static_cast<int64_t>(jitter) + d - ((static_cast<int64_t>(jitter) + 8) >> 4);
+    jitter = next < 0 ? 0 : next > 0xFFFFFFFFll ? 0xFFFFFFFFu : static_cast<uint32_t>(next);
+  }
+  transit = now;
+  transitSet = true;
+}
+
+void RtpReceiver::ReceiveAt(const RtpPacket& packet, uint32_t arrivalUnits, uint32_t arrivalMs) {
+  const uint32_t own = ownSsrc;
+  if (own != 0 && packet.Ssrc() == own && !collision.exchange(true)) {
+    if (platform::SocketWakeup* signal = collisionSignal) signal->Signal();
+  }
+  std::lock_guard<std::mutex> guard(mutex);
+  ++datagrams;
+  datagramBytes += static_cast<uint64_t>(packet.PayloadUsage());
+  const uint16_t value = packet.Sequence();
+
+  if (!sourceSet || packet.Ssrc() != ssrc) {
+    // A source on probation: counted once two packets arrived in sequence.
+    if (!candidateSet || candidateSsrc != packet.Ssrc()) {
+      candidateSet = true;
+      candidateSsrc = packet.Ssrc();
+      candidate = Sequence{};
+      InitSequence(&candidate, value);
+      candidate.maxSeq = static_cast<uint16_t>(value - 1);
+      candidate.probation = kMinSequential;
+    }
+    if (!UpdateSequence(&candidate, value)) return;
+    const bool mayReplace =
+        !sourceSet || sourceLeft || static_cast<uint32_t>(arrivalMs - lastArrivalMs) >= kSilentSwitchMs;
+    if (!mayReplace) {
+      // Keeps its probation passed, so it takes over as soon as the followed one goes quiet.
+      candidate.probation = 0;
+      return;
+    }
+    Follow(candidateSsrc, candidate, value);
+    candidateSet = false;
+  } else if (!UpdateSequence(&seq, value)) {
+    return;
+  }
+  lastArrivalMs = arrivalMs;
+  payloadBytes += static_cast<uint64_t>(packet.PayloadUsage());
+  CountTransit(packet.Timestamp(), arrivalUnits);
+}
+
+void RtpReceiver::SourceLeft(uint32_t left) {
+  std::lock_guard<std::mutex> guard(mutex);
+  if (sourceSet && left == ssrc) sourceLeft = true;
+  if (candidateSet && left == candidateSsrc) candidateSet = false;
+}
+
+RtpReceiverStats RtpReceiver::Stats() const {
+  std::lock_guard<std::mutex> guard(mutex);
   RtpReceiverStats stats;
+  stats.sourceSet = sourceSet;
   stats.ssrc = ssrc;
-  stats.probation = probation;
-  stats.baseSeq = baseSeq;
-  stats.maxSeq = maxSeq;
-  stats.cycles = cycles;
-  stats.packetsReceived = packetsReceived;
+  stats.baseSeq = seq.baseSeq;
+  stats.maxSeq = seq.maxSeq;
+  stats.cycles = seq.cycles;
+  stats.packetsReceived = seq.received;
+  stats.expected = sourceSet ? seq.cycles + seq.maxSeq - seq.baseSeq + 1 : 0;
+  stats.cumulativeLost = static_cast<int64_t>(stats.expected) - static_cast<int64_t>(seq.received);
   stats.jitter = jitter;
+  stats.payloadBytes = payloadBytes;
+  stats.datagrams = datagrams;
+  stats.datagramBytes = datagramBytes;
   return stats;
 }
 
-uint32_t RtpReceiver::Ssrc() { return Stats().ssrc; }
-int32_t RtpReceiver::Probation() { return Stats().probation; }
-uint16_t RtpReceiver::BaseSeq() { return Stats().baseSeq; }
-uint16_t RtpReceiver::MaxSeq() { return Stats().maxSeq; }
-uint32_t RtpReceiver::Cycles() { return Stats().cycles; }
-uint32_t RtpReceiver::PacketsReceived() { return Stats().packetsReceived; }
-int32_t RtpReceiver::Jitter() { return Stats().jitter; }
-
-uint32_t RtpReceiver::BytesReceived() {
-  std::lock_guard<platform::CriticalSection> guard(statsLock);
-  return bytesReceived;
-}
-
-bool RtpReceiver::SourceSet() {
-  std::lock_guard<platform::CriticalSection> guard(statsLock);
-  return sourceSet;
-}
-
-int32_t RtpReceiver::TsIncrement() {
-  std::lock_guard<platform::CriticalSection> guard(statsLock);
-  return tsIncrement;
+bool RtpReceiver::NextReportBlock(ReportBlockFigures* out) {
+  std::lock_guard<std::mutex> guard(mutex);
+  if (!sourceSet) return false;
+  const uint32_t extendedMax = seq.cycles + seq.maxSeq;
+  const uint32_t expected = extendedMax - seq.baseSeq + 1;
+  const int64_t lost = static_cast<int64_t>(expected) - static_cast<int64_t>(seq.received);
+  const uint32_t expectedInterval = expected - seq.expectedPrior;
+  seq.expectedPrior = expected;
+  const uint32_t receivedInterval = seq.received - seq.receivedPrior;
+  seq.receivedPrior = seq.received;
+  const int64_t lostInterval = static_cast<int64_t>(expectedInterval) - static_cast<int64_t>(receivedInterval);
+  out->ssrc = ssrc;
+  uint64_t fraction = 0;
+  if (expectedInterval != 0 && lostInterval > 0) fraction = (static_cast<uint64_t>(lostInterval) << 8) / expectedInterval;
+  out->fractionLost = static_cast<uint8_t>(fraction > 255 ? 255 : fraction);
+  out->cumulativeLost = lost > kMaxLost24 ? kMaxLost24 : lost < kMinLost24 ? kMinLost24 : static_cast<int32_t>(lost);
+  out->extendedMax = extendedMax;
+  out->jitter = jitter >> 4;
+  return true;
 }
 
 }  // namespace ve

@@ -1,118 +1,133 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
-
-#include "platform/CriticalSection.h"
-#include "rtcp/NtpTime.h"
+#include <mutex>
 
 namespace ve {
 
-class RtcpReceiver;
 class RtpPacket;
+namespace platform {
+class SocketWakeup;
+}
 
-// What the RTCP report block needs of one RtpReceiver, read in one piece.
+// What the reception record knows of the source it follows.
 struct RtpReceiverStats {
+  bool sourceSet = false;       // a source passed probation and is followed
   uint32_t ssrc = 0;
-  int32_t probation = -2;
-  uint16_t baseSeq = 0;
-  uint16_t maxSeq = 0;
-  uint32_t cycles = 0;
-  uint32_t packetsReceived = 0;
-  int32_t jitter = 0;
+  uint16_t baseSeq = 0;         // first counted sequence number
+  uint16_t maxSeq = 0;          // highest sequence number seen
+  uint32_t cycles = 0;          // sequence wraps, in units of 65536
+  uint32_t packetsReceived = 0; // counted packets of the source, duplicates included
+  uint32_t expected = 0;        // cycles + maxSeq - baseSeq + 1
+  int64_t cumulativeLost = 0;   // expected - received (negative with duplicates)
+  uint32_t jitter = 0;          // interarrival jitter in RTP timestamp units, scaled by 16
+  uint64_t payloadBytes = 0;    // payload bytes of the counted packets
+  uint64_t datagrams = 0;       // every RTP packet handed in, of any source
+  uint64_t datagramBytes = 0;   // their payload bytes
+
+  uint32_t ExtendedMax() const { return cycles + maxSeq; }
+  double JitterMs() const { return jitter / 16.0 / 8.0; }
 };
 
-// The reception record of one call: follows one remote SSRC, counts its packets and bytes,
-// estimates the interarrival jitter (in ms, scaled by 16) and keeps the sequence numbers the
-// RTCP report blocks are made from. Its verdicts never keep a packet from playout.
+// One report block's worth of figures about the followed source.
+struct ReportBlockFigures {
+  uint32_t ssrc = 0;
+  uint8_t fractionLost = 0;     // lost share since the previous block, in 1/256
+  int32_t cumulativeLost = 0;   // clamped to the 24-bit signed range of the wire
+  uint32_t extendedMax = 0;
+  uint32_t jitter = 0;          // RTP timestamp units
+};
+
+// The reception record of a call: follows one remote SSRC and keeps the sequence, loss and
+// jitter figures the RTCP report blocks carry, by the standard algorithms: a source is
+// followed once two packets arrived in sequence (probation); the highest sequence number
+// moves on within a dropout window and counts wraps; a jump beyond it is taken as a restart
+// only when the next packet confirms it; every counted packet, a duplicate included, counts
+// as received; the jitter is the smoothed difference of relative transit times in RTP
+// timestamp units. A new SSRC replaces the followed one once it has passed probation and the
+// followed one has said BYE or been silent for kSilentSwitchMs.
 //
-// `cycles` counts wraps of maxSeq in units of 65536, so cycles + maxSeq is the extended
-// highest sequence number. Timestamps are converted to time with the 8 kHz RTP clock.
+// A packet carrying this end's own SSRC from somewhere else than this end is a collision:
+// it is counted as the peer's and flagged for the RTCP side, which takes a new SSRC.
 //
-// Threads: Receive runs on the receive thread; Stats and the accessors on any thread (the
-// RTCP transmitter reads them on the sending thread); SetRtcpReceiver on the thread that sets
-// up a call. `statsLock` guards every counter and is never held while another lock is taken.
-// `linkLock` guards rtcpReceiver and is held while the RtcpReceiver is told about sources, so
-// that an RtcpReceiver being replaced is no longer used once SetRtcpReceiver returns.
+// Threads: Receive runs on the receive thread; Stats, NextReportBlock and SourceLeft on the
+// RTCP thread and the host's threads; Reset and the setters on the engine thread. `mutex`
+// guards every figure and is never held while another lock is taken.
 class RtpReceiver {
  public:
   static constexpr int32_t kRtpClockPerMs = 8;
-  static constexpr int32_t kMaxPayload = 1012;
+  static constexpr uint16_t kMaxDropout = 3000;
+  static constexpr uint16_t kMaxMisorder = 100;
+  static constexpr int32_t kMinSequential = 2;
+  static constexpr uint32_t kSilentSwitchMs = 1000;
 
-  RtpReceiver(int32_t unused = 0, int32_t initialPlayDelayMs = 0);
-  // Unlinks this receiver from its RtcpReceiver's records; frees nothing else.
-  ~RtpReceiver();
+  RtpReceiver() = default;
   RtpReceiver(const RtpReceiver&) = delete;
   RtpReceiver& operator=(const RtpReceiver&) = delete;
 
-  void SetRate(int32_t increment, int32_t bitsPerSecond);
-  void SetSamplesPerPacket(int32_t n);
-  // Links the RtcpReceiver (or none); a followed source is registered with the new one.
-  void SetRtcpReceiver(RtcpReceiver* receiver);
+  // A new call: forgets the source and every count.
+  void Reset();
 
-  // The per-packet update: returns p when the packet was counted, null when not.
-  RtpPacket* Receive(RtpPacket* p);
+  // Counts one received packet, arrived now.
+  void Receive(const RtpPacket& packet);
+  // The same with the arrival given: in RTP timestamp units and in ms of a monotonic clock.
+  void ReceiveAt(const RtpPacket& packet, uint32_t arrivalUnits, uint32_t arrivalMs);
 
-  RtpReceiverStats Stats();
-  uint32_t Ssrc();
-  int32_t Probation();
-  uint16_t BaseSeq();
-  uint16_t MaxSeq();
-  uint32_t Cycles();
-  uint32_t PacketsReceived();
-  uint32_t BytesReceived();
-  int32_t Jitter();
-  bool SourceSet();
-  int32_t TsIncrement();
+  // The peer said BYE for ssrc: a new source may take over at once.
+  void SourceLeft(uint32_t ssrc);
+
+  RtpReceiverStats Stats() const;
+  // The figures of the next report block about the followed source (the loss fraction counts
+  // from the previous call); false when no source is followed.
+  bool NextReportBlock(ReportBlockFigures* out);
+
+  // This end's SSRC, for collision detection; 0 turns the check off.
+  void SetOwnSsrc(uint32_t ssrc) { ownSsrc = ssrc; }
+  // Signalled when a collision is seen (may be null).
+  void SetCollisionSignal(platform::SocketWakeup* signal) { collisionSignal = signal; }
+  // True once per collision seen since the last call.
+  bool TakeCollision() { return collision.exchange(false); }
 
  private:
-  // Source registrations the RtcpReceiver must hear about, collected under statsLock and
-  // carried out after it is released.
-  struct LinkChanges {
-    bool drop = false;
-    uint32_t dropSsrc = 0;
-    bool add = false;
-    uint32_t addSsrc = 0;
+  struct Sequence {
+    uint16_t maxSeq = 0;
+    uint32_t cycles = 0;
+    uint16_t baseSeq = 0;
+    uint32_t badSeq = 0x10001;  // a value no sequence number takes
+    int32_t probation = 0;
+    uint32_t received = 0;
+    uint32_t expectedPrior = 0;
+    uint32_t receivedPrior = 0;
   };
 
-  RtpPacket* Update(RtpPacket* p, const NtpTime& now, LinkChanges* changes);
-  bool SwitchOver(RtpPacket* p, const NtpTime& now, LinkChanges* changes);
-  NtpTime RtpTime(uint32_t timestamp) const;
-  // Moves maxSeq, counting a forward step across the wrap into cycles (and undoing the count
-  // when maxSeq steps back across it).
-  void SetMaxSeq(uint16_t value);
+  static void InitSequence(Sequence* s, uint16_t seq);
+  // The standard sequence update: true when the packet counts.
+  static bool UpdateSequence(Sequence* s, uint16_t seq);
+  void Follow(uint32_t ssrc, const Sequence& probationState, uint16_t seq);
+  void CountTransit(uint32_t timestamp, uint32_t arrivalUnits);
 
+  mutable std::mutex mutex;
+  // The followed source.
   bool sourceSet = false;
   uint32_t ssrc = 0;
-  bool droppedSet = false;
-  uint32_t droppedSsrc = 0;
-  int32_t probation = -2;
-  uint16_t baseSeq = 0;
-  NtpTime baseTime;
-  uint32_t baseTimestamp = 0;
-  NtpTime playTime;
-  uint32_t packetsReceived = 0;
-  uint32_t bytesReceived = 0;
-  uint32_t expectedTimestamp = 0;
-  uint32_t lastTimestamp = 0;
-  NtpTime lastArrival;
-  uint16_t maxSeq = 0;
-  uint16_t prevSeqPlay = 0;
-  uint32_t cycles = 0;
-  uint32_t playCycles = 0;
-  int32_t lastTransit = 0;
-  int32_t jitter = 0;
-  int32_t playDelay = 0;
-  RtcpReceiver* rtcpReceiver = nullptr;
-  int32_t samplesPerPacket = 160;
-  int32_t tsIncrement = 20;
-  int32_t rateSet = 1;
-  int32_t timeDivisor = 20;
-  int32_t bitRate = 20;
-  int32_t frameBytes = 20;
-  int32_t initialPlayDelay = 0;
+  Sequence seq;
+  bool sourceLeft = false;
+  uint32_t lastArrivalMs = 0;
+  bool transitSet = false;
+  int32_t transit = 0;
+  uint32_t jitter = 0;
+  uint64_t payloadBytes = 0;
+  // A source on probation (the first one, or one that may replace the followed one).
+  bool candidateSet = false;
+  uint32_t candidateSsrc = 0;
+  Sequence candidate;
+  uint64_t datagrams = 0;
+  uint64_t datagramBytes = 0;
 
-  platform::CriticalSection statsLock;
-  platform::CriticalSection linkLock;
+  std::atomic<uint32_t> ownSsrc{0};
+  std::atomic<bool> collision{false};
+  std::atomic<platform::SocketWakeup*> collisionSignal{nullptr};
 };
 
 }  // namespace ve

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "platform/Clock.h"
 
 namespace ve {
 
@@ -10,8 +9,6 @@ namespace {
 
 constexpr uint16_t kSeqWindow = 20;
 constexpr uint32_t kTimeWindow = 1600;
-
-thread_local uint32_t randState = 1;
 
 void PrintBits(uint8_t byte) {
   char bits[10];
@@ -37,25 +34,6 @@ bool TimestampGreater(uint32_t a, uint32_t b) {
   const uint32_t high = static_cast<uint32_t>(RTP_TIME_MOD - kTimeWindow);
   if ((a >= high && b < kTimeWindow) || (a < kTimeWindow && b >= high)) return a < b;
   return a > b;
-}
-
-void SeedRand15(uint32_t seed) { randState = seed; }
-
-// The linear congruential generator of the C standard's example: 15 bits per draw.
-int32_t Rand15() {
-  randState = randState * 1103515245u + 12345u;
-  return static_cast<int32_t>((randState / 65536u) % 32768u);
-}
-
-uint32_t Random() {
-  SeedRand15(platform::GetTickCount());
-  return static_cast<uint32_t>(Rand15()) % 0xFFFFFu;
-}
-
-uint32_t RandomNonZero() {
-  uint32_t value = Random();
-  while (value == 0) value = Random();
-  return value;
 }
 
 void DumpBytes(const uint8_t* data, int32_t length) {

@@ -4,10 +4,9 @@
 
 namespace ve {
 
-// Sequence-number and timestamp arithmetic of the RTP code, the random numbers for SSRC,
-// initial sequence number and timestamp, and bit dumps for debugging.
+// Sequence-number and timestamp arithmetic of the RTP code, and bit dumps for debugging.
 //
-// Threads: all free functions; the generator state is per thread.
+// Threads: all free functions.
 
 constexpr uint32_t RTP_SEQ_MOD = 1u << 16;
 constexpr uint64_t RTP_TIME_MOD = 1ull << 32;
@@ -16,16 +15,6 @@ constexpr uint64_t RTP_TIME_MOD = 1ull << 32;
 bool SeqGreater(uint16_t a, uint16_t b);
 // a is after b. Near the wrap, a window of 1600 units on either side counts as after.
 bool TimestampGreater(uint32_t a, uint32_t b);
-
-// The 15-bit generator used for report intervals and initial values: 0..32767.
-void SeedRand15(uint32_t seed);
-int32_t Rand15();
-
-// Re-seeds with the tick count and draws one value (0..32767). Two calls within the same
-// millisecond return the same value.
-uint32_t Random();
-// Random() until it is not 0.
-uint32_t RandomNonZero();
 
 // Debug dumps: each byte as eight '0'/'1' characters on the standard error stream, and after
 // every four bytes their hex values on the standard output.

@@ -7,10 +7,6 @@
 #include "framework/AudioSample.h"
 #include "platform/DebugOutput.h"
 #include "platform/Thread.h"
-#include "rtcp/RtcpPacket.h"
-#include "rtcp/RtcpReceiver.h"
-#include "rtcp/RtcpTransmitter.h"
-#include "rtcp/RtpReceiver.h"
 #include "rtp/ByteOrder.h"
 #include "rtp/RtpSenderState.h"
 
@@ -20,24 +16,15 @@ namespace {
 
 constexpr int32_t kRtpClockPerMs = 8;
 const uint8_t kComfortNoisePayload[4] = {0x64, 0x00, 0x00, 0x00};
-const char kByeReason[] = "Ardo Program Ended.";
 
 }  // namespace
 
-RtpAudioSink::RtpAudioSink() : senderState(new RtpSenderState()) {}
+RtpAudioSink::RtpAudioSink()
+    : senderState(std::make_unique<RtpSenderState>()), rtcp(std::make_unique<RtcpSession>(senderState.get(), nullptr)) {}
 
 RtpAudioSink::~RtpAudioSink() {
   { std::lock_guard<platform::CriticalSection> guard(lock); }
-  DeleteRtcp();
-  delete senderState;
-}
-
-void RtpAudioSink::DeleteRtcp() {
-  if (rtpReceiver != nullptr && m_prtcprecv != nullptr) rtpReceiver->SetRtcpReceiver(nullptr);
-  delete m_prtcptran;
-  delete m_prtcprecv;
-  m_prtcptran = nullptr;
-  m_prtcprecv = nullptr;
+  rtcp.reset();
 }
 
 platform::SocketHandle RtpAudioSink::SetRtpSocket(platform::SocketHandle socket) {
@@ -47,49 +34,35 @@ platform::SocketHandle RtpAudioSink::SetRtpSocket(platform::SocketHandle socket)
 }
 
 platform::SocketHandle RtpAudioSink::SetRtcpSocket(platform::SocketHandle socket) {
-  std::lock_guard<platform::CriticalSection> guard(lock);
-  rtcpSocket = socket;
+  rtcp->SetSocket(socket);
   return socket;
 }
 
-void RtpAudioSink::SetRtpReceiver(RtpReceiver* receiver) {
-  std::lock_guard<platform::CriticalSection> guard(lock);
-  if (receiver == rtpReceiver) return;
-  if (rtpReceiver != nullptr && m_prtcprecv != nullptr) rtpReceiver->SetRtcpReceiver(nullptr);
-  rtpReceiver = receiver;
-  if (rtpReceiver != nullptr && m_prtcprecv != nullptr) rtpReceiver->SetRtcpReceiver(m_prtcprecv);
-}
+void RtpAudioSink::SetRtpReceiver(RtpReceiver* receiver) { rtcp->SetReception(receiver); }
 
 int32_t RtpAudioSink::SetRemote(const char* host, uint16_t rtpPort, uint16_t rtcpPort) {
-  std::lock_guard<platform::CriticalSection> guard(lock);
-  remoteHost = host != nullptr ? host : "";
-  remotePort = rtpPort;
-  remoteAddress = platform::InetAddr(remoteHost.c_str());
-  remoteSockAddr.address = remoteAddress;
-  remoteSockAddr.port = rtpPort;
-
-  // A new call replaces the RTCP objects of the one before; the receive side stops using the
-  // old RtcpReceiver inside SetRtcpReceiver, before it is deleted.
-  DeleteRtcp();
-  if (rtcpPort == 0) return 0;
-  m_prtcptran = new RtcpTransmitter(remoteHost.c_str(), rtcpPort);
-  m_prtcprecv = new RtcpReceiver(rtcpPort);
-  if (rtcpSocket != platform::kInvalidSocket) {
-    m_prtcprecv->SetSocket(rtcpSocket);
-    m_prtcptran->SetSocket(rtcpSocket);
+  platform::Ipv4Endpoint rtcpEndpoint;
+  bool changed;
+  {
+    std::lock_guard<platform::CriticalSection> guard(lock);
+    const std::string newHost = host != nullptr ? host : "";
+    changed = !remoteSet || newHost != remoteHost || rtpPort != remotePort || rtcpPort != remoteRtcpPort;
+    remoteSet = true;
+    remoteHost = newHost;
+    remotePort = rtpPort;
+    remoteRtcpPort = rtcpPort;
+    remoteAddress = platform::InetAddr(remoteHost.c_str());
+    remoteSockAddr.address = remoteAddress;
+    remoteSockAddr.port = rtpPort;
+    rtcpEndpoint.address = remoteAddress;
+    rtcpEndpoint.port = rtcpPort;
   }
-  m_prtcptran->SetRtcpReceiver(m_prtcprecv);
-  m_prtcptran->SetSenderState(senderState);
-  if (rtpReceiver != nullptr) rtpReceiver->SetRtcpReceiver(m_prtcprecv);
-  m_prtcptran->BuildCname();
-  m_prtcptran->SetName("");
-  m_prtcptran->SetEmail("");
-  m_prtcptran->SetPhone("");
-  m_prtcptran->SetLoc("");
-  m_prtcptran->SetTool("");
-  m_prtcptran->SetNote("");
+  // Another peer: a new stream and RTCP state; the same peer again keeps both.
+  if (changed) rtcp->NewCall(rtcpEndpoint);
   return 0;
 }
+
+void RtpAudioSink::SetCallDirections(bool sendingNow, bool receivingNow) { rtcp->SetDirections(sendingNow, receivingNow); }
 
 int32_t RtpAudioSink::SetTypeOfService(uint8_t value) {
   std::lock_guard<platform::CriticalSection> guard(lock);
@@ -100,30 +73,32 @@ int32_t RtpAudioSink::SetTypeOfService(uint8_t value) {
 }
 
 void RtpAudioSink::Reset() {
-  senderState->Reset();
+  senderState->Resume();
   inSilence = true;
   packetsSent = 0;
   payloadBytesSent = 0;
-  reportsSent = 0;
 }
 
-void RtpAudioSink::ReadCallFigures(CallFigures* out) {
+void RtpAudioSink::ReadCallFigures(CallFigures* out, uint32_t heardSsrc) {
   *out = CallFigures{};
   out->packetsSent = packetsSent;
   out->payloadBytesSent = payloadBytesSent;
-  out->reportsSent = reportsSent;
-  std::lock_guard<platform::CriticalSection> guard(lock);
-  if (m_prtcprecv == nullptr) return;
-  out->reportsReceived = m_prtcprecv->ReportsReceived();
-  out->rttMs = m_prtcprecv->RttBlockAverage();
-  out->delayMs = out->reportsReceived > 0 ? m_prtcprecv->DelayAverage() : -1;
-  std::lock_guard<platform::CriticalSection> records(m_prtcprecv->RecordsLock());
-  for (int32_t i = 0; i < m_prtcprecv->getTranInfoCount(); ++i) {
-    const RtpTranInfo* record = m_prtcprecv->GetTranInfo(i);
-    if (record != nullptr && record->sdes[0][0] != '\0') {
-      std::snprintf(out->remoteCname, sizeof out->remoteCname, "%s", record->sdes[0]);
-      break;
-    }
+  out->reportsSent = rtcp->ReportsSent();
+  out->localSsrc = senderState->Ssrc();
+  out->sendDialect = rtcp->SendDialect();
+  const RtcpReceiver& receiver = rtcp->Receiver();
+  out->reportsReceived = receiver.ReportsReceived();
+  out->rttMs = receiver.RttAverage();
+  out->delayMs = receiver.DelayAverage();
+  out->peerDialect = receiver.PeerDialect();
+  RtpTranInfo record;
+  if (heardSsrc != 0 && receiver.CopyRecord(heardSsrc, &record)) {
+    std::snprintf(out->remoteCname, sizeof out->remoteCname, "%s", record.sdes[0]);
+    if (record.dialect != RtcpDialect::kUndecided) out->peerDialect = record.dialect;
+    out->peerReported = record.reportedAboutUs;
+    out->peerFractionLost = record.fractionLost;
+    out->peerCumulativeLost = record.cumulativeLost;
+    out->peerJitterMs = record.jitterMs;
   }
 }
 
@@ -243,59 +218,36 @@ int32_t RtpAudioSink::ProcessSamples(SampleList* list) {
     return 0;
   }
   senderState->Advance(length - kHeaderBytes, increment);
+  const RtpSenderState::Snapshot state = senderState->Read();
+  const uint16_t sequence = state.sequence;
 
   sendBuffer[0] = 0x80;
   sendBuffer[1] = static_cast<uint8_t>(payloadType | (marker ? 0x80 : 0));
-  WriteU16BE(sendBuffer + 2, senderState->Sequence());
-  WriteU32BE(sendBuffer + 4, senderState->Timestamp());
-  WriteU32BE(sendBuffer + 8, senderState->Ssrc());
+  WriteU16BE(sendBuffer + 2, state.sequence);
+  WriteU32BE(sendBuffer + 4, state.timestamp);
+  WriteU32BE(sendBuffer + 8, state.ssrc);
 
-  std::lock_guard<platform::CriticalSection> guard(lock);
-  if (rtpSocket != platform::kInvalidSocket) {
-    int32_t sent = platform::SendTo(rtpSocket, sendBuffer, length, remoteSockAddr);
+  platform::SocketHandle socket;
+  platform::Ipv4Endpoint to;
+  {
+    std::lock_guard<platform::CriticalSection> guard(lock);
+    socket = rtpSocket;
+    to = remoteSockAddr;
+  }
+  if (socket != platform::kInvalidSocket) {
+    int32_t sent = platform::SendTo(socket, sendBuffer, length, to);
     if (sent == length) {
       ++packetsSent;
       payloadBytesSent += static_cast<uint64_t>(length - kHeaderBytes);
     }
-    platform::DebugPrintf("outlen:%d seqno:%d dataSize:%d tdata:%d\r\n", sent, senderState->Sequence(), length,
+    platform::DebugPrintf("outlen:%d seqno:%d dataSize:%d tdata:%d\r\n", sent, static_cast<int>(sequence), length,
                           length - kHeaderBytes);
-    if (m_prtcptran != nullptr && m_prtcptran->IsReportDue()) SendReport();
-    if (m_prtcprecv != nullptr) PollRtcp();
   }
   return 0;
 }
 
-int32_t RtpAudioSink::SendReport() {
-  std::lock_guard<platform::CriticalSection> guard(lock);
-  if (m_prtcptran == nullptr) return -1;
-  RtcpPacket packet;
-  m_prtcptran->AddSR(&packet, 0);
-  m_prtcptran->AddSDES(&packet, 0);
-  m_prtcptran->Transmit(&packet);
-  ++reportsSent;
-  return 0;
-}
+int32_t RtpAudioSink::SendReport() { return rtcp->SendReportNow(); }
 
-int32_t RtpAudioSink::SendBye() {
-  std::lock_guard<platform::CriticalSection> guard(lock);
-  if (m_prtcptran == nullptr) return -1;
-  RtcpPacket packet;
-  m_prtcptran->AddSR(&packet, 0);
-  m_prtcptran->AddSDES(&packet, RtcpTransmitter::kCname, 0);
-  m_prtcptran->AddBYE(&packet, kByeReason, 0);
-  m_prtcptran->Transmit(&packet);
-  ++reportsSent;
-  return 0;
-}
-
-int32_t RtpAudioSink::PollRtcp() {
-  std::lock_guard<platform::CriticalSection> guard(lock);
-  if (m_prtcprecv == nullptr) return -1;
-  RtcpPacket* packet = m_prtcprecv->GetPacket();
-  if (packet == nullptr) return -1;
-  int32_t result = m_prtcprecv->ReadRtcp(packet) == 1 ? 1 : 0;
-  delete packet;
-  return result;
-}
+int32_t RtpAudioSink::SendBye() { return rtcp->SendByeNow(); }
 
 }  // namespace ve

@@ -33,6 +33,9 @@ RtpAudioSource::~RtpAudioSource() {
 }
 
 platform::SocketHandle RtpAudioSource::SetRtpSocket(platform::SocketHandle socket) {
+  std::lock_guard<platform::CriticalSection> guard(lock);
+  localEndpoint = platform::Ipv4Endpoint{};
+  platform::LocalEndpoint(socket, &localEndpoint);
   rtpSocket = socket;
   return socket;
 }
@@ -109,9 +112,7 @@ int32_t RtpAudioSource::WaitForDatagram() {
   if (pollMode) {
     int32_t ready = platform::WaitReadable(socket, 0, nullptr);
     if (ready <= 0) return ready;
-    int32_t got = platform::Recv(socket, receiveBuffer, kReceiveBytes);
-    platform::DebugPrintf("inlen:%d \r\n", got);
-    return got;
+    return ReadDatagram(socket);
   }
   for (;;) {
     if (!receiving || stopSignalled) return 0;
@@ -122,10 +123,18 @@ int32_t RtpAudioSource::WaitForDatagram() {
       wakeup.Clear();
       continue;
     }
-    int32_t got = platform::Recv(socket, receiveBuffer, kReceiveBytes);
-    platform::DebugPrintf("inlen:%d \r\n", got);
+    int32_t got = ReadDatagram(socket);
     if (got != 0) return got;
   }
+}
+
+int32_t RtpAudioSource::ReadDatagram(platform::SocketHandle socket) {
+  platform::Ipv4Endpoint from;
+  int32_t got = platform::RecvFrom(socket, receiveBuffer, kReceiveBytes, &from);
+  platform::DebugPrintf("inlen:%d \r\n", got);
+  // Our own packets coming back (a host that sends to itself) are nobody's speech.
+  if (got > 0 && platform::IsOwnEndpoint(localEndpoint, from)) return 0;
+  return got;
 }
 
 int32_t RtpAudioSource::ProduceSample(AudioSample** out) {
@@ -147,7 +156,10 @@ int32_t RtpAudioSource::ProduceSample(AudioSample** out) {
     }
     packet = RtpPacket::Parse(receiveBuffer, got);
     if (packet == nullptr) continue;
-    CountReception(packet);
+    {
+      std::lock_guard<platform::CriticalSection> guard(receiverLock);
+      if (rtpReceiver != nullptr) rtpReceiver->Receive(*packet);
+    }
     const int32_t payloadBytes = packet->PayloadUsage();
     std::memcpy(sample->Data(), packet->Payload(), static_cast<size_t>(payloadBytes));
     sample->SetDataSize(payloadBytes);
@@ -157,23 +169,16 @@ int32_t RtpAudioSource::ProduceSample(AudioSample** out) {
     if (type == kMuLaw || type == kG723 || type == kALaw || type == kComfortNoise || type == kG729) break;
   }
 
-  std::lock_guard<platform::CriticalSection> guard(receiverLock);
   int32_t formatNumber = kFormatPcm16;
   switch (packet->PayloadType()) {
     case kMuLaw:
+      formatNumber = kFormatMuLaw;
+      break;
     case kALaw:
-      formatNumber = packet->PayloadType() == kMuLaw ? kFormatMuLaw : kFormatALaw;
-      if (rtpReceiver != nullptr) {
-        rtpReceiver->SetRate(160, 64000);
-        rtpReceiver->SetSamplesPerPacket(160);
-      }
+      formatNumber = kFormatALaw;
       break;
     case kG729:
       formatNumber = kFormatG729;
-      if (rtpReceiver != nullptr) {
-        rtpReceiver->SetRate(20, 8000);
-        rtpReceiver->SetSamplesPerPacket(160);
-      }
       break;
     case kG723:
       formatNumber = packet->PayloadUsage() % 20 != 0 ? kFormatG723_64 : kFormatG723_53;
@@ -184,48 +189,9 @@ int32_t RtpAudioSource::ProduceSample(AudioSample** out) {
       break;
   }
   sample->SetFormat(GetStandardFormat(&format, formatNumber));
-  if (rtpReceiver != nullptr) rtpReceiver->Receive(packet);
   *out = sample;
   return 0;
 }
 
 }  // namespace ve
 
-namespace ve {
-
-void RtpAudioSource::CountReception(const RtpPacket* packet) {
-  const uint16_t sequence = packet->Sequence();
-  ++packetsReceived;
-  payloadBytesReceived += static_cast<uint64_t>(packet->PayloadUsage());
-  if (resetRequested.exchange(false) || packet->Ssrc() != followedSsrc) {
-    followedSsrc = packet->Ssrc();
-    baseSequence = highestSequence = sequence;
-    packetsOfSource = 0;
-  } else {
-    // A sequence number ahead of the highest (by less than half the space) moves it on,
-    // across a wrap when it is numerically smaller.
-    const uint16_t highestLow = static_cast<uint16_t>(highestSequence);
-    const uint16_t ahead = static_cast<uint16_t>(sequence - highestLow);
-    if (ahead != 0 && ahead < 0x8000) highestSequence += ahead;
-  }
-  ++packetsOfSource;
-  packetsExpected = highestSequence - baseSequence + 1;
-}
-
-void RtpAudioSource::ReadReceptionFigures(ReceptionFigures* out) const {
-  out->packets = packetsReceived;
-  out->payloadBytes = payloadBytesReceived;
-  out->expected = packetsExpected;
-  out->receivedOfSource = packetsOfSource;
-  out->ssrc = followedSsrc;
-}
-
-void RtpAudioSource::ResetReceptionFigures() {
-  packetsReceived = 0;
-  payloadBytesReceived = 0;
-  packetsExpected = 0;
-  packetsOfSource = 0;
-  resetRequested = true;
-}
-
-}  // namespace ve

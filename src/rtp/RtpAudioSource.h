@@ -13,8 +13,8 @@ class RtpPacket;
 class RtpReceiver;
 
 // The first component of the receive chain: waits for the next datagram on the host's RTP
-// socket, parses it as RTP, copies the payload into a pooled sample stamped with the standard
-// format of its payload type, attaches the packet, and counts it in the RtpReceiver. Payload
+// socket, parses it as RTP, counts it in the RtpReceiver, and copies the payload into a pooled
+// sample stamped with the standard format of its payload type, with the packet attached. Payload
 // types other than 0, 4, 8, 13 and 18 and invalid datagrams are skipped; a comfort-noise
 // packet becomes a 20 ms gap marker that still carries its packet.
 //
@@ -45,20 +45,6 @@ class RtpAudioSource : public AudioSource {
   // Wakes a waiting worker so the stop does not wait for the next datagram.
   int32_t Stop() override;
 
-  // Reception of the source followed (the last SSRC seen), for the host's statistics:
-  // valid RTP datagrams and payload bytes, and the packets expected from its sequence numbers
-  // (wraps included). Counted on the receive thread, read from any thread.
-  struct ReceptionFigures {
-    uint64_t packets = 0;
-    uint64_t payloadBytes = 0;
-    uint64_t expected = 0;
-    uint64_t receivedOfSource = 0;
-    uint32_t ssrc = 0;
-  };
-  void ReadReceptionFigures(ReceptionFigures* out) const;
-  // Starts the counts afresh (a new call).
-  void ResetReceptionFigures();
-
  protected:
   int32_t OnThreadStart(platform::Thread* thread, uint32_t id) override;
   int32_t OnThreadEnd(platform::Thread* thread, uint32_t id) override;
@@ -70,7 +56,8 @@ class RtpAudioSource : public AudioSource {
   // The byte count of the next datagram in receiveBuffer, 0 when none came (stop or nothing
   // waiting in poll mode), or negative on a socket error.
   int32_t WaitForDatagram();
-  void CountReception(const RtpPacket* packet);
+  // Reads one datagram into receiveBuffer: its length, 0 for none (or one of our own).
+  int32_t ReadDatagram(platform::SocketHandle socket);
 
   std::atomic<platform::SocketHandle> rtpSocket{platform::kInvalidSocket};
   platform::SocketHandle rtcpSocket = platform::kInvalidSocket;
@@ -81,15 +68,9 @@ class RtpAudioSource : public AudioSource {
   std::atomic<bool> receiving{false};
   std::atomic<bool> stopSignalled{false};
   platform::SocketWakeup wakeup;
-  // Reception counts: written by the receive thread only, read through the atomics.
-  std::atomic<uint64_t> packetsReceived{0};
-  std::atomic<uint64_t> payloadBytesReceived{0};
-  std::atomic<uint64_t> packetsExpected{0};
-  std::atomic<uint64_t> packetsOfSource{0};
-  std::atomic<uint32_t> followedSsrc{0};
-  std::atomic<bool> resetRequested{true};
-  uint64_t baseSequence = 0;     // extended sequence number of the source's first packet
-  uint64_t highestSequence = 0;  // extended highest sequence number seen
+  // Where the RTP socket is bound, to tell our own datagrams from the peer's; set with the
+  // socket, before the worker starts.
+  platform::Ipv4Endpoint localEndpoint;
   platform::CriticalSection lock;
   platform::CriticalSection receiverLock;
 };

@@ -91,6 +91,17 @@ const char* CodecName(int32_t type, bool uLaw) {
   }
 }
 
+const char* DialectName(int32_t dialect) {
+  switch (dialect) {
+    case 1:
+      return "legacy";
+    case 2:
+      return "standard";
+    default:
+      return "undecided";
+  }
+}
+
 // Wall-clock milliseconds, so two processes' start times can be compared.
 int64_t UnixMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -110,7 +121,9 @@ void WriteStats(const std::string& path, const voiceengine::CallStatistics& s, i
                "\"received_bytes\":%llu,\"lost\":%lld,\"fraction_lost\":%.4f,\"jitter_ms\":%.2f,"
                "\"remote_ssrc\":%u},\n"
                " \"rtcp\":{\"sent_reports\":%llu,\"received_reports\":%llu,\"rtt_ms\":%.2f,\"delay_ms\":%.2f,"
-               "\"remote_cname\":\"%s\"},\n"
+               "\"remote_cname\":\"%s\",\"local_ssrc\":%u,\"send_dialect\":\"%s\",\"peer_dialect\":\"%s\","
+               "\"peer_reported\":%s,\"peer_reported_lost\":%lld,\"peer_reported_fraction_lost\":%.4f,"
+               "\"peer_reported_jitter_ms\":%.2f},\n"
                " \"playout\":{\"depth_ms\":%d,\"repeats\":%llu,\"drops\":%llu,\"rebuffers\":%llu,"
                "\"gap_markers\":%llu},\n"
                " \"timing\":{\"receive_start_unix_ms\":%lld,\"send_start_unix_ms\":%lld}}\n",
@@ -119,7 +132,9 @@ void WriteStats(const std::string& path, const voiceengine::CallStatistics& s, i
                static_cast<unsigned long long>(s.rtpBytesReceived), static_cast<long long>(s.packetsLost),
                s.fractionLost, s.jitterMs, s.remoteSsrc, static_cast<unsigned long long>(s.rtcpReportsSent),
                static_cast<unsigned long long>(s.rtcpReportsReceived), s.roundTripMs, s.oneWayDelayMs,
-               s.remoteCname, s.playoutDepthMs, static_cast<unsigned long long>(s.playoutRepeats),
+               s.remoteCname, s.localSsrc, DialectName(s.rtcpSendDialect), DialectName(s.rtcpPeerDialect),
+               s.peerReported ? "true" : "false", static_cast<long long>(s.peerPacketsLost), s.peerFractionLost,
+               s.peerJitterMs, s.playoutDepthMs, static_cast<unsigned long long>(s.playoutRepeats),
                static_cast<unsigned long long>(s.playoutDrops), static_cast<unsigned long long>(s.playoutRebuffers),
                static_cast<unsigned long long>(s.playoutGapMarkers), static_cast<long long>(receiveStartMs),
                static_cast<long long>(sendStartMs));
@@ -205,6 +220,9 @@ int main(int argc, char** argv) {
     VoiceEngine engine;
     engine.Initialize();
     engine.SetSockets(rtpSocket, rtcpSocket);
+    voiceengine::SetRtcpDialect(&engine, options.rtcp == "standard" ? voiceengine::RtcpDialect::kStandard
+                                         : options.rtcp == "legacy" ? voiceengine::RtcpDialect::kLegacy
+                                                                    : voiceengine::RtcpDialect::kAuto);
     uint16_t remoteRtcp = options.noRtcp ? 0 : static_cast<uint16_t>(options.remote.port + 1);
     if (engine.SetRemote(remoteAddress.c_str(), options.remote.port, remoteRtcp) != 0) {
       closeSockets();

@@ -57,16 +57,38 @@ int32_t WaitReadable(SocketHandle socket, int32_t timeoutMs, SocketWakeup* wakeu
   }
 }
 
-int32_t Recv(SocketHandle socket, uint8_t* buffer, int32_t capacity) {
+int32_t Recv(SocketHandle socket, uint8_t* buffer, int32_t capacity) { return RecvFrom(socket, buffer, capacity, nullptr); }
+
+int32_t RecvFrom(SocketHandle socket, uint8_t* buffer, int32_t capacity, Ipv4Endpoint* from) {
   if (socket < 0 || buffer == nullptr || capacity < 0) return -1;
   for (;;) {
-    ssize_t got = recv(socket, buffer, static_cast<size_t>(capacity), MSG_DONTWAIT);
-    if (got >= 0) return static_cast<int32_t>(got);
+    sockaddr_in address{};
+    socklen_t addressLength = sizeof address;
+    ssize_t got = recvfrom(socket, buffer, static_cast<size_t>(capacity), MSG_DONTWAIT,
+                           reinterpret_cast<sockaddr*>(&address), &addressLength);
+    if (got >= 0) {
+      if (from != nullptr) {
+        from->address = address.sin_family == AF_INET ? address.sin_addr.s_addr : 0;
+        from->port = address.sin_family == AF_INET ? ntohs(address.sin_port) : 0;
+      }
+      return static_cast<int32_t>(got);
+    }
     if (errno == EINTR) continue;
     // No datagram after all, or an ICMP error of an earlier send reported on this socket.
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNREFUSED) return 0;
     return -1;
   }
+}
+
+bool LocalEndpoint(SocketHandle socket, Ipv4Endpoint* local) {
+  if (socket < 0 || local == nullptr) return false;
+  sockaddr_in address{};
+  socklen_t addressLength = sizeof address;
+  if (getsockname(socket, reinterpret_cast<sockaddr*>(&address), &addressLength) != 0) return false;
+  if (address.sin_family != AF_INET) return false;
+  local->address = address.sin_addr.s_addr;
+  local->port = ntohs(address.sin_port);
+  return true;
 }
 
 int32_t SendTo(SocketHandle socket, const uint8_t* data, int32_t length, const Ipv4Endpoint& to) {

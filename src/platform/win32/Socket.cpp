@@ -86,22 +86,43 @@ int32_t WaitReadable(SocketHandle socket, int32_t timeoutMs, SocketWakeup* wakeu
   return FD_ISSET(Native(socket), &readable) ? 1 : 0;
 }
 
-int32_t Recv(SocketHandle socket, uint8_t* buffer, int32_t capacity) {
+int32_t Recv(SocketHandle socket, uint8_t* buffer, int32_t capacity) { return RecvFrom(socket, buffer, capacity, nullptr); }
+
+int32_t RecvFrom(SocketHandle socket, uint8_t* buffer, int32_t capacity, Ipv4Endpoint* from) {
   if (socket < 0 || buffer == nullptr || capacity < 0) return -1;
   // The host's socket may be blocking: read only what select reports as waiting.
   int32_t waiting = WaitReadable(socket, 0, nullptr);
   if (waiting <= 0) return waiting;
-  int got = ::recv(Native(socket), reinterpret_cast<char*>(buffer), capacity, 0);
-  if (got >= 0) return got;
-  switch (::WSAGetLastError()) {
-    case WSAEMSGSIZE:
-      return capacity;  // the datagram was cut to the buffer
+  sockaddr_in address{};
+  int addressLength = sizeof address;
+  int got = ::recvfrom(Native(socket), reinterpret_cast<char*>(buffer), capacity, 0,
+                       reinterpret_cast<sockaddr*>(&address), &addressLength);
+  int error = got >= 0 ? 0 : ::WSAGetLastError();
+  if (got >= 0 || error == WSAEMSGSIZE) {
+    if (from != nullptr) {
+      from->address = address.sin_family == AF_INET ? address.sin_addr.s_addr : 0;
+      from->port = address.sin_family == AF_INET ? ntohs(address.sin_port) : 0;
+    }
+    return got >= 0 ? got : capacity;  // a longer datagram was cut to the buffer
+  }
+  switch (error) {
     case WSAEWOULDBLOCK:
     case WSAECONNRESET:  // an ICMP error of an earlier send, reported on this socket
       return 0;
     default:
       return -1;
   }
+}
+
+bool LocalEndpoint(SocketHandle socket, Ipv4Endpoint* local) {
+  if (socket < 0 || local == nullptr) return false;
+  sockaddr_in address{};
+  int addressLength = sizeof address;
+  if (::getsockname(Native(socket), reinterpret_cast<sockaddr*>(&address), &addressLength) != 0) return false;
+  if (address.sin_family != AF_INET) return false;
+  local->address = address.sin_addr.s_addr;
+  local->port = ntohs(address.sin_port);
+  return true;
 }
 
 int32_t SendTo(SocketHandle socket, const uint8_t* data, int32_t length, const Ipv4Endpoint& to) {
