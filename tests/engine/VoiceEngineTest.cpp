@@ -11,6 +11,7 @@
 
 #include "framework/AudioFilter.h"
 #include "framework/AudioSamplePool.h"
+#include "rtp/ByteOrder.h"
 #include "support/LoopbackSocket.h"
 #include "support/WavWriter.h"
 #include "voiceengine/Devices.h"
@@ -110,19 +111,19 @@ TEST(VoiceEngineLifecycle, RemoteHostIsBoundedAndParsed) {
 }
 
 TEST_F(EngineFixture, SendingTwiceAndReconfiguringWhileSendingRestartsWithTheCodecBlock) {
-  // Before any configuration the capture block is 20 ms: two G.729 frames per packet.
+  // Even before any configuration the capture block is the codec's: G.729 sends 50 ms.
   ASSERT_EQ(engine.StartSending(static_cast<int32_t>(mic)), 0);
   EXPECT_EQ(engine.StartSending(static_cast<int32_t>(mic)), 0);
-  auto sizes = PayloadSizes(300);
-  ASSERT_GE(sizes.size(), 5u);
-  for (size_t size : sizes) EXPECT_EQ(size, 20u);
+  auto sizes = PayloadSizes(400);
+  ASSERT_GE(sizes.size(), 4u);
+  for (size_t size : sizes) EXPECT_EQ(size, 50u) << "G.729: a 50 ms block is five 10-byte frames";
 
-  // Configuring while sending restarts the chain with the codec's 50 ms block.
+  // Configuring while sending restarts the chain with the same block.
   ASSERT_EQ(engine.ConfigureSend(0, 0, 0, 0, 0, 0), 0);
   PayloadSizes(100);  // drain what the old configuration sent
   sizes = PayloadSizes(400);
   ASSERT_GE(sizes.size(), 4u);
-  for (size_t size : sizes) EXPECT_EQ(size, 50u) << "G.729: a 50 ms block is five 10-byte frames";
+  for (size_t size : sizes) EXPECT_EQ(size, 50u);
 
   // G.711 for the next call: 20 ms blocks of A-law.
   ASSERT_EQ(engine.StopSending(), 0);
@@ -224,7 +225,8 @@ TEST_F(EngineFixture, RepeatedStartStopCyclesKeepThePoolFlat) {
   ASSERT_EQ(engine.ConfigureReceive(0, 0, 0, 0), 0);
   int32_t createdAfterFirst = -1;
   for (int cycle = 0; cycle < 40; ++cycle) {
-    // Both orders, so StopSending deleting the reception record meets a running receiver.
+    // Both orders, so RTCP moves between sender reports, receiver reports and BYE while the
+    // other direction runs.
     if (cycle % 2 == 0) {
       ASSERT_EQ(engine.StartReceiving(static_cast<int32_t>(speaker)), 0);
       ASSERT_EQ(engine.StartSending(static_cast<int32_t>(mic)), 0);
@@ -252,6 +254,146 @@ TEST(VoiceEngineLifecycle, InitializeUninitializeCycles) {
 }  // namespace
 
 namespace {
+
+uint32_t Ssrc(const std::vector<uint8_t>& rtp) { return ve::ReadU32BE(rtp.data() + 8); }
+uint16_t Sequence(const std::vector<uint8_t>& rtp) { return static_cast<uint16_t>((rtp[2] << 8) | rtp[3]); }
+
+// The first RTP datagram the peer receives within timeoutMs (empty when none).
+std::vector<uint8_t> NextRtp(LoopbackSocket& socket, int timeoutMs) {
+  std::vector<uint8_t> datagram;
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < end) {
+    if (socket.Receive(&datagram, 50) && datagram.size() >= 12) return datagram;
+  }
+  return {};
+}
+
+// The RTCP compound packets the peer receives until `done` says so or timeoutMs passes.
+template <typename Done>
+std::vector<std::vector<uint8_t>> CollectRtcp(LoopbackSocket& socket, int timeoutMs, Done done) {
+  std::vector<std::vector<uint8_t>> packets;
+  std::vector<uint8_t> datagram;
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < end) {
+    if (!socket.Receive(&datagram, 50) || datagram.size() < 8) continue;
+    packets.push_back(datagram);
+    if (done(datagram)) break;
+  }
+  return packets;
+}
+
+// Packet types of the parts of a compound RTCP packet.
+std::vector<int> PartTypes(const std::vector<uint8_t>& compound) {
+  std::vector<int> types;
+  for (size_t at = 0; at + 4 <= compound.size(); at += (static_cast<size_t>((compound[at + 2] << 8) | compound[at + 3]) + 1) * 4) {
+    types.push_back(compound[at + 1]);
+  }
+  return types;
+}
+
+bool Has(const std::vector<int>& types, int type) { return std::find(types.begin(), types.end(), type) != types.end(); }
+
+// A stop and start of sending continues the same stream; the same remote again keeps it; a new
+// remote starts a new one.
+TEST_F(EngineFixture, StreamGoesOnAcrossStopAndStartAndANewRemoteStartsANewOne) {
+  ASSERT_EQ(engine.StartSending(static_cast<int32_t>(mic)), 0);
+  std::vector<uint8_t> first = NextRtp(peerRtp, 1000);
+  ASSERT_FALSE(first.empty());
+  ASSERT_EQ(engine.StopSending(), 0);
+  std::vector<uint8_t> last = first;
+  for (auto& datagram : peerRtp.ReceiveAll(100, 50)) {
+    if (datagram.size() >= 12) last = datagram;
+  }
+  engine.SetRemote("127.0.0.1", peerRtp.Port(), peerRtcp.Port());  // the same peer
+  ASSERT_EQ(engine.StartSending(static_cast<int32_t>(mic)), 0);
+  std::vector<uint8_t> resumed = NextRtp(peerRtp, 1000);
+  ASSERT_FALSE(resumed.empty());
+  EXPECT_EQ(Ssrc(resumed), Ssrc(first));
+  EXPECT_EQ(Sequence(resumed), static_cast<uint16_t>(Sequence(last) + 1));
+  EXPECT_TRUE((resumed[1] & 0x80) != 0) << "a new talk spurt starts with the marker bit";
+
+  LoopbackSocket otherRtp;
+  engine.SetRemote("127.0.0.1", otherRtp.Port(), peerRtcp.Port());
+  std::vector<uint8_t> moved = NextRtp(otherRtp, 1000);
+  ASSERT_FALSE(moved.empty());
+  EXPECT_NE(Ssrc(moved), Ssrc(first));
+  EXPECT_EQ(engine.StopSending(), 0);
+}
+
+TEST(VoiceEngineLifecycle, EnginesStartedTogetherDrawDifferentStreams) {
+  constexpr int kEngines = 8;
+  VoiceEngine engines[kEngines];
+  std::vector<uint32_t> ssrcs;
+  for (VoiceEngine& engine : engines) ASSERT_EQ(engine.Initialize(), 0);
+  for (VoiceEngine& engine : engines) {
+    voiceengine::CallStatistics stats;
+    ASSERT_EQ(voiceengine::GetStatistics(&engine, &stats), 0);
+    ssrcs.push_back(stats.localSsrc);
+  }
+  std::sort(ssrcs.begin(), ssrcs.end());
+  EXPECT_EQ(std::adjacent_find(ssrcs.begin(), ssrcs.end()), ssrcs.end());
+  EXPECT_GT(ssrcs.back(), 0x8000u) << "SSRCs use the whole 32-bit range";
+}
+
+// Sockets after the remote, receiving only: RTCP still runs, with receiver reports, and says
+// BYE when the last direction stops.
+TEST(VoiceEngineRtcp, ReceiverReportsWithoutSendingAndByeAtTheEnd) {
+  LoopbackSocket rtp, rtcp, peerRtp, peerRtcp;
+  uint32_t speaker = 0;
+  ASSERT_EQ(voiceengine::AddDiscardPlaybackDevice("rtcp speaker", &speaker), 0);
+  VoiceEngine engine;
+  ASSERT_EQ(engine.Initialize(), 0);
+  ASSERT_EQ(engine.SetRemote("127.0.0.1", peerRtp.Port(), peerRtcp.Port()), 0);
+  ASSERT_EQ(engine.SetSockets(rtp.Handle(), rtcp.Handle()), rtp.Handle());
+  ASSERT_EQ(engine.StartReceiving(static_cast<int32_t>(speaker)), 0);
+  // The first report comes 1 to 3.1 s after the start.
+  auto reports = CollectRtcp(peerRtcp, 4000, [](const std::vector<uint8_t>&) { return true; });
+  ASSERT_EQ(reports.size(), 1u) << "a report arrives while only receiving";
+  std::vector<int> types = PartTypes(reports[0]);
+  ASSERT_FALSE(types.empty());
+  EXPECT_EQ(types[0], 201) << "a receiver report: nothing was sent";
+  EXPECT_TRUE(Has(types, 202)) << "with the CNAME";
+  ASSERT_EQ(engine.StopReceiving(), 0);
+  auto last = CollectRtcp(peerRtcp, 1000, [](const std::vector<uint8_t>& p) { return Has(PartTypes(p), 203); });
+  ASSERT_FALSE(last.empty());
+  EXPECT_TRUE(Has(PartTypes(last.back()), 203)) << "BYE once no direction runs";
+  engine.Uninitialize();
+  voiceengine::RemoveDevice(speaker);
+}
+
+// The peer's RTP carries our SSRC: BYE for it, and the stream goes on with a new one.
+TEST_F(EngineFixture, SsrcCollisionGetsAByeAndANewSsrc) {
+  ASSERT_EQ(engine.StartReceiving(static_cast<int32_t>(speaker)), 0);
+  ASSERT_EQ(engine.StartSending(static_cast<int32_t>(mic)), 0);
+  std::vector<uint8_t> ours = NextRtp(peerRtp, 1000);
+  ASSERT_FALSE(ours.empty());
+  const uint32_t old = Ssrc(ours);
+  std::vector<uint8_t> clash(12 + 160, 0xD5);
+  clash[0] = 0x80;
+  clash[1] = 8;
+  clash[8] = static_cast<uint8_t>(old >> 24);
+  clash[9] = static_cast<uint8_t>(old >> 16);
+  clash[10] = static_cast<uint8_t>(old >> 8);
+  clash[11] = static_cast<uint8_t>(old);
+  ASSERT_TRUE(peerRtp.SendTo(rtp.Port(), clash));
+  auto bye = CollectRtcp(peerRtcp, 2000, [](const std::vector<uint8_t>& p) { return Has(PartTypes(p), 203); });
+  ASSERT_FALSE(bye.empty());
+  ASSERT_TRUE(Has(PartTypes(bye.back()), 203));
+  const std::vector<uint8_t>& compound = bye.back();
+  size_t at = 0;
+  while (compound[at + 1] != 203) at += (static_cast<size_t>((compound[at + 2] << 8) | compound[at + 3]) + 1) * 4;
+  EXPECT_EQ(ve::ReadU32BE(compound.data() + at + 4), old) << "BYE for the old SSRC";
+  // Packets sent before the BYE may still be queued; the stream moves on within a second.
+  bool moved = false;
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+  while (!moved && std::chrono::steady_clock::now() < end) {
+    std::vector<uint8_t> after = NextRtp(peerRtp, 200);
+    moved = !after.empty() && Ssrc(after) != old;
+  }
+  EXPECT_TRUE(moved) << "RTP goes on with a new SSRC";
+  EXPECT_EQ(engine.StopSending(), 0);
+  EXPECT_EQ(engine.StopReceiving(), 0);
+}
 
 // Two engines in one process call each other: coder, detector and playout state are per
 // engine, so both directions carry audio at once.
