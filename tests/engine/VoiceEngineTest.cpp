@@ -125,10 +125,11 @@ TEST_F(EngineFixture, SendingTwiceAndReconfiguringWhileSendingRestartsWithTheCod
   ASSERT_GE(sizes.size(), 4u);
   for (size_t size : sizes) EXPECT_EQ(size, 50u);
 
-  // G.711 for the next call: 20 ms blocks of A-law.
+  // G.711 for the next call: 20 ms blocks of A-law, also when the codec is chosen after the
+  // send side was configured.
   ASSERT_EQ(engine.StopSending(), 0);
-  engine.SetCodec(0);
   ASSERT_EQ(engine.ConfigureSend(0, 0, 0, 0, 0, 0), 0);
+  engine.SetCodec(0);
   engine.SetRemote("127.0.0.1", peerRtp.Port(), peerRtcp.Port());
   ASSERT_EQ(engine.StartSending(static_cast<int32_t>(mic)), 0);
   PayloadSizes(100);
