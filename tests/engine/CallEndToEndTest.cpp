@@ -205,6 +205,14 @@ TEST_P(CallEndToEnd, SpeechArrivesBothWays) {
 
 INSTANTIATE_TEST_SUITE_P(Codecs, CallEndToEnd, ::testing::Values("pcma", "pcmu", "g729"));
 
+// Sanitizer builds run the whole call several times slower: the figures stay, their tolerance
+// widens.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr double kSlack = 3.0;
+#else
+constexpr double kSlack = 1.0;
+#endif
+
 std::string JsonText(const std::string& json, const std::string& key) {
   size_t at = json.find("\"" + key + "\":\"");
   if (at == std::string::npos) return "";
@@ -227,7 +235,7 @@ TEST_F(CallEndToEnd, RtcpGivesTheRoundTripThroughADelayingPath) {
     EXPECT_EQ(JsonText(*stats, "peer_dialect"), "standard");
     EXPECT_EQ(JsonNumber(*stats, "rtp", "lost"), 0);
     EXPECT_EQ(JsonNumber(*stats, "rtcp", "peer_reported_lost"), 0);
-    EXPECT_NEAR(JsonNumber(*stats, "rtcp", "rtt_ms"), 80.0, 10.0);
+    EXPECT_NEAR(JsonNumber(*stats, "rtcp", "rtt_ms"), 80.0, 10.0 * kSlack);
   }
 }
 
@@ -242,7 +250,7 @@ TEST_F(CallEndToEnd, JitterOfAUniformlyDelayingPath) {
   for (const std::string* stats : {&call.statsA, &call.statsB}) {
     std::printf("jitter %.2f ms, peer reports %.2f ms\n", JsonNumber(*stats, "rtp", "jitter_ms"),
                 JsonNumber(*stats, "rtcp", "peer_reported_jitter_ms"));
-    EXPECT_NEAR(JsonNumber(*stats, "rtp", "jitter_ms"), 10.0, 3.0);
+    EXPECT_NEAR(JsonNumber(*stats, "rtp", "jitter_ms"), 10.0, 3.0 * kSlack);
   }
 }
 
