@@ -1,0 +1,78 @@
+#!/usr/bin/env python3
+"""Runs scripts/rtcp-interop.sh (vecall against GStreamer, mediastream in G.711 and G.729, and a
+second vecall, on loopback under a capture) and judges its figures. It fails when any vecall:
+ - did not end in the standard RTCP layout, by its own statistics or by its last datagram;
+ - sent an RTCP packet that tshark finds malformed once it sends the standard layout;
+ - has no round-trip time, or one of 50 ms or more, though every call runs on loopback;
+and when either side of a call sent no RTCP, nothing about the other side, or reports more
+than 5 % loss. It exits 77 (a skip) when the capture is not permitted here.
+    check-rtcp-interop.py SCRIPT BUILD_DIR [SECONDS]
+"""
+import json
+import os
+import subprocess
+import sys
+
+SKIP = 77
+MAX_RTT_MS = 50.0
+MAX_LOSS_PCT = 5.0
+
+
+def problems_of(side, call):
+    where = f"{call}: {side['side']}"
+    found = []
+    if side["rtcp_packets"] == 0:
+        return [f"{where} sent no RTCP"]
+    if side["blocks_about_other"] == 0:
+        found.append(f"{where} sent no report block about the other side")
+    if (side["fraction_lost_max_pct"] or 0) > MAX_LOSS_PCT:
+        found.append(f"{where} reports {side['fraction_lost_max_pct']} % loss in one interval")
+    cumulative, sent = side["cumulative_lost"], side["other_sent_packets"]
+    if cumulative is not None and sent and cumulative * 100.0 / sent > MAX_LOSS_PCT:
+        found.append(f"{where} reports {cumulative} of {sent} packets lost")
+    if side["kind"] != "vecall":
+        return found
+
+    if not side.get("stats_found"):
+        return found + [f"{where} wrote no statistics"]
+    for key in ("send_dialect", "peer_dialect"):
+        if side.get(key) not in (None, "standard"):
+            found.append(f"{where} ended with {key} {side[key]}")
+    if side["wire_dialect_last"] != "standard":
+        found.append(f"{where} sent its last RTCP in the {side['wire_dialect_last']} layout")
+    if side["malformed_after_standard"]:
+        found.append(f"{where}: tshark finds {side['malformed_after_standard']} malformed RTCP packets "
+                     "after its first standard one")
+    rtt = side.get("rtt_ms")
+    if rtt is None or rtt < 0:
+        found.append(f"{where} has no round-trip time")
+    elif rtt >= MAX_RTT_MS:
+        found.append(f"{where} has a round-trip time of {rtt} ms on loopback")
+    if (side.get("stats_fraction_lost_pct") or 0) > MAX_LOSS_PCT:
+        found.append(f"{where} counts {side['stats_fraction_lost_pct']:.1f} % of the packets lost")
+    return found
+
+
+def main():
+    if len(sys.argv) not in (3, 4):
+        print(__doc__, file=sys.stderr)
+        return 2
+    script, build = sys.argv[1], sys.argv[2]
+    status = subprocess.call(["bash", script, build] + sys.argv[3:])
+    if status == SKIP:
+        print("rtcp-interop: skipped, the capture is not permitted here")
+        return SKIP
+    if status != 0:
+        print(f"rtcp-interop: the script failed (exit status {status})")
+        return 1
+    with open(os.path.join(build, "rtcp-interop", "summary.json")) as f:
+        summary = json.load(f)
+    problems = [p for call in summary["calls"] for side in call["sides"] for p in problems_of(side, call["call"])]
+    for p in problems:
+        print("FAIL", p)
+    print(f"rtcp-interop: {len(summary['calls'])} calls, {len(problems)} problems")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
