@@ -33,6 +33,19 @@ echo
 echo "== $codec call on loopback, ${seconds} s, both directions at once"
 echo "-- side A statistics ($out/a.json)"; cat "$out/a.json"
 echo "-- side B statistics ($out/b.json)"; cat "$out/b.json"
+# One line per side: the round trip it measured and the RTCP layouts it sends and hears.
+rtcp_summary() {  # rtcp_summary SIDE STATS
+  python3 - "$@" <<'EOF'
+import json, sys
+rtcp = json.load(open(sys.argv[2])).get("rtcp", {})
+rtt = rtcp.get("rtt_ms")
+rtt = "unknown" if rtt is None or rtt < 0 else "%.0f ms" % rtt
+print("-- side %s RTCP: round trip %s, sends the %s layout, hears the %s layout"
+      % (sys.argv[1], rtt, rtcp.get("send_dialect", "unknown"), rtcp.get("peer_dialect", "unknown")))
+EOF
+}
+rtcp_summary A "$out/a.json"
+rtcp_summary B "$out/b.json"
 echo "-- A's speech as B heard it"
 "$build/tools/callreport" "$out/a_says.wav" "$out/b_heard.wav" --svg "$out/a_to_b.svg"
 echo "-- B's speech as A heard it"
