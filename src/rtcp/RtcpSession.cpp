@@ -178,7 +178,10 @@ void RtcpSession::Run() {
       std::lock_guard<std::mutex> guard(mutex);
       if (stopRequested) break;
     }
-    if (receiver.TakeCollision() || (reception != nullptr && reception->TakeCollision())) HandleCollision();
+    // Both flags are taken: a collision that RTP and RTCP both saw is one collision.
+    const bool rtcpCollision = receiver.TakeCollision();
+    const bool rtpCollision = reception != nullptr && reception->TakeCollision();
+    if (rtcpCollision || rtpCollision) HandleCollision();
     bool due;
     {
       std::lock_guard<std::mutex> guard(mutex);
