@@ -8,11 +8,19 @@
 #include <vector>
 
 #include "rtcp/NtpTime.h"
+#include "rtcp/RtpReceiver.h"
+#include "rtp/RtpPacket.h"
+#include "support/ImpairmentScript.h"
 
 namespace ve {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using Words = std::vector<uint32_t>;
+
+constexpr uint32_t kOwn = 0x0A0B0C0D;
+// A moment in the year 2026, on the 1970-based clock.
+const NtpTime kT(1780000000u, 0x40000000u);
 
 Bytes Join(std::initializer_list<Bytes> parts) {
   Bytes all;
@@ -20,8 +28,14 @@ Bytes Join(std::initializer_list<Bytes> parts) {
   return all;
 }
 
+Words Concat(std::initializer_list<Words> lists) {
+  Words all;
+  for (const Words& w : lists) all.insert(all.end(), w.begin(), w.end());
+  return all;
+}
+
 // An RTCP header (version 2, `count`, `type`, length in words) and big-endian 32-bit words.
-Bytes Part(uint8_t count, uint8_t type, std::initializer_list<uint32_t> words) {
+Bytes Part(uint8_t count, uint8_t type, const Words& words) {
   Bytes b = {static_cast<uint8_t>(0x80 | count), type, 0, static_cast<uint8_t>(words.size())};
   for (uint32_t v : words) {
     for (int shift = 24; shift >= 0; shift -= 8) b.push_back(static_cast<uint8_t>(v >> shift));
@@ -29,18 +43,37 @@ Bytes Part(uint8_t count, uint8_t type, std::initializer_list<uint32_t> words) {
   return b;
 }
 
-Bytes SenderReport(uint32_t ssrc, const NtpTime& sent) {
-  return Part(0, 200, {ssrc, sent.seconds, sent.fraction, 0, 10, 1600});
+// Report blocks about `about`: the standard 24 bytes and the legacy 28 bytes.
+Words StandardBlock(uint32_t about, uint32_t lsr, uint32_t dlsr65536, uint8_t fraction = 3, uint32_t lost = 7) {
+  return {about, (static_cast<uint32_t>(fraction) << 24) | lost, 0x10005, 80, lsr, dlsr65536};
+}
+Words LegacyBlock(uint32_t about, uint32_t lsr, uint32_t dlsrMs, uint8_t fraction = 3, uint32_t lost = 7) {
+  return {about, static_cast<uint32_t>(fraction) << 24, lost << 8, 0x00010005, 10, lsr, dlsrMs};
+}
+
+// A sender report with the NTP time as it goes on the wire, and `blocks` (whole blocks).
+Bytes SenderReport(uint32_t ssrc, const NtpTime& wire, const Words& blocks = {}, uint8_t count = 0) {
+  return Part(count, 200, Concat({{ssrc, wire.seconds, wire.fraction, 1234, 10, 1600}, blocks}));
+}
+Bytes ReceiverReport(uint32_t ssrc, const Words& blocks, uint8_t count) {
+  return Part(count, 201, Concat({{ssrc}, blocks}));
 }
 Bytes Bye(uint32_t ssrc) { return Part(1, 203, {ssrc}); }
 
-// One chunk with a CNAME item, the end item and padding to a word.
-Bytes Sdes(uint32_t ssrc, const char* cname) {
-  size_t n = std::strlen(cname);
-  Bytes b = Join({Part(1, 202, {ssrc}), {1, static_cast<uint8_t>(n)}, Bytes(cname, cname + n)});
+// One SDES chunk with one item, the end item and padding to a word.
+Bytes Sdes(uint32_t ssrc, uint8_t type, const Bytes& text) {
+  Bytes b = Join({Part(1, 202, {ssrc}), {type, static_cast<uint8_t>(text.size())}, text});
   b.resize((b.size() + 4) / 4 * 4, 0);
   b[3] = static_cast<uint8_t>(b.size() / 4 - 1);
   return b;
+}
+Bytes Cname(uint32_t ssrc, const char* text) { return Sdes(ssrc, 1, Bytes(text, text + std::strlen(text))); }
+// The PRIV item with which a legacy speaker says it understands the standard layout.
+Bytes StandardUnderstood(uint32_t ssrc) {
+  const char* prefix = RtcpReceiver::kStandardUnderstood;
+  Bytes text = {static_cast<uint8_t>(std::strlen(prefix))};
+  text.insert(text.end(), prefix, prefix + std::strlen(prefix));
+  return Sdes(ssrc, 8, text);
 }
 
 // A heap block of exactly the datagram's size, so the address sanitizer catches any read past
@@ -52,13 +85,24 @@ std::unique_ptr<uint8_t[]> Exact(const Bytes& b) {
 }
 
 bool Valid(const Bytes& b) { return RtcpReceiver::IsValidCompound(Exact(b).get(), static_cast<int32_t>(b.size())); }
-int32_t Read(RtcpReceiver& r, const Bytes& b) { return r.ReadRtcp(Exact(b).get(), static_cast<int32_t>(b.size())); }
+int32_t Read(RtcpReceiver& r, const Bytes& b, const NtpTime& now = kT) {
+  return r.ReadRtcp(Exact(b).get(), static_cast<int32_t>(b.size()), now);
+}
+RtcpDialect Shown(const Bytes& part) {
+  return RtcpReceiver::DialectOfReport(Exact(part).get(), static_cast<int32_t>(part.size()));
+}
+RtpTranInfo Record(const RtcpReceiver& r, uint32_t ssrc) {
+  RtpTranInfo record;
+  EXPECT_TRUE(r.CopyRecord(ssrc, &record)) << ssrc;
+  return record;
+}
 
 TEST(RtcpReceiver, ValidityCheckOfCompoundPackets) {
-  Bytes sr = SenderReport(1, NtpTime(5, 0));
-  EXPECT_TRUE(Valid(Join({sr, Sdes(1, "a@b"), Bye(1)})));
-  EXPECT_FALSE(Valid(Join({Sdes(1, "a@b"), sr})));  // must start with a report
-  Bytes shortBy4 = Join({sr, Sdes(1, "a@b")});
+  Bytes sr = SenderReport(1, kT.ToStandardWire());
+  EXPECT_TRUE(Valid(Join({sr, Cname(1, "a@b"), Bye(1)})));
+  EXPECT_TRUE(Valid(ReceiverReport(1, LegacyBlock(2, 0, 0), 1)));
+  EXPECT_FALSE(Valid(Join({Cname(1, "a@b"), sr})));  // must start with a report
+  Bytes shortBy4 = Join({sr, Cname(1, "a@b")});
   shortBy4.resize(shortBy4.size() - 4);
   EXPECT_FALSE(Valid(shortBy4));  // length fields run past the datagram
   EXPECT_FALSE(Valid(Join({sr, Bytes{0, 0}})));  // two stray bytes after the last part
@@ -71,72 +115,226 @@ TEST(RtcpReceiver, ValidityCheckOfCompoundPackets) {
   EXPECT_FALSE(Valid(version1));
 }
 
-TEST(RtcpReceiver, SenderReportCreatesARecordWithLsrAndByeRemovesIt) {
-  RtcpReceiver receiver(0);
-  NtpTime sent = NtpTime::Subtract(NtpTime::Now(), 40);
-  EXPECT_EQ(Read(receiver, Join({SenderReport(0xAB, sent), Sdes(0xAB, "user.1@host")})), 0);
-  ASSERT_EQ(receiver.getTranInfoCount(), 1);
-  RtpTranInfo* record = receiver.GetTranInfo(0);
-  EXPECT_EQ(record->ssrc, 0xABu);
-  EXPECT_EQ(record->lsr, (sent.seconds << 16) | (sent.fraction >> 16));
-  EXPECT_STREQ(record->sdes[0], "user.1@host");
-  EXPECT_EQ(receiver.ReportsReceived(), 1);
-  EXPECT_GE(receiver.DelayAverage(), 39);
-  EXPECT_LE(receiver.DelayAverage(), 200);
+// The SR's time decides when it can; otherwise only an exact block length does.
+TEST(RtcpReceiver, DialectOfAReport) {
+  const NtpTime zero(0, 0);
+  // The SR time: from 1900 (2^31 or more) or from 1970, whatever the blocks look like.
+  EXPECT_EQ(Shown(SenderReport(1, kT.ToStandardWire(), LegacyBlock(2, 0, 0), 1)), RtcpDialect::kStandard);
+  EXPECT_EQ(Shown(SenderReport(1, kT, StandardBlock(2, 0, 0), 1)), RtcpDialect::kLegacy);
+  EXPECT_EQ(Shown(SenderReport(1, kT)), RtcpDialect::kLegacy);
+  // No time: the length, with at least one block.
+  EXPECT_EQ(Shown(SenderReport(1, zero, StandardBlock(2, 0, 0), 1)), RtcpDialect::kStandard);
+  EXPECT_EQ(Shown(SenderReport(1, zero, LegacyBlock(2, 0, 0), 1)), RtcpDialect::kLegacy);
+  EXPECT_EQ(Shown(SenderReport(1, zero)), RtcpDialect::kUndecided);
+  EXPECT_EQ(Shown(SenderReport(1, zero, Concat({StandardBlock(2, 0, 0), {0, 0}}), 1)), RtcpDialect::kUndecided);
 
-  EXPECT_EQ(Read(receiver, Join({SenderReport(8, NtpTime::Now()), Bye(99)})), 1);  // unknown SSRC: no change
-  EXPECT_EQ(receiver.getTranInfoCount(), 2);
-  EXPECT_EQ(Read(receiver, Join({SenderReport(7, NtpTime::Now()), Sdes(7, "x"), Bye(7), Bye(0xAB)})), 1);
-  ASSERT_EQ(receiver.getTranInfoCount(), 1);
-  EXPECT_EQ(receiver.GetTranInfo(0)->ssrc, 8u);
+  EXPECT_EQ(Shown(ReceiverReport(1, StandardBlock(2, 0, 0), 1)), RtcpDialect::kStandard);
+  EXPECT_EQ(Shown(ReceiverReport(1, LegacyBlock(2, 0, 0), 1)), RtcpDialect::kLegacy);
+  EXPECT_EQ(Shown(ReceiverReport(1, Concat({StandardBlock(2, 0, 0), StandardBlock(3, 0, 0)}), 2)),
+            RtcpDialect::kStandard);
+  EXPECT_EQ(Shown(ReceiverReport(1, Concat({LegacyBlock(2, 0, 0), LegacyBlock(3, 0, 0)}), 2)), RtcpDialect::kLegacy);
+  // Seven standard blocks are as long as six legacy ones: the count tells them apart.
+  Words seven;
+  for (int i = 0; i < 7; ++i) seven = Concat({seven, StandardBlock(2, 0, 0)});
+  EXPECT_EQ(Shown(ReceiverReport(1, seven, 7)), RtcpDialect::kStandard);
+  EXPECT_EQ(Shown(ReceiverReport(1, seven, 6)), RtcpDialect::kLegacy);
+  EXPECT_EQ(Shown(ReceiverReport(1, {}, 0)), RtcpDialect::kUndecided);
+  EXPECT_EQ(Shown(ReceiverReport(1, StandardBlock(2, 0, 0), 2)), RtcpDialect::kUndecided);
+  EXPECT_EQ(Shown(ReceiverReport(1, LegacyBlock(2, 0, 0), 0)), RtcpDialect::kUndecided);
 }
 
-TEST(RtcpReceiver, ReceiverReportBlocksEachAddARoundTrip) {
-  RtcpReceiver receiver(0);
-  NtpTime now = NtpTime::Now();
-  uint32_t lsr = NtpTime(now.seconds, now.fraction).Middle32();
-  // Two blocks (their SSRC is not compared) with DLSR 100 and 300.
-  Bytes rr = Part(2, 201, {0x42, 0x1, 0, 0, 0, 0, lsr, 100, 0x1, 0, 0, 0, 0, lsr, 300});
-  ASSERT_TRUE(Valid(rr));
-  Read(receiver, rr);
-  EXPECT_EQ(receiver.ReportsReceived(), 1);
-  // Each block: (now - LSR) - DLSR, with now within a few ms of LSR.
-  EXPECT_NEAR(receiver.RttSum(), -400, 20);
-  EXPECT_EQ(receiver.getTranInfoCount(), 0);  // an RR creates no record
+// The round trip comes only from blocks about our SSRC that echo a sender report we sent, with
+// the delay since that report in the block's own units.
+TEST(RtcpReceiver, RoundTripFromBlocksAboutUsInEitherLayout) {
+  RtcpReceiver receiver;
+  receiver.SetOwnSsrc(kOwn);
+  const uint32_t standardLsr = kT.ToStandardWire().Middle32();
+  const uint32_t legacyLsr = kT.Middle32();
+  receiver.NoteSenderReportSent(standardLsr, kT);
+  receiver.NoteSenderReportSent(legacyLsr, kT);
+  const NtpTime later = NtpTime::Add(kT, 800);
+
+  // The peer held our report 0.5 s: the round trip is the other 300 ms.
+  Read(receiver, ReceiverReport(0x51, StandardBlock(kOwn, standardLsr, 0x8000), 1), later);
+  EXPECT_EQ(receiver.RttSamples(), 1);
+  EXPECT_NEAR(receiver.RttLast(), 300, 1);
+  Read(receiver, ReceiverReport(0x52, LegacyBlock(kOwn, legacyLsr, 500), 1), later);
+  EXPECT_EQ(receiver.RttSamples(), 2);
+  EXPECT_EQ(receiver.RttLast(), 300);
+  EXPECT_NEAR(receiver.RttAverage(), 300, 1);
+
+  // What each peer said about our stream, in ms.
+  RtpTranInfo standard = Record(receiver, 0x51);
+  EXPECT_TRUE(standard.reportedAboutUs);
+  EXPECT_EQ(standard.dialect, RtcpDialect::kStandard);
+  EXPECT_EQ(standard.fractionLost, 3);
+  EXPECT_EQ(standard.cumulativeLost, 7);
+  EXPECT_DOUBLE_EQ(standard.jitterMs, 10.0);  // 80 units of the 8 kHz clock
+  RtpTranInfo legacy = Record(receiver, 0x52);
+  EXPECT_EQ(legacy.dialect, RtcpDialect::kLegacy);
+  EXPECT_EQ(legacy.cumulativeLost, 7);
+  EXPECT_DOUBLE_EQ(legacy.jitterMs, 10.0);
+
+  // None of these gives a sample: a block about someone else, an LSR we never sent, no LSR,
+  // and a delay longer than the time since we sent.
+  Read(receiver, ReceiverReport(0x53, StandardBlock(kOwn + 1, standardLsr, 0), 1), later);
+  Read(receiver, ReceiverReport(0x53, StandardBlock(kOwn, standardLsr + 1, 0), 1), later);
+  Read(receiver, ReceiverReport(0x53, StandardBlock(kOwn, 0, 0), 1), later);
+  Read(receiver, ReceiverReport(0x54, LegacyBlock(kOwn, legacyLsr, 900), 1), later);
+  EXPECT_EQ(receiver.RttSamples(), 2);
+}
+
+// A source keeps the layout it was first seen in; a report contradicting it is not read at
+// all, unless a legacy source announced that it understands the standard layout.
+TEST(RtcpReceiver, LayoutIsKeptPerSourceExceptTheAnnouncedMove) {
+  RtcpReceiver receiver;
+  receiver.SetOwnSsrc(kOwn);
+  const uint32_t lsr = kT.Middle32();
+  receiver.NoteSenderReportSent(lsr, kT);
+  const NtpTime later = NtpTime::Add(kT, 100);
+
+  // A standard source sending a legacy report, even after a PRIV item.
+  Read(receiver, Join({SenderReport(0x5A, NtpTime::Subtract(kT, 20).ToStandardWire()), StandardUnderstood(0x5A)}));
+  const uint32_t keptLsr = receiver.LastSenderReport(0x5A, nullptr);
+  Read(receiver, SenderReport(0x5A, kT, LegacyBlock(kOwn, lsr, 0), 1), later);
+  EXPECT_EQ(receiver.RttSamples(), 0);
+  EXPECT_FALSE(Record(receiver, 0x5A).reportedAboutUs);
+  EXPECT_EQ(Record(receiver, 0x5A).dialect, RtcpDialect::kStandard);
+  EXPECT_EQ(receiver.LastSenderReport(0x5A, nullptr), keptLsr);
+  EXPECT_EQ(receiver.DelayAverage(), 20);
+
+  // A legacy source sending a standard report without having announced it.
+  Read(receiver, SenderReport(0x1E, kT));
+  EXPECT_EQ(receiver.PeerDialect(), RtcpDialect::kLegacy);
+  Read(receiver, ReceiverReport(0x1E, StandardBlock(kOwn, lsr, 0), 1), later);
+  EXPECT_EQ(receiver.RttSamples(), 0);
+  EXPECT_EQ(Record(receiver, 0x1E).dialect, RtcpDialect::kLegacy);
+  // Once it has announced it, the move is taken and kept.
+  Read(receiver, Join({SenderReport(0x1E, kT), StandardUnderstood(0x1E)}));
+  EXPECT_TRUE(Record(receiver, 0x1E).announcesStandard);
+  EXPECT_TRUE(receiver.PeerUnderstandsStandard());
+  Read(receiver, ReceiverReport(0x1E, StandardBlock(kOwn, lsr, 0), 1), later);
+  EXPECT_EQ(receiver.RttSamples(), 1);
+  EXPECT_EQ(receiver.RttLast(), 100);
+  EXPECT_EQ(Record(receiver, 0x1E).dialect, RtcpDialect::kStandard);
+  EXPECT_EQ(receiver.PeerDialect(), RtcpDialect::kStandard);
+  Read(receiver, ReceiverReport(0x1E, LegacyBlock(kOwn, lsr, 0), 1), later);
+  EXPECT_EQ(receiver.RttSamples(), 1);
+
+  // An undecided source's blocks are not read either.
+  Read(receiver, ReceiverReport(0x77, Concat({LegacyBlock(kOwn, lsr, 0), {0}}), 1), later);
+  EXPECT_EQ(receiver.RttSamples(), 1);
+  EXPECT_EQ(Record(receiver, 0x77).dialect, RtcpDialect::kUndecided);
+}
+
+// The SR's time and its arrival are kept for our answer; the one-way delay needs a readable
+// SR time.
+TEST(RtcpReceiver, SenderReportTimesAndTheOneWayDelay) {
+  RtcpReceiver receiver;
+  Read(receiver, ReceiverReport(0x60, StandardBlock(2, 0, 0), 1));
+  Read(receiver, SenderReport(0x61, NtpTime(0, 0), StandardBlock(2, 0, 0), 1));
+  Read(receiver, SenderReport(0x62, NtpTime(0, 0)));
+  EXPECT_EQ(receiver.DelayAverage(), -1);
+  EXPECT_EQ(receiver.ReportsReceived(), 3);
+
+  const NtpTime legacySent = NtpTime::Subtract(kT, 40);
+  const NtpTime standardSent = NtpTime::Subtract(kT, 60).ToStandardWire();
+  Read(receiver, Join({SenderReport(0x63, legacySent), Cname(0x63, "user.1@host")}));
+  EXPECT_EQ(receiver.DelayAverage(), 40);
+  Read(receiver, SenderReport(0x64, standardSent));
+  EXPECT_EQ(receiver.DelayAverage(), 50);
+
+  NtpTime arrival(0, 0);
+  EXPECT_EQ(receiver.LastSenderReport(0x63, &arrival), legacySent.Middle32());
+  EXPECT_EQ(arrival, kT);
+  EXPECT_EQ(receiver.LastSenderReport(0x64, nullptr), standardSent.Middle32());
+  EXPECT_EQ(receiver.LastSenderReport(0x99, nullptr), 0u);
+  EXPECT_STREQ(Record(receiver, 0x63).sdes[0], "user.1@host");
+}
+
+// A BYE forgets the source and tells the reception record, so another source may take over.
+TEST(RtcpReceiver, ByeEndsTheFollowedSource) {
+  RtpReceiver reception;
+  auto feed = [&](uint16_t seq, uint32_t ssrc) {
+    Bytes bytes(12 + 160, 0xD5);
+    test::WriteRtpHeader(bytes.data(), 8, seq, 160u * seq, ssrc);
+    std::unique_ptr<RtpPacket> packet(RtpPacket::Parse(bytes.data(), static_cast<int32_t>(bytes.size())));
+    reception.ReceiveAt(*packet, 8u * seq, seq);
+  };
+  feed(1, 0xA);
+  feed(2, 0xA);
+  feed(3, 0xB);
+  feed(4, 0xB);
+  ASSERT_EQ(reception.Stats().ssrc, 0xAu);
+
+  RtcpReceiver receiver;
+  receiver.SetOwnSsrc(kOwn);
+  receiver.SetReception(&reception);
+  Read(receiver, SenderReport(0xA, kT));
+  Read(receiver, SenderReport(0xB, kT));
+  EXPECT_EQ(receiver.RecordCount(), 2);
+  EXPECT_EQ(Read(receiver, Join({SenderReport(0xA, kT), Bye(0xA)})), 1);
+  EXPECT_EQ(receiver.RecordCount(), 1);
+  RtpTranInfo gone;
+  EXPECT_FALSE(receiver.CopyRecord(0xA, &gone));
+  feed(5, 0xB);
+  EXPECT_EQ(reception.Stats().ssrc, 0xBu);
+}
+
+// Our own SSRC as a reporter or SDES source is somebody else using it.
+TEST(RtcpReceiver, OwnSsrcFromThePeerIsACollision) {
+  RtcpReceiver receiver;
+  receiver.SetOwnSsrc(kOwn);
+  Read(receiver, Join({SenderReport(0x70, kT), Cname(0x70, "x")}));
+  EXPECT_FALSE(receiver.TakeCollision());
+  Read(receiver, ReceiverReport(kOwn, {}, 0));
+  EXPECT_TRUE(receiver.TakeCollision());
+  EXPECT_FALSE(receiver.TakeCollision());
+  Read(receiver, Join({SenderReport(0x70, kT), Cname(kOwn, "x")}));
+  EXPECT_TRUE(receiver.TakeCollision());
+  EXPECT_EQ(receiver.RecordCount(), 1);
 }
 
 TEST(RtcpReceiver, LyingCountsAndLengthsStayInsideTheDatagram) {
-  RtcpReceiver receiver(0);
-  Bytes sr = SenderReport(1, NtpTime::Now());
-  sr[0] = 0x80 | 31;  // 31 report blocks claimed, none present
-  Read(receiver, sr);
+  RtcpReceiver receiver;
+  receiver.SetOwnSsrc(kOwn);
+  receiver.NoteSenderReportSent(kT.Middle32(), kT);
+  // 31 report blocks claimed, one present, in both layouts.
+  Read(receiver, SenderReport(1, kT.ToStandardWire(), StandardBlock(kOwn, kT.Middle32(), 0), 31));
+  Read(receiver, SenderReport(2, kT, LegacyBlock(kOwn, kT.Middle32(), 0), 31));
+  Read(receiver, ReceiverReport(3, StandardBlock(kOwn, kT.Middle32(), 0), 31));
 
-  Bytes sdes = Sdes(2, "abc");
+  Bytes sdes = Cname(4, "abc");
   sdes[0] = 0x80 | 31;  // 31 chunks claimed, one present
   Read(receiver, sdes);
+  Read(receiver, Bytes{0x81, 202, 0, 2, 0, 0, 0, 5, 1, 255, 'a', 'b'});  // item text claims 255 bytes, 2 follow
+  Read(receiver, Bytes{0x81, 202, 0, 1, 0, 0, 0, 6});  // chunk ends where its first item type would be
+  Read(receiver, Bytes{0x81, 202, 0, 2, 0, 0, 0, 7, 8, 2, 200, 'x'});  // PRIV prefix longer than its item
+  EXPECT_EQ(Read(receiver, Bytes{0x9F, 203, 0, 1, 0, 0, 0, 8}), 1);  // BYE of 31 SSRCs, one present
 
-  Read(receiver, Bytes{0x81, 202, 0, 2, 0, 0, 0, 3, 1, 255, 'a', 'b'});  // item text claims 255 bytes, 2 follow
-  Read(receiver, Bytes{0x81, 202, 0, 1, 0, 0, 0, 4});  // chunk ends where its first item type would be
-  EXPECT_EQ(Read(receiver, Bytes{0x9F, 203, 0, 1, 0, 0, 0, 5}), 1);  // BYE of 31 SSRCs, one present
-
-  Bytes longLength = SenderReport(6, NtpTime::Now());
+  Bytes longLength = SenderReport(9, kT, LegacyBlock(kOwn, kT.Middle32(), 0), 1);
   longLength[2] = 0xFF;
   longLength[3] = 0xFF;
   Read(receiver, longLength);
-  Bytes zeroLength = {0x80, 200, 0, 0, 0x80, 202, 0, 0, 0x81, 203, 0, 0};
-  Read(receiver, zeroLength);
+  Read(receiver, Bytes{0x80, 200, 0, 0, 0x80, 202, 0, 0, 0x81, 203, 0, 0});  // zero lengths
   Read(receiver, Bytes{0x80, 200, 0});
   Read(receiver, Bytes{});
-  // The only record that can exist is the SDES one whose text fitted (SSRC 2) and SR 6.
-  EXPECT_LE(receiver.getTranInfoCount(), 3);
+  EXPECT_EQ(receiver.RecordCount(), 5);  // reporters 1, 2, 3, 9 and the SDES chunk that fitted (4)
+  // The one block present in each SR was read; the RR with the lying count has no layout.
+  EXPECT_EQ(receiver.RttSamples(), 3);
 }
 
 TEST(RtcpReceiver, RecordCountIsBounded) {
-  RtcpReceiver receiver(0);
-  for (uint32_t ssrc = 1; ssrc <= 200; ++ssrc) Read(receiver, Sdes(ssrc, "n"));
-  EXPECT_EQ(static_cast<size_t>(receiver.getTranInfoCount()), RtcpReceiver::kMaxRecords);
-  EXPECT_EQ(receiver.GetTranInfo(receiver.getTranInfoCount()), nullptr);
-  EXPECT_EQ(receiver.GetTranInfo(0)->ssrc, 1u);  // SSRC order
+  RtcpReceiver receiver;
+  for (uint32_t ssrc = 1; ssrc <= 200; ++ssrc) Read(receiver, Join({SenderReport(ssrc, kT), Cname(ssrc, "n")}));
+  EXPECT_EQ(static_cast<size_t>(receiver.RecordCount()), RtcpReceiver::kMaxRecords);
+  RtpTranInfo record;
+  EXPECT_TRUE(receiver.CopyRecord(1, &record));
+  EXPECT_FALSE(receiver.CopyRecord(200, &record));
+  receiver.Reset();
+  EXPECT_EQ(receiver.RecordCount(), 0);
+  EXPECT_EQ(receiver.ReportsReceived(), 0);
+  EXPECT_EQ(receiver.DelayAverage(), -1);
 }
 
 }  // namespace

@@ -2,14 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/Socket.h"
@@ -25,149 +22,216 @@
 namespace ve {
 namespace {
 
-// Counts RTP packets of `ssrc` with the given sequence numbers into `receiver`.
-void FeedRtp(RtpReceiver& receiver, uint32_t ssrc, const std::vector<uint16_t>& seqs) {
-  for (uint16_t seq : seqs) {
-    std::vector<uint8_t> d(172);
-    test::WriteRtpHeader(d.data(), 8, seq, seq, ssrc);
-    std::unique_ptr<RtpPacket> p(RtpPacket::Parse(d.data(), static_cast<int32_t>(d.size())));
-    receiver.Receive(p.get());
-  }
-}
+const NtpTime kT(1780000000u, 0x40000000u);
 
-std::vector<uint16_t> Range(uint16_t first, uint16_t last, std::vector<uint16_t> skip = {}) {
-  std::vector<uint16_t> out;
-  for (uint32_t s = first; s <= last; ++s) {
-    if (std::find(skip.begin(), skip.end(), s) == skip.end()) out.push_back(static_cast<uint16_t>(s));
-  }
-  return out;
-}
-
-uint32_t Lost(const uint8_t* block) { return (block[8] << 16) | (block[9] << 8) | block[10]; }
-
-// One end of a call's RTCP: sender state, transmitter, RTCP records and the RTP receive record
-// linked to them.
+// One end of a call's RTCP: its sender state, reception record and RTCP records, and the
+// transmitter that reports from them.
 struct End {
-  End() : transmitter("127.0.0.1", 5005), records(5005) {
-    transmitter.SetSenderState(&state);
-    transmitter.SetRtcpReceiver(&records);
-    transmitter.BuildCname();
-    receiver.SetRtcpReceiver(&records);
+  End() { records.SetOwnSsrc(state.Ssrc()); }
+
+  // Packets first .. last of `ssrc` (20 ms apart, every other one 40 units late), less `lost`.
+  void Hear(uint32_t ssrc, uint32_t first, uint32_t last, const std::vector<uint32_t>& lost = {}) {
+    for (uint32_t n = first; n <= last; ++n) {
+      bool skip = false;
+      for (uint32_t l : lost) skip |= l == n;
+      if (skip) continue;
+      std::vector<uint8_t> bytes(12 + 160, 0xD5);
+      test::WriteRtpHeader(bytes.data(), 8, static_cast<uint16_t>(n), 160u * n, ssrc);
+      std::unique_ptr<RtpPacket> packet(RtpPacket::Parse(bytes.data(), static_cast<int32_t>(bytes.size())));
+      reception.ReceiveAt(*packet, 160u * n + 40u * (n % 2), 20u * n);
+    }
   }
-  ~End() { receiver.SetRtcpReceiver(nullptr); }
-  // A report of this end as the peer's records read it.
-  void ReportTo(End& peer) {
-    RtcpPacket packet;
-    transmitter.AddSR(&packet, 0);
-    transmitter.AddSDES(&packet, 0);
-    peer.records.ReadRtcp(&packet);
+  int32_t Read(RtcpPacket& packet, const NtpTime& now) {
+    return records.ReadRtcp(packet.GetPacketData(), packet.GetTotalUsage(), now);
   }
 
   RtpSenderState state;
-  RtcpTransmitter transmitter;
+  RtpReceiver reception;
   RtcpReceiver records;
-  RtpReceiver receiver{0, -1};
+  RtcpTransmitter transmitter{&state, &reception, &records};
 };
 
-TEST(RtcpTransmitter, SenderReportWithOneBlock) {
-  End call;
-  RtpSenderState& state = call.state;
-  RtcpTransmitter& transmitter = call.transmitter;
-  FeedRtp(call.receiver, 0xCAFE, Range(1, 52, {10, 20}));  // 50 of 52
-  transmitter.SetName("abcdefghijklmnopqrstu");  // 21 characters
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+constexpr uint32_t kPeer = 0xCAFE;
 
+// A sender report from kPeer as our records see it at `at`, so our block carries LSR and DLSR.
+void PeerSenderReport(End& end, const NtpTime& wire, const NtpTime& at) {
   RtcpPacket packet;
-  NtpTime before = NtpTime::Now();
-  ASSERT_EQ(transmitter.AddSR(&packet, 0), 4 + 24 + 28);
-  ASSERT_EQ(transmitter.AddSDES(&packet, RtcpTransmitter::kName, 0), 36);  // 4 + 4 + 2 + 21 + 2, padded
-  const uint8_t* sr = packet.GetPacketData();
-  EXPECT_EQ(ReadU16BE(sr), 0x81C8);
-  EXPECT_EQ(ReadU32BE(sr + 4), state.Ssrc());
-  EXPECT_LE(ReadU32BE(sr + 8) - before.seconds, 1u);
-  uint32_t rtpUnits = ReadU32BE(sr + 16) - state.InitialTimestamp();
-  EXPECT_GE(rtpUnits, 800u);  // at least 100 ms of the 8 kHz clock
-  EXPECT_LE(rtpUnits, 8000u);
-
-  const uint8_t* block = sr + 28;
-  EXPECT_EQ(ReadU32BE(block), 0xCAFEu);
-  EXPECT_EQ(block[4], 9);  // 2 * 256 / 52
-  EXPECT_EQ(Lost(block), 2u);
-  EXPECT_EQ(ReadU16BE(block + 14), 52);
-  EXPECT_EQ(ReadU32BE(block + 20), 0u);  // no SR from that source yet
-  EXPECT_TRUE(RtcpReceiver::IsValidCompound(packet.GetPacketData(), packet.GetTotalUsage()));
-
-  // Next interval: one more packet expected, two received (a duplicate): nothing lost.
-  FeedRtp(call.receiver, 0xCAFE, {53, 53});
-  RtcpPacket second;
-  transmitter.AddSR(&second, 0);
-  EXPECT_EQ(second.GetPacketData()[28 + 4], 0);
+  uint8_t* p = packet.GetFreePtr();
+  const uint8_t header[] = {0x80, 200, 0, 6};
+  std::memcpy(p, header, sizeof header);
+  WriteU32BE(p + 4, kPeer);
+  WriteU32BE(p + 8, wire.seconds);
+  WriteU32BE(p + 12, wire.fraction);
+  packet.AllocData(28);
+  end.Read(packet, at);
 }
 
-// A record known only from its RTCP, with no receive record following it, gets no block.
-TEST(RtcpTransmitter, BlockCarriesTheExtendedSequenceAcrossAWrap) {
-  End call;
-  call.records.GetRecord(0x1234);
-  FeedRtp(call.receiver, 0x77, Range(65500, 65535));
-  FeedRtp(call.receiver, 0x77, Range(0, 63, {7}));
-  RtcpPacket packet;
-  ASSERT_EQ(call.transmitter.AddSR(&packet, 0), 56);
-  const uint8_t* block = packet.GetPacketData() + 28;
-  EXPECT_EQ(ReadU32BE(block + 12), 0x1003Fu);  // one wrap, 63
-  EXPECT_EQ(Lost(block), 1u);  // 100 expected, 99 received
-  EXPECT_EQ(block[4], 2);      // 256 / 100
+// Both layouts of the SR and the RR: sizes, sender information and every field of the block.
+TEST(RtcpTransmitter, ReportLayoutsInBothDialects) {
+  for (RtcpDialect dialect : {RtcpDialect::kStandard, RtcpDialect::kLegacy}) {
+    for (bool senderReport : {true, false}) {
+      SCOPED_TRACE(std::string(DialectName(dialect)) + (senderReport ? " SR" : " RR"));
+      const bool standard = dialect == RtcpDialect::kStandard;
+      End end;
+      // 65530 is on probation; 65531 .. 65536 + 46 (52 numbers) less two lost.
+      end.Hear(kPeer, 65530, 65536 + 46, {65540, 65541});
+      for (int i = 0; i < 3; ++i) end.state.Advance(160, 160);
+      const NtpTime peerWire = standard ? kT.ToStandardWire() : kT;
+      PeerSenderReport(end, peerWire, NtpTime::Subtract(kT, 250));
+
+      RtcpPacket packet;
+      const int32_t fixed = senderReport ? 28 : 8;
+      const int32_t blockBytes = standard ? 24 : 28;
+      ASSERT_EQ(end.transmitter.AddReport(&packet, senderReport, dialect, kT), fixed + blockBytes);
+      ASSERT_EQ(packet.GetTotalUsage(), fixed + blockBytes);
+      const uint8_t* p = packet.GetPacketData();
+      EXPECT_EQ(p[0], 0x81);
+      EXPECT_EQ(p[1], senderReport ? 200 : 201);
+      EXPECT_EQ(ReadU16BE(p + 2), (fixed + blockBytes) / 4 - 1);
+      EXPECT_EQ(ReadU32BE(p + 4), end.state.Ssrc());
+      EXPECT_EQ(RtcpReceiver::DialectOfReport(p, fixed + blockBytes), dialect);
+      if (senderReport) {
+        const NtpTime wire = standard ? kT.ToStandardWire() : kT;
+        EXPECT_EQ(ReadU32BE(p + 8), wire.seconds);
+        EXPECT_EQ(ReadU32BE(p + 12), wire.fraction);
+        EXPECT_EQ(ReadU32BE(p + 16), end.state.TimestampAt(kT));
+        EXPECT_EQ(ReadU32BE(p + 20), 3u);
+        EXPECT_EQ(ReadU32BE(p + 24), 480u);
+      }
+
+      const uint8_t* block = p + fixed;
+      ReportBlockFigures expected;
+      {
+        End twin;  // the same reception, to learn the figures without using up the interval
+        twin.Hear(kPeer, 65530, 65536 + 46, {65540, 65541});
+        ASSERT_TRUE(twin.reception.NextReportBlock(&expected));
+      }
+      ASSERT_GT(expected.jitter, 16u);
+      EXPECT_EQ(ReadU32BE(block), kPeer);
+      EXPECT_EQ(block[4], 9);  // 2 of 52
+      if (standard) {
+        EXPECT_EQ((block[5] << 16) | (block[6] << 8) | block[7], 2);
+        EXPECT_EQ(ReadU32BE(block + 8), 65536u + 46);
+        EXPECT_EQ(ReadU32BE(block + 12), expected.jitter);
+        EXPECT_EQ(ReadU32BE(block + 16), peerWire.Middle32());
+        EXPECT_EQ(ReadU32BE(block + 20), 250u * 65536 / 1000);
+      } else {
+        EXPECT_EQ((block[5] | block[6] | block[7] | block[11]), 0);
+        EXPECT_EQ((block[8] << 16) | (block[9] << 8) | block[10], 2);
+        EXPECT_EQ(ReadU16BE(block + 12), 1);   // wraps
+        EXPECT_EQ(ReadU16BE(block + 14), 46);  // highest sequence
+        EXPECT_EQ(ReadU32BE(block + 16), expected.jitter / 8);  // ms
+        EXPECT_EQ(ReadU32BE(block + 20), peerWire.Middle32());
+        EXPECT_EQ(ReadU32BE(block + 24), 250u);
+      }
+    }
+  }
 }
 
-// The first report is due after a random interval; the builders need the sender state and
-// refuse padding; the CNAME names user, process and host.
-TEST(RtcpTransmitter, FirstReportTimeBuilderRefusalsAndTheCname) {
-  NtpTime before = NtpTime::Now();
-  RtcpTransmitter transmitter("127.0.0.1", 5005);
-  int32_t untilDue = NtpTime::DiffMs(transmitter.NextReportTime(), before);
-  EXPECT_GE(untilDue, 2500);
-  EXPECT_LE(untilDue, 7615 + 5);
-  EXPECT_EQ(transmitter.IsReportDue(), 0);
+// Without a followed source a report has no block; an undecided layout is written legacy;
+// a full packet takes nothing.
+TEST(RtcpTransmitter, ReportWithoutSourceUndecidedLayoutAndAFullPacket) {
+  End end;
   RtcpPacket packet;
-  EXPECT_EQ(transmitter.AddSDES(&packet, 0), -1);
-  EXPECT_EQ(transmitter.AddBYE(&packet, "x", 0), -1);
-  RtpSenderState state;
-  transmitter.SetSenderState(&state);
-  EXPECT_EQ(transmitter.AddSR(&packet, 4), -1);
-  EXPECT_EQ(packet.GetTotalUsage(), 0);
-  EXPECT_EQ(transmitter.AddBYE(&packet, "Ardo Program Ended.", 0), 28);  // 8 + 1 + 19
-  EXPECT_EQ(transmitter.AddBYE(&packet, nullptr, 0), 8);
+  EXPECT_EQ(end.transmitter.AddReport(&packet, false, RtcpDialect::kStandard, kT), 8);
+  EXPECT_EQ(packet.GetPacketData()[0], 0x80);
+  end.Hear(kPeer, 1, 10);
+  EXPECT_EQ(end.transmitter.AddReport(&packet, true, RtcpDialect::kUndecided, kT), 28 + 28);
+  EXPECT_EQ(ReadU32BE(packet.GetPacketData() + 8 + 8), kT.seconds);  // 1970-based
+  EXPECT_EQ(ReadU32BE(packet.GetPacketData() + 8 + 28 + 20), 0u);  // no SR heard: no LSR
+  EXPECT_EQ(ReadU32BE(packet.GetPacketData() + 8 + 28 + 24), 0u);
 
-  transmitter.BuildCname();
+  RtcpPacket full;
+  full.AllocData(RtcpPacket::kAlloc - 40);
+  EXPECT_EQ(end.transmitter.AddReport(&full, true, RtcpDialect::kStandard, kT), -1);
+  EXPECT_EQ(full.GetTotalUsage(), RtcpPacket::kAlloc - 40);
+}
+
+// SDES carries the set items and the PRIV announcement only when asked; BYE its reason.
+TEST(RtcpTransmitter, SdesPrivAndByeLayouts) {
+  End end;
+  end.transmitter.SetItem(RtcpTransmitter::kCname, "me@here");  // 7 characters
+  RtcpPacket plain;
+  ASSERT_EQ(end.transmitter.AddSDES(&plain, 0x1234, false), 20);  // 8 + 2 + 7 + end, padded
+  const uint8_t* p = plain.GetPacketData();
+  EXPECT_EQ(p[0], 0x81);
+  EXPECT_EQ(p[1], 202);
+  EXPECT_EQ(ReadU16BE(p + 2), 4);
+  EXPECT_EQ(ReadU32BE(p + 4), 0x1234u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(p + 8), 9), std::string("\x01\x07me@here", 9));
+  EXPECT_EQ(p[17] | p[18] | p[19], 0);
+
+  RtcpPacket announcing;
+  const auto prefix = static_cast<int32_t>(std::strlen(RtcpReceiver::kStandardUnderstood));
+  const int32_t bytes = end.transmitter.AddSDES(&announcing, 0x1234, true);
+  ASSERT_EQ(bytes, (8 + 9 + 3 + prefix + 1 + 3) / 4 * 4);
+  const uint8_t* priv = announcing.GetPacketData() + 17;
+  EXPECT_EQ(priv[0], 8);
+  EXPECT_EQ(priv[1], 1 + prefix);
+  EXPECT_EQ(priv[2], prefix);
+  EXPECT_EQ(std::memcmp(priv + 3, RtcpReceiver::kStandardUnderstood, static_cast<size_t>(prefix)), 0);
+  EXPECT_EQ(priv[3 + prefix], 0);
+
+  RtcpPacket bye;
+  ASSERT_EQ(end.transmitter.AddBYE(&bye, 0x1234, "gone"), 16);  // 8 + 1 + 4, padded
+  const uint8_t* b = bye.GetPacketData();
+  EXPECT_EQ(ReadU32BE(b), 0x81CB0003u);
+  EXPECT_EQ(ReadU32BE(b + 4), 0x1234u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(b + 8), 8), std::string("\x04gone\0\0\0", 8));
+  EXPECT_EQ(end.transmitter.AddBYE(&bye, 0x1234, nullptr), 8);
+
+  // What a receiver makes of them: the announcement only from the second SDES.
+  RtcpReceiver reader;
+  reader.ReadRtcp(p, plain.GetTotalUsage(), kT);
+  EXPECT_FALSE(reader.PeerUnderstandsStandard());
+  reader.ReadRtcp(announcing.GetPacketData(), announcing.GetTotalUsage(), kT);
+  RtpTranInfo record;
+  ASSERT_TRUE(reader.CopyRecord(0x1234, &record));
+  EXPECT_TRUE(record.announcesStandard);
+  EXPECT_STREQ(record.sdes[0], "me@here");
+}
+
+TEST(RtcpTransmitter, CompoundReportSdesByeIsValidAndTheCnameNamesTheProcess) {
+  End end;
+  end.transmitter.BuildCname();
   char expected[64];
   std::snprintf(expected, sizeof expected, "unknown_user.%u@", platform::GetProcessId());
-  EXPECT_EQ(std::string(transmitter.GetCname()).rfind(expected, 0), 0u);
-  EXPECT_GT(std::strlen(transmitter.GetCname()), std::strlen(expected));
+  EXPECT_EQ(std::string(end.transmitter.GetCname()).rfind(expected, 0), 0u);
+  EXPECT_GT(std::strlen(end.transmitter.GetCname()), std::strlen(expected));
+
+  end.Hear(kPeer, 1, 5);
+  RtcpPacket packet;
+  const uint32_t ssrc = end.state.Ssrc();
+  ASSERT_GT(end.transmitter.AddReport(&packet, true, RtcpDialect::kStandard, kT), 0);
+  ASSERT_GT(end.transmitter.AddSDES(&packet, ssrc, true), 0);
+  ASSERT_GT(end.transmitter.AddBYE(&packet, ssrc, "Program ended"), 0);
+  EXPECT_TRUE(RtcpReceiver::IsValidCompound(packet.GetPacketData(), packet.GetTotalUsage()));
 }
 
-// B answers A's report: its block echoes A's LSR with the time B held it, which A takes off
-// the round trip.
-TEST(RtcpTransmitter, ReportAnswerCarriesLsrAndDelayAndGivesTheRoundTrip) {
-  End a, b;
-  FeedRtp(b.receiver, a.state.Ssrc(), Range(100, 151, {110, 120}));
-  a.ReportTo(b);
-  RtpTranInfo* aAtB = b.records.GetRecord(a.state.Ssrc());
-  ASSERT_NE(aAtB, nullptr);
-  EXPECT_NE(aAtB->lsr, 0u);
-  EXPECT_STREQ(aAtB->sdes[0], a.transmitter.GetCname());
+// A's report, answered by B's block about A, gives A the round trip, with B's figures about
+// A's stream, in either layout.
+TEST(RtcpTransmitter, ReportAndAnswerGiveTheRoundTrip) {
+  for (RtcpDialect dialect : {RtcpDialect::kStandard, RtcpDialect::kLegacy}) {
+    SCOPED_TRACE(DialectName(dialect));
+    End a, b;
+    b.Hear(a.state.Ssrc(), 0, 52, {10, 20});  // 0 on probation, then 2 of 52 lost
+    RtcpPacket report;
+    ASSERT_GT(a.transmitter.AddReport(&report, true, dialect, kT), 0);
+    b.Read(report, NtpTime::Add(kT, 100));
 
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  RtcpPacket reply;
-  b.transmitter.AddSR(&reply, 0);
-  const uint8_t* block = reply.GetPacketData() + 28;
-  EXPECT_EQ(ReadU32BE(block), a.state.Ssrc());
-  EXPECT_EQ(ReadU32BE(block + 20), aAtB->lsr);
-  uint32_t dlsr = ReadU32BE(block + 24);
-  EXPECT_GE(dlsr, 29u);
-  EXPECT_LE(dlsr, 500u);
-  a.records.ReadRtcp(&reply);
-  EXPECT_EQ(a.records.ReportsReceived(), 1);
-  EXPECT_GE(a.records.RttAverage(), -2);
-  EXPECT_LE(a.records.RttAverage(), 50);
+    RtcpPacket answer;
+    ASSERT_GT(b.transmitter.AddReport(&answer, false, dialect, NtpTime::Add(kT, 400)), 0);
+    a.Read(answer, NtpTime::Add(kT, 500));
+    EXPECT_EQ(a.records.RttSamples(), 1);
+    EXPECT_NEAR(a.records.RttLast(), 200, 1);  // 500 ms less the 300 B held the report
+    RtpTranInfo aboutA;
+    ASSERT_TRUE(a.records.CopyRecord(b.state.Ssrc(), &aboutA));
+    EXPECT_EQ(aboutA.dialect, dialect);
+    EXPECT_TRUE(aboutA.reportedAboutUs);
+    EXPECT_EQ(aboutA.fractionLost, 9);
+    EXPECT_EQ(aboutA.cumulativeLost, 2);
+    EXPECT_NEAR(aboutA.jitterMs, b.reception.Stats().JitterMs(), 1.0);
+  }
 }
 
 }  // namespace

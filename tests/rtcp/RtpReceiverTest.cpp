@@ -6,151 +6,188 @@
 #include <memory>
 #include <vector>
 
-#include "rtcp/RtcpReceiver.h"
 #include "rtp/RtpPacket.h"
 #include "support/ImpairmentScript.h"
 
 namespace ve {
 namespace {
 
-// One received datagram and the packet parsed over it.
-struct Received {
-  std::vector<uint8_t> bytes;
-  std::unique_ptr<RtpPacket> packet;
+constexpr uint32_t kSource = 0x1111;
+
+// Feeds RTP packets with explicit arrival times: G.711 packets whose timestamps step 160 per
+// sequence number and which arrive 20 ms (160 units) apart, unless told otherwise.
+class Feeder {
+ public:
+  explicit Feeder(RtpReceiver& receiver) : receiver(receiver) {}
+
+  void Packet(uint16_t seq, uint32_t ssrc = kSource, uint32_t timestamp = 0, uint32_t arrivalUnits = 0) {
+    std::vector<uint8_t> bytes(12 + 160, 0xD5);
+    test::WriteRtpHeader(bytes.data(), 8, seq, timestamp != 0 ? timestamp : 160u * seq, ssrc);
+    std::unique_ptr<RtpPacket> packet(RtpPacket::Parse(bytes.data(), static_cast<int32_t>(bytes.size())));
+    clockMs += 20;
+    receiver.ReceiveAt(*packet, arrivalUnits != 0 ? arrivalUnits : clockMs * 8, clockMs);
+  }
+  void Run(uint32_t first, uint32_t last, uint32_t ssrc = kSource, const std::vector<uint32_t>& skip = {}) {
+    for (uint32_t n = first; n <= last; ++n) {
+      bool skipped = false;
+      for (uint32_t s : skip) skipped |= s == n;
+      if (!skipped) Packet(static_cast<uint16_t>(n), ssrc);
+    }
+  }
+  // Silence of the line: the clock moves on without packets.
+  void Quiet(uint32_t ms) { clockMs += ms; }
+
+  RtpReceiver& receiver;
+  uint32_t clockMs = 1000;
 };
 
-Received Make(uint16_t seq, uint32_t ts, uint32_t ssrc = 0x1111, int payload = 160, uint8_t pt = 8) {
-  Received r;
-  r.bytes.assign(12 + payload, 0x55);
-  test::WriteRtpHeader(r.bytes.data(), pt, seq, ts, ssrc);
-  r.packet.reset(RtpPacket::Parse(r.bytes.data(), static_cast<int32_t>(r.bytes.size())));
-  return r;
+ReportBlockFigures Block(RtpReceiver& receiver) {
+  ReportBlockFigures figures;
+  EXPECT_TRUE(receiver.NextReportBlock(&figures));
+  return figures;
 }
 
-// Feeds packet `seq` of a G.711 stream whose timestamps step 160 per sequence number.
-RtpPacket* Feed(RtpReceiver& receiver, uint16_t seq, uint32_t ssrc = 0x1111, uint16_t firstSeq = 0) {
-  Received r = Make(seq, 1000u + 160u * static_cast<uint16_t>(seq - firstSeq), ssrc);
-  receiver.SetRate(160, 64000);
-  receiver.SetSamplesPerPacket(160);
-  return receiver.Receive(r.packet.get());
+// The first packet of a source is on probation; the second in sequence starts it, and an
+// in-order run then reports exactly what it received.
+TEST(RtpReceiver, ProbationThenAnInOrderRunHasNoLoss) {
+  RtpReceiver receiver;
+  Feeder feed(receiver);
+  ReportBlockFigures figures;
+  feed.Packet(100);
+  EXPECT_FALSE(receiver.Stats().sourceSet);
+  EXPECT_FALSE(receiver.NextReportBlock(&figures));
+  feed.Packet(102);  // out of sequence: probation starts again
+  EXPECT_FALSE(receiver.Stats().sourceSet);
+  feed.Packet(103);
+  RtpReceiverStats stats = receiver.Stats();
+  ASSERT_TRUE(stats.sourceSet);
+  EXPECT_EQ(stats.ssrc, kSource);
+  EXPECT_EQ(stats.packetsReceived, 1u);
+  EXPECT_EQ(stats.expected, 1u);
+
+  feed.Run(104, 150);
+  stats = receiver.Stats();
+  EXPECT_EQ(stats.expected, stats.packetsReceived);
+  EXPECT_EQ(stats.cumulativeLost, 0);
+  EXPECT_EQ(stats.datagrams, 50u);  // every packet handed in, probation included
+  figures = Block(receiver);
+  EXPECT_EQ(figures.ssrc, kSource);
+  EXPECT_EQ(figures.cumulativeLost, 0);
+  EXPECT_EQ(figures.fractionLost, 0);
+  EXPECT_EQ(figures.extendedMax, 150u);
 }
 
-uint32_t Expected(const RtpReceiverStats& s) { return s.cycles + s.maxSeq - s.baseSeq + 1; }
+// Loss, a duplicate and reordering across the 16-bit wrap, and the loss fraction of each
+// report interval.
+TEST(RtpReceiver, LossDuplicatesAndReorderingAcrossAWrap) {
+  RtpReceiver receiver;
+  Feeder feed(receiver);
+  feed.Run(65400, 65401);  // probation: counting starts at 65401
+  Block(receiver);
+  feed.Run(65402, 65501);
+  // The next interval, 65502 .. 65535 and 0 .. 17, expects 52 and loses 65510 and 5.
+  Block(receiver);
+  feed.Run(65502, 65536 + 17, kSource, {65510, 65536 + 5});
+  RtpReceiverStats stats = receiver.Stats();
+  EXPECT_EQ(stats.cycles, 65536u);
+  EXPECT_EQ(stats.maxSeq, 17);
+  EXPECT_EQ(stats.ExtendedMax(), 65536u + 17);
+  EXPECT_EQ(stats.cumulativeLost, 2);
+  ReportBlockFigures figures = Block(receiver);
+  EXPECT_EQ(figures.fractionLost, 9);  // 2 of 52: 2 * 256 / 52
+  EXPECT_EQ(figures.cumulativeLost, 2);
+  EXPECT_EQ(figures.extendedMax, 65536u + 17);
 
-TEST(RtpReceiver, FirstPacketSetsTheSourceAndMaxSeqMovesOnlyOnForwardJumps) {
-  RtpReceiver receiver(0, 0);
-  EXPECT_EQ(receiver.Probation(), -2);
-  Received r = Make(1000, 1000, 0xABCD);
-  EXPECT_EQ(receiver.Receive(r.packet.get()), r.packet.get());
-  RtpReceiverStats s = receiver.Stats();
-  EXPECT_EQ(s.ssrc, 0xABCDu);
-  EXPECT_EQ(s.probation, 0);
-  EXPECT_EQ(s.baseSeq, 1000);
-  EXPECT_EQ(s.maxSeq, 999);
-  EXPECT_EQ(receiver.BytesReceived(), 160u);
-
-  for (uint16_t seq = 1001; seq <= 1005; ++seq) Feed(receiver, seq, 0xABCD, 1000);
-  EXPECT_EQ(receiver.MaxSeq(), 999);
-  Feed(receiver, 1007, 0xABCD, 1000);
-  EXPECT_EQ(receiver.MaxSeq(), 1006);
-  Feed(receiver, 990, 0xABCD, 1000);  // late packets never move it back
-  EXPECT_EQ(receiver.MaxSeq(), 1006);
+  // A late packet from before the wrap and a duplicate: both count as received, the highest
+  // sequence stays and no wrap is added; a late arrival of a lost one lowers the loss.
+  feed.Packet(65534);
+  feed.Packet(17);
+  feed.Packet(5);
+  feed.Packet(18);
+  stats = receiver.Stats();
+  EXPECT_EQ(stats.cycles, 65536u);
+  EXPECT_EQ(stats.ExtendedMax(), 65536u + 18);
+  EXPECT_EQ(stats.cumulativeLost, -1);  // four received against one new number expected
+  figures = Block(receiver);
+  EXPECT_EQ(figures.fractionLost, 0);
+  EXPECT_EQ(figures.cumulativeLost, -1);
 }
 
-TEST(RtpReceiver, UncountablePacketsAreNotCounted) {
-  RtpReceiver receiver(0, 0);
-  Received tooShort = Make(10, 0, 0x1111, 0);
-  EXPECT_EQ(receiver.Receive(tooShort.packet.get()), nullptr);  // no source yet either
-  EXPECT_FALSE(receiver.SourceSet());
-  Feed(receiver, 11);
-  Received comfortNoise = Make(30, 0, 0x1111, 4, 13);
-  EXPECT_NE(receiver.Receive(comfortNoise.packet.get()), nullptr);  // counted, but moves maxSeq
-  EXPECT_EQ(receiver.MaxSeq(), 30);
-  Received huge = Make(31, 0, 0x1111, 1013);
-  EXPECT_EQ(receiver.Receive(huge.packet.get()), nullptr);
-  EXPECT_EQ(receiver.PacketsReceived(), 2u);
+// A jump beyond the dropout window is a restart only when the next packet follows on from it.
+TEST(RtpReceiver, LargeJumpRestartsOnlyWhenConfirmed) {
+  RtpReceiver receiver;
+  Feeder feed(receiver);
+  feed.Run(1, 20);
+  feed.Packet(30000);  // alone: ignored
+  feed.Packet(21);
+  RtpReceiverStats stats = receiver.Stats();
+  EXPECT_EQ(stats.maxSeq, 21);
+  EXPECT_EQ(stats.cumulativeLost, 0);
+  feed.Packet(40000);
+  feed.Packet(40001);  // confirmed: the sender restarted
+  stats = receiver.Stats();
+  EXPECT_EQ(stats.baseSeq, 40001);
+  EXPECT_EQ(stats.maxSeq, 40001);
+  EXPECT_EQ(stats.packetsReceived, 1u);
+  EXPECT_EQ(stats.cumulativeLost, 0);
 }
 
-// Without the short update a second SSRC is counted into the followed source; with it, the
-// fifth packet of the new source takes over.
-TEST(RtpReceiver, ShortUpdateSwitchesToANewSourceAndTellsRtcp) {
-  RtpReceiver steady(0, 0);
-  Feed(steady, 500, 0xA);
-  for (uint16_t i = 0; i < 10; ++i) Feed(steady, 9000 + i, 0xB, 9000);
-  EXPECT_EQ(steady.Ssrc(), 0xAu);
-  EXPECT_EQ(steady.PacketsReceived(), 11u);
+// The jitter is the smoothed change of relative transit, in timestamp units scaled by 16.
+TEST(RtpReceiver, JitterFollowsTheTransitVariation) {
+  RtpReceiver steady;
+  Feeder even(steady);
+  for (uint16_t seq = 1; seq <= 100; ++seq) even.Packet(seq, kSource, 160u * seq, 5000u + 160u * seq);
+  EXPECT_EQ(steady.Stats().jitter, 0u);
 
-  RtcpReceiver rtcp(0);
-  RtpReceiver receiver(0, -1);
-  receiver.SetRtcpReceiver(&rtcp);
-  Feed(receiver, 500, 0xA, 500);
-  for (uint16_t i = 0; i < 4; ++i) Feed(receiver, 9000 + i, 0xB, 9000);
-  EXPECT_EQ(receiver.Ssrc(), 0xAu);
-  EXPECT_EQ(receiver.Probation(), 4);
-  Feed(receiver, 9004, 0xB, 9000);
-  EXPECT_EQ(receiver.Ssrc(), 0xBu);
-  EXPECT_EQ(receiver.PacketsReceived(), 1u);
-  EXPECT_EQ(receiver.BaseSeq(), 9004);
-  ASSERT_EQ(rtcp.getTranInfoCount(), 1);
-  EXPECT_EQ(rtcp.GetTranInfo(0)->ssrc, 0xBu);
-
-  // The source given up stays rejected; its packets are still counted in the statistics.
-  Feed(receiver, 501, 0xA, 500);
-  EXPECT_EQ(receiver.Ssrc(), 0xBu);
+  // Every other packet arrives 40 units late: each transit differs from the last by 40.
+  RtpReceiver varying;
+  Feeder uneven(varying);
+  for (uint16_t seq = 1; seq <= 400; ++seq) uneven.Packet(seq, kSource, 160u * seq, 5000u + 160u * seq + 40u * (seq % 2));
+  ReportBlockFigures figures = Block(varying);
+  EXPECT_GE(figures.jitter, 38u);
+  EXPECT_LE(figures.jitter, 40u);
+  EXPECT_NEAR(varying.Stats().JitterMs(), 5.0, 0.25);
 }
 
-TEST(RtpReceiver, LossDuplicatesReorderingAndLatePacketsAcrossAWrap) {
-  RtpReceiver receiver(0, -1);
-  // 65520 .. 65535, 0 .. 9: 26 numbers; lose 65525 and 3, duplicate 65530, swap 5 and 6.
-  std::vector<uint16_t> order;
-  for (uint32_t n = 65520; n < 65536 + 10; ++n) {
-    auto seq = static_cast<uint16_t>(n);
-    if (seq == 65525 || seq == 3 || seq == 5) continue;
-    order.push_back(seq);
-    if (seq == 65530) order.push_back(seq);
-    if (seq == 6) order.push_back(5);
-  }
-  for (uint16_t seq : order) Feed(receiver, seq, 0x1111, 65520);
-  RtpReceiverStats s = receiver.Stats();
-  EXPECT_EQ(s.maxSeq, 9);
-  EXPECT_EQ(Expected(s), 26u);
-  EXPECT_EQ(s.packetsReceived, 25u);  // 24 distinct + 1 duplicate: one counted as lost
+// A second source takes over only once the followed one said BYE or fell silent.
+TEST(RtpReceiver, SecondSourceTakesOverAfterByeOrSilence) {
+  RtpReceiver receiver;
+  Feeder feed(receiver);
+  feed.Run(1, 10, 0xA);
+  feed.Run(500, 520, 0xB);  // interleaving would be a conference; the first one stays
+  EXPECT_EQ(receiver.Stats().ssrc, 0xAu);
+  feed.Packet(11, 0xA);
+  receiver.SourceLeft(0xA);
+  feed.Packet(521, 0xB);
+  RtpReceiverStats stats = receiver.Stats();
+  EXPECT_EQ(stats.ssrc, 0xBu);
+  EXPECT_EQ(stats.maxSeq, 521);
 
-  // A late packet from before the wrap steps maxSeq back and the count with it.
-  Feed(receiver, 65534, 0x1111, 65520);
-  EXPECT_EQ(receiver.Cycles(), 0u);
-  Feed(receiver, 10, 0x1111, 65520);
-  EXPECT_EQ(receiver.Cycles(), 65536u);
+  feed.Packet(12, 0xA);
+  feed.Packet(13, 0xA);
+  EXPECT_EQ(receiver.Stats().ssrc, 0xBu);
+  feed.Quiet(RtpReceiver::kSilentSwitchMs - 100);
+  feed.Packet(14, 0xA);
+  EXPECT_EQ(receiver.Stats().ssrc, 0xBu);  // B silent for less than the limit
+  feed.Quiet(100);
+  feed.Packet(15, 0xA);
+  EXPECT_EQ(receiver.Stats().ssrc, 0xAu);
 }
 
-TEST(RtpReceiver, JitterIsInMillisecondsOfTheEightKilohertzClock) {
-  RtpReceiver receiver(0, 0);
-  // Two packets 20 ms apart in media time arriving together: transit differs by 20 ms, so
-  // the first jitter step is 20 (scaled by 16: jitter / 16 rises toward 20). "Together" is
-  // real time on a possibly loaded machine (or a sanitizer build): a few ms of slack.
-  Feed(receiver, 1, 0x1111, 1);
-  Feed(receiver, 2, 0x1111, 1);
-  int32_t jitter = receiver.Jitter();
-  EXPECT_GE(jitter, 14);
-  EXPECT_LE(jitter, 22);
-  for (uint16_t seq = 3; seq < 200; ++seq) Feed(receiver, seq, 0x1111, 1);
-  EXPECT_NEAR(receiver.Jitter() / 16, 20, 5);
-}
-
-// A receiver linked later tells the records its source; destroying it clears the records'
-// pointer to it.
-TEST(RtpReceiver, RtcpRecordsLinkToTheReceiverOnlyWhileItIsTheirs) {
-  RtcpReceiver rtcp(0);
-  {
-    RtpReceiver receiver(0, 0);
-    Feed(receiver, 7, 0x77);
-    receiver.SetRtcpReceiver(&rtcp);
-    ASSERT_EQ(rtcp.getTranInfoCount(), 1);
-    EXPECT_EQ(rtcp.GetTranInfo(0)->ssrc, 0x77u);
-    EXPECT_EQ(rtcp.GetTranInfo(0)->recv, &receiver);
-  }
-  ASSERT_EQ(rtcp.getTranInfoCount(), 1);
-  EXPECT_EQ(rtcp.GetTranInfo(0)->recv, nullptr);
+// A packet carrying our own SSRC is flagged once; the next call starts afresh.
+TEST(RtpReceiver, OwnSsrcIsACollision) {
+  RtpReceiver receiver;
+  Feeder feed(receiver);
+  receiver.SetOwnSsrc(0x5EED);
+  feed.Run(1, 3);
+  EXPECT_FALSE(receiver.TakeCollision());
+  feed.Packet(4, 0x5EED);
+  feed.Packet(5, 0x5EED);
+  EXPECT_TRUE(receiver.TakeCollision());
+  EXPECT_FALSE(receiver.TakeCollision());
+  receiver.Reset();
+  EXPECT_FALSE(receiver.Stats().sourceSet);
+  EXPECT_EQ(receiver.Stats().datagrams, 0u);
 }
 
 }  // namespace

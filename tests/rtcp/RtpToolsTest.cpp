@@ -16,17 +16,5 @@ TEST(RtpTools, SequenceAndTimestampOrderHandleTheWrapWindow) {
   EXPECT_FALSE(TimestampGreater(1000, 5000));
 }
 
-TEST(RtpTools, RandomValuesAreFifteenBitAndNonZeroWhenAsked) {
-  bool varied = false;
-  for (int i = 0; i < 200; ++i) {
-    EXPECT_LE(Random(), 32767u);
-    uint32_t nonZero = RandomNonZero();
-    EXPECT_NE(nonZero, 0u);
-    EXPECT_LE(nonZero, 32767u);
-    varied = varied || Rand15() != Rand15();
-  }
-  EXPECT_TRUE(varied);
-}
-
 }  // namespace
 }  // namespace ve
