@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codecs/FilterTestHelpers.h"
@@ -58,6 +61,7 @@ class RtpAudioSinkTest : public testing::Test {
   std::vector<Datagram> Sent(int quietMs = 100) { return peer.ReceiveAll(quietMs); }
 
   test::LoopbackSocket local, peer, localRtcp, peerRtcp;
+  RtpReceiver reception;  // outlives the sink, which may point at it
   NamingSink sink;
 };
 
@@ -69,12 +73,14 @@ uint8_t Type(const Datagram& d) { return d[1] & 0x7F; }
 
 TEST_F(RtpAudioSinkTest, VoiceGapVoiceRunOnTheWire) {
   Open();
+  const RtpSenderState::Snapshot start = sink.SenderState()->Read();
   for (int bytes : {160, 160, 0, 0, 0, 160}) Push(kFormatALaw, bytes);
   std::vector<Datagram> sent = Sent();
   ASSERT_EQ(sent.size(), 4u);  // voice, voice, comfort noise, voice: nothing for the later gaps
 
   EXPECT_EQ(sent[0][0], 0x80);
-  EXPECT_EQ(Ssrc(sent[3]), Ssrc(sent[0]));
+  EXPECT_EQ(Ssrc(sent[0]), start.ssrc);
+  EXPECT_EQ(Ssrc(sent[3]), start.ssrc);
   EXPECT_EQ(sent[0].size(), 172u);
   EXPECT_EQ(sent[0][12 + 5], 5);  // payload copied behind the header
   // Marker on the first packet of each talkspurt only; comfort noise is type 13 with level 100.
@@ -86,11 +92,12 @@ TEST_F(RtpAudioSinkTest, VoiceGapVoiceRunOnTheWire) {
   EXPECT_EQ(static_cast<uint16_t>(Seq(sent[3]) - Seq(sent[0])), 3);
   EXPECT_EQ(Ts(sent[3]) - Ts(sent[1]), 4u * 160u);
 
-  // The first packet carries initial sequence + 1 and initial timestamp + its increment.
-  const RtpSenderState* state = sink.SenderState();
-  EXPECT_EQ(state->PacketCount(), 4u);
-  EXPECT_EQ(state->OctetCount(), 160u * 3 + 4);
-  EXPECT_EQ(Ts(sent[0]), state->InitialTimestamp() + 160u);
+  // The first packet carries the next sequence number and the timestamp moved on by its
+  // duration; the sender report's counts follow.
+  EXPECT_EQ(Seq(sent[0]), static_cast<uint16_t>(start.sequence + 1));
+  EXPECT_EQ(Ts(sent[0]), start.timestamp + 160u);
+  EXPECT_EQ(sink.SenderState()->PacketCount(), start.packetCount + 4);
+  EXPECT_EQ(sink.SenderState()->OctetCount(), start.octetCount + 160u * 3 + 4);
 }
 
 TEST_F(RtpAudioSinkTest, PayloadTypesAndStepsByFormat) {
@@ -112,6 +119,7 @@ TEST_F(RtpAudioSinkTest, PayloadTypesAndStepsByFormat) {
 
 TEST_F(RtpAudioSinkTest, UnsendableSamplesAreDroppedButKeepTime) {
   Open();
+  const uint32_t start = sink.SenderState()->Timestamp();
   Push(kFormatPcm16, 320);  // no payload type for 16-bit PCM
   Push(kFormatALaw, 600);   // larger than the send buffer
   for (int i = 0; i < 2; ++i) Push(kFormatALaw, 160);
@@ -120,26 +128,30 @@ TEST_F(RtpAudioSinkTest, UnsendableSamplesAreDroppedButKeepTime) {
   EXPECT_TRUE(Marker(sent[0]));  // still the first voice packet of the talkspurt
   EXPECT_EQ(sink.names.front(), "WAVE_FORMAT 1 (ERROR)");
   EXPECT_EQ(sink.names.size(), 2u);  // the same A-law tag three times is named once
-  EXPECT_EQ(Ts(sent[0]), sink.SenderState()->InitialTimestamp() + 20u * 8 + 75u * 8 + 160u);
+  EXPECT_EQ(Ts(sent[0]), start + 20u * 8 + 75u * 8 + 160u);
 }
 
-// Also: without an RTCP port there is no RTCP at all.
-TEST_F(RtpAudioSinkTest, EveryStartBeginsANewStreamAndNoRtcpWithoutAnRtcpPort) {
+// A stop and start of sending keeps the stream; without an RTCP port there is no RTCP at all.
+TEST_F(RtpAudioSinkTest, StopAndStartKeepTheStreamAndNoRtcpWithoutAnRtcpPort) {
   Open();
   EXPECT_EQ(sink.Open(), -10);
-  EXPECT_EQ(sink.RtcpReceiverOfCall(), nullptr);
+  sink.SetCallDirections(true, false);
+  EXPECT_FALSE(sink.Rtcp().Running());
   EXPECT_EQ(sink.SendReport(), -1);
-  EXPECT_EQ(sink.PollRtcp(), -1);
   for (int i = 0; i < 2; ++i) Push(kFormatALaw, 160);
   ASSERT_EQ(sink.Close(), 0);
+  sink.SetRemote("127.0.0.1", peer.Port(), 0);  // the same remote again
   ASSERT_EQ(sink.Open(), 0);
-  EXPECT_EQ(sink.SenderState()->PacketCount(), 0u);
   Push(kFormatALaw, 160);
   std::vector<Datagram> sent = Sent();
   ASSERT_EQ(sent.size(), 3u);
-  EXPECT_TRUE(Marker(sent[2]));  // the new call's first voice packet
+  EXPECT_EQ(Ssrc(sent[2]), Ssrc(sent[0]));
+  EXPECT_EQ(static_cast<uint16_t>(Seq(sent[2]) - Seq(sent[1])), 1);
+  EXPECT_GE(Ts(sent[2]) - Ts(sent[1]), 160u);  // plus the time the stop lasted
+  EXPECT_TRUE(Marker(sent[2]));  // a new talkspurt
   EXPECT_EQ(sink.names.size(), 2u);  // the codec text is reported again after Close
   EXPECT_TRUE(peerRtcp.ReceiveAll(10).empty());
+  sink.SetCallDirections(false, false);
 }
 
 TEST_F(RtpAudioSinkTest, TypeOfServiceReachesTheSocket) {
@@ -149,46 +161,89 @@ TEST_F(RtpAudioSinkTest, TypeOfServiceReachesTheSocket) {
   EXPECT_EQ(value & 0xFC, 0xB8);
 }
 
-// The report and BYE go to the peer's RTCP port; PollRtcp reads a BYE that comes back.
-TEST_F(RtpAudioSinkTest, ReportAndByeGoToThePeersRtcpPortAndPollReadsABye) {
+// The report goes to the peer's RTCP port; the peer's answer reaches the call figures.
+TEST_F(RtpAudioSinkTest, ReportToThePeerAndItsAnswerInTheCallFigures) {
   Open(peerRtcp.Port());
-  EXPECT_EQ(sink.PollRtcp(), -1);  // nothing waiting
+  sink.SetCallDirections(true, false);
   Push(kFormatALaw, 160);
   ASSERT_EQ(sink.SendReport(), 0);
   Datagram report;
   ASSERT_TRUE(peerRtcp.Receive(&report, 1000));
   ASSERT_TRUE(RtcpReceiver::IsValidCompound(report.data(), static_cast<int32_t>(report.size())));
+  const uint32_t ssrc = sink.SenderState()->Ssrc();
   EXPECT_EQ(report[1], 200);
-  EXPECT_EQ(ReadU32BE(report.data() + 4), sink.SenderState()->Ssrc());
+  EXPECT_EQ(ReadU32BE(report.data() + 4), ssrc);
+  EXPECT_LT(ReadU32BE(report.data() + 8), 0x80000000u);  // legacy until the peer is known
   EXPECT_EQ(ReadU32BE(report.data() + 20), 1u);    // packets
   EXPECT_EQ(ReadU32BE(report.data() + 24), 160u);  // octets
   EXPECT_EQ(report[28 + 1], 202);                  // SDES follows the 28-byte SR
 
+  // A standard receiver report about our stream, echoing that SR.
+  Datagram answer = {0x81, 201, 0, 7, 0, 0, 0x0E, 0x0E};
+  answer.resize(32, 0);
+  WriteU32BE(answer.data() + 8, ssrc);
+  WriteU32BE(answer.data() + 12, (10u << 24) | 3u);  // 10/256 lost, 3 in all
+  WriteU32BE(answer.data() + 24, (ReadU32BE(report.data() + 8) << 16) | (ReadU32BE(report.data() + 12) >> 16));
+  ASSERT_TRUE(peerRtcp.SendTo(localRtcp.Port(), answer));
+  RtpAudioSink::CallFigures figures;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  do {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    sink.ReadCallFigures(&figures, 0x0E0E);
+  } while (figures.rttMs < 0 && std::chrono::steady_clock::now() < end);
+  EXPECT_GE(figures.rttMs, 0);
+  EXPECT_LT(figures.rttMs, 1000);
+  EXPECT_EQ(figures.reportsReceived, 1);
+  EXPECT_TRUE(figures.peerReported);
+  EXPECT_EQ(figures.peerFractionLost, 10);
+  EXPECT_EQ(figures.peerCumulativeLost, 3);
+  EXPECT_EQ(figures.peerDialect, RtcpDialect::kStandard);
+  EXPECT_EQ(figures.sendDialect, RtcpDialect::kStandard);
+  EXPECT_EQ(figures.localSsrc, ssrc);
+  EXPECT_EQ(figures.packetsSent, 1u);
+
   ASSERT_EQ(sink.SendBye(), 0);
   Datagram bye;
   ASSERT_TRUE(peerRtcp.Receive(&bye, 1000));
-  sink.RtcpReceiverOfCall()->GetRecord(sink.SenderState()->Ssrc());
-  ASSERT_TRUE(peerRtcp.SendTo(localRtcp.Port(), bye));
-  ASSERT_EQ(platform::WaitReadable(localRtcp.Handle(), 1000, nullptr), 1);
-  EXPECT_EQ(sink.PollRtcp(), 1);
-  EXPECT_EQ(sink.RtcpReceiverOfCall()->getTranInfoCount(), 0);
+  ASSERT_TRUE(RtcpReceiver::IsValidCompound(bye.data(), static_cast<int32_t>(bye.size())));
+  EXPECT_EQ(bye[1], 200);
+  EXPECT_GE(ReadU32BE(bye.data() + 8), 0x80000000u);  // now in the standard layout
+  sink.SetCallDirections(false, false);
 }
 
-TEST_F(RtpAudioSinkTest, ANewCallReplacesTheRtcpObjects) {
-  RtpReceiver receiver(0, 0);
-  sink.SetRtpReceiver(&receiver);
+// Another remote party is another stream: a BYE to the old one, a new SSRC and the old
+// peer's reception figures forgotten. The same remote again changes nothing.
+TEST_F(RtpAudioSinkTest, AnotherRemoteStartsANewStream) {
+  sink.SetRtpReceiver(&reception);
+  Open(peerRtcp.Port());
+  sink.SetCallDirections(true, true);
+  for (uint16_t seq = 1; seq <= 3; ++seq) {
+    Datagram bytes(172, 0xD5);
+    bytes[0] = 0x80;
+    bytes[1] = 8;
+    WriteU16BE(bytes.data() + 2, seq);
+    WriteU32BE(bytes.data() + 8, 0x77);
+    std::unique_ptr<RtpPacket> packet(RtpPacket::Parse(bytes.data(), static_cast<int32_t>(bytes.size())));
+    reception.Receive(*packet);
+  }
+  ASSERT_TRUE(reception.Stats().sourceSet);
+  const uint32_t first = sink.SenderState()->Ssrc();
   sink.SetRemote("127.0.0.1", peer.Port(), peerRtcp.Port());
-  sink.SetRemote("127.0.0.1", peer.Port(), peerRtcp.Port());
-  // The receive record now reports to the new call's RtcpReceiver.
-  std::vector<uint8_t> bytes = {0x80, 8, 0, 1, 0, 0, 0, 0, 0, 0, 0, 5};
-  bytes.resize(172);
-  RtpPacket* packet = RtpPacket::Parse(bytes.data(), 172);
-  receiver.Receive(packet);
-  delete packet;
-  ASSERT_EQ(sink.RtcpReceiverOfCall()->getTranInfoCount(), 1);
-  EXPECT_EQ(sink.RtcpReceiverOfCall()->GetTranInfo(0)->recv, &receiver);
-  sink.SetRtpReceiver(nullptr);
-  EXPECT_EQ(sink.RtcpReceiverOfCall()->GetTranInfo(0)->recv, nullptr);
+  EXPECT_EQ(sink.SenderState()->Ssrc(), first);
+  EXPECT_TRUE(reception.Stats().sourceSet);
+
+  test::LoopbackSocket otherRtcp;
+  sink.SetRemote("127.0.0.1", peer.Port(), otherRtcp.Port());
+  EXPECT_NE(sink.SenderState()->Ssrc(), first);
+  EXPECT_FALSE(reception.Stats().sourceSet);
+  bool byeSeen = false;
+  for (const Datagram& d : peerRtcp.ReceiveAll(100)) {
+    for (size_t at = 0; at + 8 <= d.size(); at += (ReadU16BE(d.data() + at + 2) + 1u) * 4u) {
+      byeSeen |= d[at + 1] == 203 && ReadU32BE(d.data() + at + 4) == first;
+    }
+  }
+  EXPECT_TRUE(byeSeen);
+  sink.SetCallDirections(false, false);
 }
 
 }  // namespace

@@ -89,7 +89,7 @@ class RtpAudioSourceTest : public testing::Test {
   }
 
   test::LoopbackSocket rx, tx;
-  RtpReceiver receiver{0, 0};
+  RtpReceiver receiver;
   RtpAudioSource source;
 };
 
@@ -120,7 +120,9 @@ TEST_F(RtpAudioSourceTest, InvalidDatagramsAreSkippedAndFormatsFollowThePayloadT
     EXPECT_EQ(seen.payloadType, c.pt);
     EXPECT_EQ(seen.firstByte, c.silenceMs > 0 ? 0 : 1);
   }
-  EXPECT_EQ(receiver.PacketsReceived(), 7u);
+  // Every packet reaches the reception record, which follows the source from the second one.
+  EXPECT_EQ(receiver.Stats().ssrc, 0x5555u);
+  EXPECT_EQ(receiver.Stats().maxSeq, 7);
   Seen none{};
   EXPECT_FALSE(Pull(&none));  // nothing waiting: poll mode returns at once with -10
 }
@@ -141,7 +143,7 @@ TEST_F(RtpAudioSourceTest, ThreadDeliversEveryDatagramAndStopsWhenIdle) {
   ASSERT_EQ(source.Start(), 0);
   for (uint16_t seq = 1; seq <= 20; ++seq) Send(Rtp(8, 160, seq));
   ASSERT_TRUE(collector.WaitFor(20, 2000));
-  EXPECT_EQ(receiver.PacketsReceived(), 20u);
+  EXPECT_EQ(receiver.Stats().datagrams, 20u);
   EXPECT_LT(timedStop(false), 250 + 150);
 
   ASSERT_EQ(source.Start(), 0);

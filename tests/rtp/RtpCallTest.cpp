@@ -1,19 +1,26 @@
-// Both directions of one call at once: the receive thread counts packets (switching sources
-// and telling the RTCP records) while the sending thread sends RTP, builds report blocks from
-// the same records, reads the peer's RTCP and gets new RTCP objects for a new call; finally the
-// receive record is deleted while datagrams still arrive. Run under ASan and TSan.
+// Both directions of one call at once: the receive thread counts the peer's RTP into the
+// reception record, the RTCP thread reads the peer's reports in both layouts (with BYEs that
+// hand the record to another source) and reports from the same record, the sending thread
+// sends RTP, and the engine thread asks for reports, reads the call figures and moves the call
+// between two remote parties; finally the record is detached and deleted while datagrams still
+// arrive. Run under ASan and TSan.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "framework/AudioSample.h"
 #include "framework/AudioSamplePool.h"
 #include "framework/AudioSourceListener.h"
+#include "rtcp/NtpTime.h"
+#include "rtcp/RtcpReceiver.h"
 #include "rtcp/RtpReceiver.h"
+#include "rtp/ByteOrder.h"
 #include "rtp/RtpAudioSink.h"
 #include "rtp/RtpAudioSource.h"
 #include "support/ImpairmentScript.h"
@@ -21,6 +28,8 @@
 
 namespace ve {
 namespace {
+
+using Datagram = std::vector<uint8_t>;
 
 class Counter : public AudioSourceListener {
  public:
@@ -31,45 +40,73 @@ class Counter : public AudioSourceListener {
   std::atomic<int> count{0};
 };
 
-std::vector<uint8_t> Rtp(uint16_t seq, uint32_t ssrc) {
-  std::vector<uint8_t> d(172, 0xD5);
+Datagram Rtp(uint16_t seq, uint32_t ssrc) {
+  Datagram d(172, 0xD5);
   test::WriteRtpHeader(d.data(), 8, seq, 160u * seq, ssrc);
   return d;
 }
 
-// An SR with one report block, followed by an empty SDES chunk list.
-std::vector<uint8_t> PeerReport(uint32_t ssrc) {
-  std::vector<uint8_t> d = {0x81, 200, 0, 13};
-  for (int i = 0; i < 4; ++i) d.push_back(uint8_t(ssrc >> (24 - 8 * i)));
-  d.resize(56, 0);
-  d[28 + 3] = 1;
+// A sender report from `ssrc` with one block about `about`, in either layout; the legacy one
+// carries the PRIV announcement, and `bye` appends a BYE.
+Datagram PeerReport(uint32_t ssrc, uint32_t about, bool standard, bool bye) {
+  const NtpTime now = NtpTime::Now();
+  const NtpTime wire = standard ? now.ToStandardWire() : now;
+  const int32_t bytes = 28 + (standard ? 24 : 28);
+  Datagram d(static_cast<size_t>(bytes), 0);
+  d[0] = 0x81;
+  d[1] = 200;
+  WriteU16BE(d.data() + 2, static_cast<uint16_t>(bytes / 4 - 1));
+  WriteU32BE(d.data() + 4, ssrc);
+  WriteU32BE(d.data() + 8, wire.seconds);
+  WriteU32BE(d.data() + 12, wire.fraction);
+  WriteU32BE(d.data() + 28, about);
+  d[32] = 5;
+  if (!standard) {
+    const char* prefix = RtcpReceiver::kStandardUnderstood;
+    const auto n = static_cast<uint8_t>(std::strlen(prefix));
+    Datagram sdes = {0x81, 202, 0, 0, 0, 0, 0, 0, 8, static_cast<uint8_t>(n + 1), n};
+    WriteU32BE(sdes.data() + 4, ssrc);
+    sdes.insert(sdes.end(), prefix, prefix + n);
+    sdes.resize((sdes.size() + 1 + 3) / 4 * 4, 0);
+    WriteU16BE(sdes.data() + 2, static_cast<uint16_t>(sdes.size() / 4 - 1));
+    d.insert(d.end(), sdes.begin(), sdes.end());
+  }
+  if (bye) {
+    Datagram part = {0x81, 203, 0, 1, 0, 0, 0, 0};
+    WriteU32BE(part.data() + 4, ssrc);
+    d.insert(d.end(), part.begin(), part.end());
+  }
   return d;
 }
 
-TEST(RtpCall, SendAndReceiveThreadsShareTheRecordsSafely) {
-  test::LoopbackSocket rtp, rtcp, peerRtp, peerRtcp;
-  ASSERT_TRUE(rtp.Valid() && rtcp.Valid() && peerRtp.Valid() && peerRtcp.Valid());
-  auto* receiver = new RtpReceiver(0, -1);  // short update: foreign SSRCs take over
+TEST(RtpCall, SendReceiveAndRtcpThreadsShareTheRecordsSafely) {
+  test::LoopbackSocket rtp, rtcp, peerRtp, peerRtcp, otherPeerRtcp;
+  ASSERT_TRUE(rtp.Valid() && rtcp.Valid() && peerRtp.Valid() && peerRtcp.Valid() && otherPeerRtcp.Valid());
+  auto receiver = std::make_unique<RtpReceiver>();
   RtpAudioSource source;
   RtpAudioSink sink;
   Counter counter;
   source.SetRtpSocket(rtp.Handle());
-  source.SetRtpReceiver(receiver);
+  source.SetRtpReceiver(receiver.get());
   source.AddListener(&counter);
   sink.SetRtpSocket(rtp.Handle());
   sink.SetRtcpSocket(rtcp.Handle());
-  sink.SetRtpReceiver(receiver);
+  sink.SetRtpReceiver(receiver.get());
   sink.SetRemote("127.0.0.1", peerRtp.Port(), peerRtcp.Port());
+  sink.SetCallDirections(true, true);
   ASSERT_EQ(source.Start(), 0);
   ASSERT_EQ(sink.Open(), 0);
 
   std::atomic<bool> peerRunning{true};
   std::thread peer([&] {
-    uint16_t seq = 0;
-    while (peerRunning) {
-      uint32_t ssrc = (seq / 6) % 2 == 0 ? 0xAAAA : 0xBBBB;
-      peerRtp.SendTo(rtp.Port(), Rtp(seq++, ssrc));
-      if (seq % 10 == 0) peerRtcp.SendTo(rtcp.Port(), PeerReport(ssrc));
+    for (uint16_t seq = 0; peerRunning; ++seq) {
+      // Two sources by turns; each says BYE when it hands over.
+      const uint32_t ssrc = (seq / 20) % 2 == 0 ? 0xAAAA : 0xBBBB;
+      peerRtp.SendTo(rtp.Port(), Rtp(seq, ssrc));
+      if (seq % 5 == 0) {
+        const bool handover = seq % 20 == 15;
+        peerRtcp.SendTo(rtcp.Port(), PeerReport(ssrc, sink.SenderState()->Ssrc(), seq % 10 == 0, handover));
+      }
       std::this_thread::sleep_for(std::chrono::microseconds(300));
     }
   });
@@ -79,19 +116,22 @@ TEST(RtpCall, SendAndReceiveThreadsShareTheRecordsSafely) {
   WAVEFORMATEX format;
   sample->SetFormat(GetStandardFormat(&format, kFormatALaw));
   sample->SetDataSize(160);
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
+  RtpAudioSink::CallFigures figures;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
   for (int i = 0; std::chrono::steady_clock::now() < end; ++i) {
     sink.TakeNextAudioSample(sample, nullptr);
     sink.SendReport();
-    sink.PollRtcp();
-    if (i % 25 == 24) sink.SetRemote("127.0.0.1", peerRtp.Port(), peerRtcp.Port());  // a new call
+    sink.ReadCallFigures(&figures, receiver->Stats().ssrc);
+    if (i % 25 == 24) {  // a new call, to one remote or the other
+      sink.SetRemote("127.0.0.1", peerRtp.Port(), (i / 25) % 2 == 0 ? otherPeerRtcp.Port() : peerRtcp.Port());
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 
-  // The end of the send direction deletes the receive record while datagrams still arrive.
+  // The record is detached from both directions and deleted while datagrams still arrive.
   source.SetRtpReceiver(nullptr);
   sink.SetRtpReceiver(nullptr);
-  delete receiver;
+  receiver.reset();
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   sink.TakeNextAudioSample(sample, nullptr);
   sink.SendReport();
@@ -101,10 +141,12 @@ TEST(RtpCall, SendAndReceiveThreadsShareTheRecordsSafely) {
   source.StopReceiving();
   source.Stop();
   sink.Close();
+  sink.SetCallDirections(false, false);
   sample->Release();
   source.RemoveListener(&counter);
   EXPECT_GT(counter.count.load(), 100);
   EXPECT_FALSE(peerRtp.ReceiveAll(20, 5).empty());
+  EXPECT_GT(sink.Rtcp().ReportsSent(), 10u);
 }
 
 }  // namespace
