@@ -12,10 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "rtcp/NtpTime.h"
 #include "rtcp/RtcpReceiver.h"
+#include "rtp/ByteOrder.h"
 #include "rtp/RtpPacket.h"
 
 namespace {
+
+constexpr uint32_t kOwnSsrc = 0x5EED;
 
 std::vector<uint8_t> RtpDatagram() {
   std::vector<uint8_t> d = {0x80, 8, 0x12, 0x34, 0, 0, 0x10, 0, 0xA1, 0xB2, 0xC3, 0xD4};
@@ -23,9 +27,12 @@ std::vector<uint8_t> RtpDatagram() {
   return d;
 }
 
+// A standard sender report from 0xAB with one block about our stream, then its SDES CNAME.
 std::vector<uint8_t> RtcpDatagram() {
-  std::vector<uint8_t> d = {0x81, 200, 0, 13, 0, 0, 0, 0xAB};
-  d.resize(56, 0);
+  std::vector<uint8_t> d = {0x81, 200, 0, 12, 0, 0, 0, 0xAB};
+  d.resize(52, 0);
+  ve::WriteU32BE(d.data() + 8, ve::NtpTime::Now().ToStandardWire().seconds);
+  ve::WriteU32BE(d.data() + 28, kOwnSsrc);
   const char cname[] = "unknown_user.4242@host";
   std::vector<uint8_t> sdes = {0x81, 202, 0, 0, 0, 0, 0, 0xAB, 1, static_cast<uint8_t>(sizeof cname - 1)};
   for (size_t i = 0; i + 1 < sizeof cname; ++i) sdes.push_back(static_cast<uint8_t>(cname[i]));
@@ -61,7 +68,8 @@ void RtpParse(benchmark::State& state) {
 
 void RtcpParse(benchmark::State& state) {
   std::vector<uint8_t> datagram = RtcpDatagram();
-  ve::RtcpReceiver receiver(0);
+  ve::RtcpReceiver receiver;
+  receiver.SetOwnSsrc(kOwnSsrc);
   auto length = static_cast<int32_t>(datagram.size());
   for (auto _ : state) {
     bool valid = ve::RtcpReceiver::IsValidCompound(datagram.data(), length);
