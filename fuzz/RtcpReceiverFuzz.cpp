@@ -63,7 +63,7 @@ void FollowPeer(ve::RtpReceiver& reception) {
     ve::WriteU16BE(bytes + 2, seq);
     ve::WriteU32BE(bytes + 8, kPeer);
     ve::RtpPacket packet(bytes, sizeof bytes);
-    reception.ReceiveAt(packet, 160u * seq, 20u * seq);
+    reception.Receive(packet);
   }
 }
 
