@@ -84,6 +84,8 @@ int ChildProcess::Wait(int timeoutS) {
   return static_cast<int>(code);
 }
 
+bool ChildProcess::Interrupt() { return false; }
+
 double ProcessCpuSeconds() {
   FILETIME created, exited, kernel, user;
   if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
@@ -129,6 +131,8 @@ int ChildProcess::Wait(int timeoutS) {
   ended = true;
   return -2;
 }
+
+bool ChildProcess::Interrupt() { return pid > 0 && !ended && kill(pid, SIGINT) == 0; }
 
 double ProcessCpuSeconds() {
   rusage usage{};

@@ -21,6 +21,10 @@ class ChildProcess {
   // Waits at most timeoutS for the program to end: its exit code; -1 when it died of a
   // signal, -2 when it overstayed (it is killed then), -3 when it never started.
   int Wait(int timeoutS);
+  // Asks the program to end as Ctrl-C would (SIGINT, to the program alone, not its process
+  // group: programs that wind down on the first interrupt often quit at once on a second).
+  // False when it is not running, and on Windows, which cannot send that to one process.
+  bool Interrupt();
 
  private:
 #ifdef _WIN32
