@@ -23,6 +23,14 @@ int32_t SetG711Law(VoiceEngine* engine, G711Law law);
 enum class RtcpDialect { kAuto = 0, kStandard = 1, kLegacy = 2 };
 int32_t SetRtcpDialect(VoiceEngine* engine, RtcpDialect dialect);
 
+// Where the peer's packets may come from. By default RTP is taken from the address and port
+// given to SetRemote and, while nothing valid has come from there, from one source at another
+// port of the same address (peers behind NAT, or that send from another port than they
+// receive on); RTCP from the given RTCP port, or from another port of the peer's address when
+// it speaks for the source heard or reports on our stream. Strict checks take packets only
+// from the ports given. Returns 0, or -1 for a null engine or one that is not initialised.
+int32_t SetStrictSourceCheck(VoiceEngine* engine, bool strict);
+
 // What a user wants to see during a call. Reading it never blocks the audio threads; counts
 // cover the current call (sending counts restart with each StartSending).
 struct CallStatistics {
@@ -55,6 +63,18 @@ struct CallStatistics {
   uint64_t rtcpReportsReceived = 0;
   double roundTripMs = -1.0;           // average; -1 while unknown
   double oneWayDelayMs = -1.0;         // average; -1 while unknown
+  // Received datagrams that were not played, by reason: not from the peer, not RTP, a payload
+  // type the engine does not know, a source still on probation, a duplicate. A duplicate still
+  // counts as received in the loss figures.
+  uint64_t droppedWrongSource = 0;
+  uint64_t droppedMalformed = 0;
+  uint64_t droppedUnknownPayloadType = 0;
+  uint64_t droppedOnProbation = 0;
+  uint64_t droppedDuplicate = 0;
+  uint64_t rtcpDroppedWrongSource = 0;  // RTCP not from the peer
+  uint64_t rtcpDroppedMalformed = 0;    // not a valid RTCP compound packet
+  bool sourceLatched = false;           // the heard source is at another port of the peer's address
+
   int32_t rtcpSendDialect = 1;         // layout of our reports: 1 legacy, 2 standard
   int32_t rtcpPeerDialect = 0;         // layout the peer speaks: 0 not known yet, 1 legacy, 2 standard
   bool peerReported = false;           // the peer has reported on our stream; its last report:

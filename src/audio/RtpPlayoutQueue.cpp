@@ -6,21 +6,14 @@
 
 #include "framework/AudioSample.h"
 #include "rtp/RtpPacket.h"
+#include "rtp/RtpSequence.h"
 
 namespace ve {
 
 namespace {
 
-constexpr uint32_t kTimestampWrapThreshold = 0x8FFFFFFFu;
-constexpr uint32_t kSequenceWrapThreshold = 0x8FFFu;
 // Room for a few seconds of 20 ms samples before the heap array has to grow.
 constexpr size_t kReservedEntries = 128;
-
-// a < b, unless the two lie so far apart that the smaller one has wrapped past zero.
-bool WrappedLess(uint32_t a, uint32_t b, uint32_t threshold) {
-  uint32_t distance = a > b ? a - b : b - a;
-  return distance < threshold ? a < b : b < a;
-}
 
 }  // namespace
 
@@ -30,9 +23,8 @@ RtpPacket* RtpPacketOf(AudioSample* sample) {
 }
 
 bool IsBefore(uint32_t timestampA, uint16_t sequenceA, uint32_t timestampB, uint16_t sequenceB) {
-  if (timestampA != timestampB) return WrappedLess(timestampA, timestampB, kTimestampWrapThreshold);
-  if (sequenceA == sequenceB) return false;
-  return WrappedLess(sequenceA, sequenceB, kSequenceWrapThreshold);
+  if (timestampA != timestampB) return TimestampNewer(timestampB, timestampA);
+  return SeqNewer(sequenceB, sequenceA);
 }
 
 bool IsBefore(AudioSample* a, AudioSample* b) {

@@ -39,6 +39,8 @@ int32_t CodecFilter::Transform(SampleList* inputs, AudioSample** out) {
   int32_t result = operation == Operation::kEncode ? codec.Encode(input->Data(), inLength, output->Data(), length)
                                                    : codec.Decode(input->Data(), inLength, output->Data(), length);
   output->SetDataSize(length);
+  // A coder that yields nothing leaves a gap of the input's length.
+  if (length <= 0) output->SetSilenceMs(input->DurationMs());
   return result;
 }
 

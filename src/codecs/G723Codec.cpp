@@ -1,10 +1,29 @@
 #include "codecs/G723Codec.h"
 
+#include <cstring>
+
 namespace ve {
 
-int32_t G723Codec::Encode(const uint8_t*, int32_t, uint8_t*, int32_t&) { return 0; }
+int32_t G723Codec::Encode(const uint8_t*, int32_t, uint8_t*, int32_t& outLength) {
+  // No coder yet: nothing to send.
+  outLength = 0;
+  return 0;
+}
 
-int32_t G723Codec::Decode(const uint8_t*, int32_t, uint8_t*, int32_t&) { return 0; }
+int32_t G723Codec::Decode(const uint8_t* in, int32_t inLength, uint8_t* out, int32_t& outLength) {
+  // No coder yet: each frame of the payload plays as 30 ms of silence. The low two bits of a
+  // frame's first byte say its kind and so its length: 6.3 kbit/s, 5.3 kbit/s, SID, or a
+  // frame that was not transmitted.
+  static constexpr int32_t kFrameLength[4] = {kFrameBytes64, kFrameBytes53, 4, 1};
+  const int32_t capacity = out != nullptr && outLength > 0 ? outLength : 0;
+  int32_t frames = 0;
+  for (int32_t at = 0; in != nullptr && at < inLength; at += kFrameLength[in[at] & 3]) ++frames;
+  int32_t bytes = frames * kFrameSamples * 2;
+  if (bytes > capacity) bytes = capacity - capacity % (kFrameSamples * 2);
+  if (bytes > 0) std::memset(out, 0, static_cast<size_t>(bytes));
+  outLength = bytes;
+  return 0;
+}
 
 void G723Codec::StartWriting(uint8_t* out, int32_t capacity) {
   writeAccumulator = 0;

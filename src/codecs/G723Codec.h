@@ -7,9 +7,10 @@
 namespace ve {
 
 // The G.723 slot: the engine frames, labels and carries G.723 audio (30 ms frames of 24 bytes
-// at 6.4 kbit/s or 20 bytes at 5.3 kbit/s), but no coder fills those frames yet. Encode and
-// Decode accept any input, write nothing and leave the reported length as the caller passed
-// it. A coder plugged in here packs its parameters with Put and unpacks them with Get, both
+// at 6.4 kbit/s or 20 bytes at 5.3 kbit/s), but no coder fills those frames yet. Until one
+// does, Encode yields nothing (no packet is sent) and Decode yields silence as long as the
+// payload's frames last, so no stale memory reaches the wire or the speaker. A coder plugged
+// in here packs its parameters with Put and unpacks them with Get, both
 // least significant bit first.
 //
 // Threads: used only by the thread driving its filter; no lock.

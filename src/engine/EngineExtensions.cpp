@@ -40,6 +40,14 @@ struct EngineAccess {
     return 0;
   }
 
+  static int32_t SetStrict(VoiceEngine* engine, bool strict) {
+    std::lock_guard<std::recursive_mutex> api(*engine->apiLock);
+    if (!engine->initialized) return -1;
+    engine->rtpSource->Gate().SetLatchAllowed(!strict);
+    engine->rtpSender->Rtcp().SetStrictSources(strict);
+    return 0;
+  }
+
   static int32_t Read(VoiceEngine* engine, CallStatistics* out) {
     std::lock_guard<std::recursive_mutex> api(*engine->apiLock);
     if (!engine->initialized) return -1;
@@ -77,6 +85,16 @@ struct EngineAccess {
       if (received.expected > 0) out->fractionLost = double(out->packetsLost) / double(received.expected);
     }
 
+    const ve::RtpSourceGate& gate = engine->rtpSource->Gate();
+    out->droppedWrongSource = gate.DropCount(ve::RtpDrop::kWrongSource);
+    out->droppedMalformed = gate.DropCount(ve::RtpDrop::kMalformed);
+    out->droppedUnknownPayloadType = gate.DropCount(ve::RtpDrop::kUnknownPayloadType);
+    out->droppedOnProbation = gate.DropCount(ve::RtpDrop::kOnProbation);
+    out->droppedDuplicate = gate.DropCount(ve::RtpDrop::kDuplicate);
+    out->sourceLatched = gate.Latched();
+    out->rtcpDroppedWrongSource = engine->rtpSender->Rtcp().DroppedWrongSource();
+    out->rtcpDroppedMalformed = engine->rtpSender->Rtcp().DroppedMalformed();
+
     out->inputPeak = engine->sending ? engine->capture->LastPeak() : 0;
     out->outputPeak = engine->receiving ? engine->playback->LastPeak() : 0;
 
@@ -98,6 +116,11 @@ int32_t SetG711Law(VoiceEngine* engine, G711Law law) {
 int32_t SetRtcpDialect(VoiceEngine* engine, RtcpDialect dialect) {
   if (engine == nullptr) return -1;
   return EngineAccess::SetDialect(engine, dialect);
+}
+
+int32_t SetStrictSourceCheck(VoiceEngine* engine, bool strict) {
+  if (engine == nullptr) return -1;
+  return EngineAccess::SetStrict(engine, strict);
 }
 
 int32_t GetStatistics(VoiceEngine* engine, CallStatistics* out) {

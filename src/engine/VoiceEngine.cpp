@@ -363,6 +363,10 @@ int32_t VoiceEngine::SetRemote(const char* host, uint16_t rtpPort, uint16_t rtcp
     return -10;
   }
   int32_t result = rtpSender->SetRemote(host, rtpPort, rtcpPort);
+  // The receive side listens for the new peer at once and starts afresh.
+  if (std::strcmp(remoteHost, host) != 0 || remoteRtpPort != rtpPort) {
+    rtpSource->Gate().SetRemote(platform::Ipv4Endpoint{platform::InetAddr(host), rtpPort});
+  }
   std::snprintf(remoteHost, sizeof remoteHost, "%s", host);
   remoteRtpPort = rtpPort;
   return result;

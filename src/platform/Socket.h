@@ -58,7 +58,7 @@ class SocketWakeup {
 
 // Waits until `socket` has a datagram to read, `wakeup` (may be null) is signalled, or
 // timeoutMs passes (negative: no limit; 0: a single check). 1 readable, 0 time-out or
-// wake-up, -1 error (bad socket included).
+// wake-up, -1 error (a bad socket, or one shut down for reading, included).
 int32_t WaitReadable(SocketHandle socket, int32_t timeoutMs, SocketWakeup* wakeup);
 
 // Reads one datagram without blocking: its length, 0 when none is waiting, -1 on error.

@@ -89,7 +89,7 @@ int32_t RtcpReceiver::ReadRtcp(const uint8_t* data, int32_t length, const NtpTim
         ReadReport(part, partLength, declared, part[1] == kSenderReport, now);
         break;
       case kSdes:
-        ReadSdes(part, partLength);
+        ReadSdes(part, partLength, now);
         break;
       case kBye:
         ReadBye(part, partLength);
@@ -118,7 +118,7 @@ void RtcpReceiver::ReadReport(const uint8_t* part, int32_t partLength, int32_t d
   RtcpDialect dialect = shown;
   {
     std::lock_guard<std::mutex> guard(mutex);
-    RtpTranInfo* record = RecordLocked(sender);
+    RtpTranInfo* record = RecordLocked(sender, true, now);
     if (record != nullptr) {
       if (record->dialect == RtcpDialect::kUndecided) {
         record->dialect = shown;
@@ -147,7 +147,7 @@ void RtcpReceiver::ReadReport(const uint8_t* part, int32_t partLength, int32_t d
   if (senderReport) {
     const uint32_t seconds = ReadU32BE(part + 8);
     const uint32_t fraction = ReadU32BE(part + 12);
-    if (seconds != 0 || fraction != 0) {
+    if (seconds != 0) {
       const NtpTime sent =
           dialect == RtcpDialect::kStandard ? NtpTime::FromStandardWire(seconds, fraction) : NtpTime(seconds, fraction);
       delaySum += NtpTime::DiffMs(now, sent);
@@ -178,7 +178,7 @@ void RtcpReceiver::ReadBlock(const uint8_t* block, RtcpDialect dialect, const Nt
   const int64_t sinceLastSrMs = standard ? (static_cast<int64_t>(sinceLastSr) * 1000) >> 16 : sinceLastSr;
 
   std::lock_guard<std::mutex> guard(mutex);
-  if (RtpTranInfo* record = RecordLocked(reporter)) {
+  if (RtpTranInfo* record = RecordLocked(reporter, false, now)) {
     record->reportedAboutUs = true;
     record->fractionLost = fractionLost;
     record->cumulativeLost = cumulativeLost;
@@ -199,7 +199,7 @@ void RtcpReceiver::ReadBlock(const uint8_t* block, RtcpDialect dialect, const Nt
   }
 }
 
-void RtcpReceiver::ReadSdes(const uint8_t* part, int32_t partLength) {
+void RtcpReceiver::ReadSdes(const uint8_t* part, int32_t partLength, const NtpTime& now) {
   int32_t position = kHeaderBytes;
   for (int32_t chunk = 0; chunk < CountOf(part); ++chunk) {
     if (partLength - position < 4) return;
@@ -217,7 +217,7 @@ void RtcpReceiver::ReadSdes(const uint8_t* part, int32_t partLength) {
         collision = true;
       } else if (type >= 1 && type <= RtpTranInfo::kSdesItems) {
         std::lock_guard<std::mutex> guard(mutex);
-        if (RtpTranInfo* record = RecordLocked(source)) {
+        if (RtpTranInfo* record = RecordLocked(source, false, now)) {
           char* slot = record->sdes[type - 1];
           std::memcpy(slot, text, static_cast<size_t>(textLength));
           slot[textLength] = '\0';
@@ -227,7 +227,7 @@ void RtcpReceiver::ReadSdes(const uint8_t* part, int32_t partLength) {
         if (prefixLength == std::strlen(kStandardUnderstood) &&
             std::memcmp(text + 1, kStandardUnderstood, prefixLength) == 0) {
           std::lock_guard<std::mutex> guard(mutex);
-          if (RtpTranInfo* record = RecordLocked(source)) record->announcesStandard = true;
+          if (RtpTranInfo* record = RecordLocked(source, false, now)) record->announcesStandard = true;
           peerUnderstandsStandard = true;
         }
       }
@@ -252,15 +252,54 @@ void RtcpReceiver::ReadBye(const uint8_t* part, int32_t partLength) {
   }
 }
 
-RtpTranInfo* RtcpReceiver::RecordLocked(uint32_t ssrc) {
+RtpTranInfo* RtcpReceiver::RecordLocked(uint32_t ssrc, bool mayCreate, const NtpTime& now) {
   auto found = tranInfoList.find(ssrc);
-  if (found != tranInfoList.end()) return found->second.get();
+  if (found != tranInfoList.end()) {
+    found->second->lastHeard = now;
+    return found->second.get();
+  }
+  if (!mayCreate && (ssrc == 0 || ssrc != heardSsrc)) return nullptr;
   if (tranInfoList.size() >= kMaxRecords) return nullptr;
   auto record = std::make_unique<RtpTranInfo>();
   record->ssrc = ssrc;
+  record->lastHeard = now;
   RtpTranInfo* raw = record.get();
   tranInfoList.emplace(ssrc, std::move(record));
   return raw;
+}
+
+void RtcpReceiver::ExpireSilent(const NtpTime& now, int32_t silentMs) {
+  std::lock_guard<std::mutex> guard(mutex);
+  for (auto it = tranInfoList.begin(); it != tranInfoList.end();) {
+    if (NtpTime::DiffMs(now, it->second->lastHeard) > silentMs) {
+      it = tranInfoList.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+bool RtcpReceiver::FromOrAbout(const uint8_t* data, int32_t length, uint32_t sender, uint32_t subject) {
+  int32_t position = 0;
+  while (length - position >= kHeaderBytes) {
+    const uint8_t* part = data + position;
+    const int32_t declared = PartBytes(part);
+    const int32_t partLength = declared < length - position ? declared : length - position;
+    if (part[1] == kSenderReport || part[1] == kReceiverReport) {
+      const int32_t fixed = part[1] == kSenderReport ? kSenderReportFixed : kReceiverReportFixed;
+      if (partLength >= 8 && sender != 0 && ReadU32BE(part + 4) == sender) return true;
+      // The blocks of either layout: the first starts at the same place in both.
+      for (int32_t stride : {kStandardBlock, kLegacyBlock}) {
+        for (int32_t i = 0; i < CountOf(part); ++i) {
+          const int32_t at = fixed + i * stride;
+          if (partLength - at < 4) break;
+          if (subject != 0 && ReadU32BE(part + at) == subject) return true;
+        }
+      }
+    }
+    position += declared;
+  }
+  return false;
 }
 
 void RtcpReceiver::NoteSenderReportSent(uint32_t middle32, const NtpTime& sentAt) {

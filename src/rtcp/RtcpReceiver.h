@@ -25,6 +25,7 @@ struct RtpTranInfo {
   NtpTime srArrival{0, 0}; // local time at which that SR arrived
   RtcpDialect dialect = RtcpDialect::kUndecided;
   bool announcesStandard = false;  // its SDES says it understands the standard layout
+  NtpTime lastHeard{0, 0};         // when RTCP of this source last came
 
   // Its last report block about our stream.
   bool reportedAboutUs = false;
@@ -69,6 +70,9 @@ class RtcpReceiver {
   static bool IsValidCompound(const uint8_t* data, int32_t length);
   // The layout one SR or RR part shows by itself (`partBytes` from its length field).
   static RtcpDialect DialectOfReport(const uint8_t* part, int32_t partBytes);
+  // Whether a checked compound packet comes from `sender` (the SSRC of one of its reports) or
+  // carries a report block about `subject` (in either layout); 0 matches nothing.
+  static bool FromOrAbout(const uint8_t* data, int32_t length, uint32_t sender, uint32_t subject);
 
   // Walks a compound packet: reports, SDES items, BYEs. 1 when it held a BYE, else 0.
   int32_t ReadRtcp(const uint8_t* data, int32_t length);
@@ -83,6 +87,12 @@ class RtcpReceiver {
   void NoteSenderReportSent(uint32_t middle32, const NtpTime& sentAt);
   // True once per collision seen since the last call.
   bool TakeCollision() { return collision.exchange(false); }
+
+  // The source the engine hears (its RTP SSRC; 0 for none): besides the senders of reports,
+  // only it gets a record.
+  void SetHeardSsrc(uint32_t ssrc) { heardSsrc = ssrc; }
+  // Forgets the records of sources that sent no RTCP for `silentMs`.
+  void ExpireSilent(const NtpTime& now, int32_t silentMs);
 
   // A copy of the record of ssrc; false when there is none.
   bool CopyRecord(uint32_t ssrc, RtpTranInfo* out) const;
@@ -107,9 +117,11 @@ class RtcpReceiver {
  private:
   void ReadReport(const uint8_t* part, int32_t partLength, int32_t declared, bool senderReport, const NtpTime& now);
   void ReadBlock(const uint8_t* block, RtcpDialect dialect, const NtpTime& now, uint32_t reporter);
-  void ReadSdes(const uint8_t* part, int32_t partLength);
+  void ReadSdes(const uint8_t* part, int32_t partLength, const NtpTime& now);
   void ReadBye(const uint8_t* part, int32_t partLength);
-  RtpTranInfo* RecordLocked(uint32_t ssrc);
+  // The record of ssrc; a new one only for a report's sender or the heard source
+  // (`mayCreate`), and only while the table has room.
+  RtpTranInfo* RecordLocked(uint32_t ssrc, bool mayCreate, const NtpTime& now);
 
   mutable std::mutex mutex;
   std::map<uint32_t, std::unique_ptr<RtpTranInfo>> tranInfoList;
@@ -122,6 +134,7 @@ class RtcpReceiver {
 
   RtpReceiver* reception = nullptr;
   std::atomic<uint32_t> ownSsrc{0};
+  std::atomic<uint32_t> heardSsrc{0};
   std::atomic<bool> collision{false};
   std::atomic<int32_t> reportsReceived{0};
   int64_t delaySum = 0;

@@ -178,6 +178,7 @@ void RtcpSession::Run() {
       std::lock_guard<std::mutex> guard(mutex);
       if (stopRequested) break;
     }
+    receiver.ExpireSilent(NtpTime::Now(), kSourceTimeoutMs);
     // Both flags are taken: a collision that RTP and RTCP both saw is one collision.
     const bool rtcpCollision = receiver.TakeCollision();
     const bool rtpCollision = reception != nullptr && reception->TakeCollision();
@@ -209,13 +210,32 @@ void RtcpSession::Run() {
 }
 
 void RtcpSession::ReadWaiting(platform::SocketHandle handle, const platform::Ipv4Endpoint& localAddress) {
+  platform::Ipv4Endpoint peer;
+  {
+    std::lock_guard<std::mutex> guard(mutex);
+    peer = remote;
+  }
+  const uint32_t heard = reception != nullptr ? reception->Stats().ssrc : 0;
+  receiver.SetHeardSsrc(heard);
   for (int i = 0; i < 16; ++i) {
     platform::Ipv4Endpoint from;
     const int32_t got = platform::RecvFrom(handle, receiveBuffer, static_cast<int32_t>(sizeof receiveBuffer), &from);
     if (got <= 0) return;
     // Our own reports coming back (a host that sends to itself) are not the peer's.
     if (platform::IsOwnEndpoint(localAddress, from)) continue;
-    if (!RtcpReceiver::IsValidCompound(receiveBuffer, got)) continue;
+    if (!RtcpReceiver::IsValidCompound(receiveBuffer, got)) {
+      ++droppedMalformed;
+      continue;
+    }
+    // The peer's RTCP comes from the port it was given, or from another port of its address
+    // when it speaks for the source we hear or reports on our stream.
+    const bool fromPeer =
+        from == peer || (!strictSources && from.address == peer.address &&
+                         RtcpReceiver::FromOrAbout(receiveBuffer, got, heard, sender->Ssrc()));
+    if (!fromPeer) {
+      ++droppedWrongSource;
+      continue;
+    }
     {
       std::lock_guard<std::mutex> guard(buildMutex);
       averageRtcpBytes = (got + kIpUdpBytes) / 16.0 + averageRtcpBytes * 15.0 / 16.0;
@@ -266,7 +286,7 @@ bool RtcpSession::Send(Compound kind, bool countSending) {
   return true;
 }
 
-int32_t RtcpSession::SendReportNow() { return Send(Compound::kReport, false) ? 0 : -1; }
+int32_t RtcpSession::SendReportNow() { return Send(Compound::kReport, true) ? 0 : -1; }
 
 int32_t RtcpSession::SendByeNow() { return Send(Compound::kBye, false) ? 0 : -1; }
 

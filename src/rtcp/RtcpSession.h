@@ -26,6 +26,9 @@ class Thread;
 // when the last one stops it says BYE. An SSRC collision (the peer uses ours, seen in its RTP
 // or RTCP) gets a BYE for the old SSRC and a new one.
 //
+// Only the peer's RTCP is read (see SetStrictSources); records of remote sources that send no
+// RTCP for kSourceTimeoutMs are forgotten.
+//
 // Report intervals follow the standard rule: at least 5 s (2.5 s before the first report),
 // or more when the share of the session bandwidth allotted to RTCP needs it, randomised to
 // 0.5-1.5 times and divided by e - 3/2, from a generator of this session seeded from the
@@ -45,6 +48,8 @@ class RtcpSession {
   // The engine's calls use at most about 80 kbit/s with headers; RTCP gets 5 % of it.
   static constexpr double kRtcpBytesPerSecond = 80000.0 / 8 * 0.05;
   static constexpr const char* kByeReason = "Ardo Program Ended.";
+  // A source that sent no RTCP for five minimum intervals has left.
+  static constexpr int32_t kSourceTimeoutMs = 5 * kMinIntervalMs;
 
   RtcpSession(RtpSenderState* sender, RtpReceiver* reception);
   // Stops the thread without a BYE (the owner sends one first when it wants to).
@@ -74,6 +79,13 @@ class RtcpSession {
   // or remote.
   int32_t SendReportNow();
   int32_t SendByeNow();
+
+  // Strict: RTCP only from the peer's RTCP address and port (default: also from another port
+  // of the peer's address, for the source we hear or about our stream).
+  void SetStrictSources(bool strict) { strictSources = strict; }
+  // RTCP datagrams dropped: not a valid compound packet, or not from the peer.
+  uint64_t DroppedMalformed() const { return droppedMalformed; }
+  uint64_t DroppedWrongSource() const { return droppedWrongSource; }
 
   RtcpReceiver& Receiver() { return receiver; }
   RtcpTransmitter& Transmitter() { return transmitter; }
@@ -124,6 +136,9 @@ class RtcpSession {
   double averageRtcpBytes = 100.0;
   uint8_t receiveBuffer[2048] = {};
   std::atomic<uint64_t> reportsSent{0};
+  std::atomic<bool> strictSources{false};
+  std::atomic<uint64_t> droppedMalformed{0};
+  std::atomic<uint64_t> droppedWrongSource{0};
 };
 
 }  // namespace ve

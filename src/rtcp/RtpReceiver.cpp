@@ -26,8 +26,6 @@ void RtpReceiver::Reset() {
   sourceSet = false;
   ssrc = 0;
   seq = Sequence{};
-  sourceLeft = false;
-  lastArrivalMs = 0;
   transitSet = false;
   transit = 0;
   jitter = 0;
@@ -88,14 +86,13 @@ bool RtpReceiver::UpdateSequence(Sequence* s, uint16_t value) {
 
 void RtpReceiver::Receive(const RtpPacket& packet) {
   const uint64_t micros = MonotonicMicros();
-  ReceiveAt(packet, static_cast<uint32_t>(micros * kRtpClockPerMs / 1000), static_cast<uint32_t>(micros / 1000));
+  ReceiveAt(packet, static_cast<uint32_t>(micros * kRtpClockPerMs / 1000));
 }
 
 void RtpReceiver::Follow(uint32_t newSsrc, const Sequence& probationState, uint16_t) {
   sourceSet = true;
   ssrc = newSsrc;
   seq = probationState;
-  sourceLeft = false;
   transitSet = false;
   transit = 0;
   jitter = 0;
@@ -115,7 +112,7 @@ void RtpReceiver::CountTransit(uint32_t timestamp, uint32_t arrivalUnits) {
   transitSet = true;
 }
 
-void RtpReceiver::ReceiveAt(const RtpPacket& packet, uint32_t arrivalUnits, uint32_t arrivalMs) {
+void RtpReceiver::ReceiveAt(const RtpPacket& packet, uint32_t arrivalUnits) {
   const uint32_t own = ownSsrc;
   if (own != 0 && packet.Ssrc() == own && !collision.exchange(true)) {
     if (platform::SocketWakeup* signal = collisionSignal) signal->Signal();
@@ -136,26 +133,17 @@ void RtpReceiver::ReceiveAt(const RtpPacket& packet, uint32_t arrivalUnits, uint
       candidate.probation = kMinSequential;
     }
     if (!UpdateSequence(&candidate, value)) return;
-    const bool mayReplace =
-        !sourceSet || sourceLeft || static_cast<uint32_t>(arrivalMs - lastArrivalMs) >= kSilentSwitchMs;
-    if (!mayReplace) {
-      // Keeps its probation passed, so it takes over as soon as the followed one goes quiet.
-      candidate.probation = 0;
-      return;
-    }
     Follow(candidateSsrc, candidate, value);
     candidateSet = false;
   } else if (!UpdateSequence(&seq, value)) {
     return;
   }
-  lastArrivalMs = arrivalMs;
   payloadBytes += static_cast<uint64_t>(packet.PayloadUsage());
   CountTransit(packet.Timestamp(), arrivalUnits);
 }
 
 void RtpReceiver::SourceLeft(uint32_t left) {
   std::lock_guard<std::mutex> guard(mutex);
-  if (sourceSet && left == ssrc) sourceLeft = true;
   if (candidateSet && left == candidateSsrc) candidateSet = false;
 }
 

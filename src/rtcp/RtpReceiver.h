@@ -45,8 +45,9 @@ struct ReportBlockFigures {
 // moves on within a dropout window and counts wraps; a jump beyond it is taken as a restart
 // only when the next packet confirms it; every counted packet, a duplicate included, counts
 // as received; the jitter is the smoothed difference of relative transit times in RTP
-// timestamp units. A new SSRC replaces the followed one once it has passed probation and the
-// followed one has said BYE or been silent for kSilentSwitchMs.
+// timestamp units. Only the peer's packets reach it (the receive path's source gate decides
+// which source is heard), so a new SSRC replaces the followed one as soon as it has passed
+// probation.
 //
 // A packet carrying this end's own SSRC from somewhere else than this end is a collision:
 // it is counted as the peer's and flagged for the RTCP side, which takes a new SSRC.
@@ -60,7 +61,6 @@ class RtpReceiver {
   static constexpr uint16_t kMaxDropout = 3000;
   static constexpr uint16_t kMaxMisorder = 100;
   static constexpr int32_t kMinSequential = 2;
-  static constexpr uint32_t kSilentSwitchMs = 1000;
 
   RtpReceiver() = default;
   RtpReceiver(const RtpReceiver&) = delete;
@@ -71,10 +71,10 @@ class RtpReceiver {
 
   // Counts one received packet, arrived now.
   void Receive(const RtpPacket& packet);
-  // The same with the arrival given: in RTP timestamp units and in ms of a monotonic clock.
-  void ReceiveAt(const RtpPacket& packet, uint32_t arrivalUnits, uint32_t arrivalMs);
+  // The same with the arrival given in RTP timestamp units of a monotonic clock.
+  void ReceiveAt(const RtpPacket& packet, uint32_t arrivalUnits);
 
-  // The peer said BYE for ssrc: a new source may take over at once.
+  // The peer said BYE for ssrc: a source of that SSRC on probation is forgotten.
   void SourceLeft(uint32_t ssrc);
 
   RtpReceiverStats Stats() const;
@@ -112,8 +112,6 @@ class RtpReceiver {
   bool sourceSet = false;
   uint32_t ssrc = 0;
   Sequence seq;
-  bool sourceLeft = false;
-  uint32_t lastArrivalMs = 0;
   bool transitSet = false;
   int32_t transit = 0;
   uint32_t jitter = 0;

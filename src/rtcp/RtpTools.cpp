@@ -2,13 +2,9 @@
 
 #include <cstdio>
 
-
 namespace ve {
 
 namespace {
-
-constexpr uint16_t kSeqWindow = 20;
-constexpr uint32_t kTimeWindow = 1600;
 
 void PrintBits(uint8_t byte) {
   char bits[10];
@@ -23,18 +19,6 @@ void PrintHex(const uint8_t* four) {
 }
 
 }  // namespace
-
-bool SeqGreater(uint16_t a, uint16_t b) {
-  const uint32_t high = RTP_SEQ_MOD - kSeqWindow;
-  if ((a > high && b < kSeqWindow) || (a < kSeqWindow && b > high)) return a < b;
-  return a > b;
-}
-
-bool TimestampGreater(uint32_t a, uint32_t b) {
-  const uint32_t high = static_cast<uint32_t>(RTP_TIME_MOD - kTimeWindow);
-  if ((a >= high && b < kTimeWindow) || (a < kTimeWindow && b >= high)) return a < b;
-  return a > b;
-}
 
 void DumpBytes(const uint8_t* data, int32_t length) {
   std::fputs("\n-----------------------------------\n", stderr);

@@ -8,6 +8,7 @@
 #include "platform/DebugOutput.h"
 #include "platform/Thread.h"
 #include "rtp/ByteOrder.h"
+#include "rtp/PayloadTypes.h"
 #include "rtp/RtpSenderState.h"
 
 namespace ve {
@@ -138,32 +139,8 @@ int32_t RtpAudioSink::OnClose() {
 int32_t RtpAudioSink::OnCodecName(const char*) { return 0; }
 
 int32_t RtpAudioSink::RTPPayloadType(uint16_t formatTag, char* codecText, size_t capacity) {
-  int32_t type = -1;
   const char* text = nullptr;
-  switch (formatTag) {
-    case WAVE_FORMAT_MULAW:
-      type = 0;
-      text = "G.711 ULaw";
-      break;
-    case WAVE_FORMAT_ALAW:
-      type = 8;
-      text = "G.711 ALaw";
-      break;
-    case WAVE_FORMAT_G729:
-      type = 18;
-      text = "G.729";
-      break;
-    case WAVE_FORMAT_G723_53:
-      type = 4;
-      text = "G.723 5.3kbps";
-      break;
-    case WAVE_FORMAT_G723_64:
-      type = 4;
-      text = "G.723 6.4kbps";
-      break;
-    default:
-      break;
-  }
+  const int32_t type = PayloadTypeOfFormatTag(formatTag, &text);
   if (codecText != nullptr && capacity > 0) {
     if (text != nullptr) {
       std::snprintf(codecText, capacity, "%s", text);
@@ -208,7 +185,7 @@ int32_t RtpAudioSink::ProcessSamples(SampleList* list) {
     }
   } else if (!inSilence) {
     inSilence = true;
-    payloadType = kComfortNoiseType;
+    payloadType = kPayloadComfortNoise;
     std::memcpy(sendBuffer + kHeaderBytes, kComfortNoisePayload, sizeof kComfortNoisePayload);
     length = kHeaderBytes + static_cast<int32_t>(sizeof kComfortNoisePayload);
   }

@@ -33,7 +33,6 @@ class RtpAudioSink : public AudioSink {
  public:
   static constexpr int32_t kHeaderBytes = 12;
   static constexpr int32_t kMaxPayload = 500;
-  static constexpr uint8_t kComfortNoiseType = 13;
   // IP_TOS of the Windows Sockets 1.1 headers, kept for the record of the option used.
   static constexpr uint8_t kVoiceTos = 0xB8;
 

@@ -9,17 +9,13 @@
 #include "platform/DebugOutput.h"
 #include "platform/Thread.h"
 #include "rtcp/RtpReceiver.h"
+#include "rtp/PayloadTypes.h"
 #include "rtp/RtpPacket.h"
 
 namespace ve {
 
 namespace {
 
-constexpr uint8_t kMuLaw = 0;
-constexpr uint8_t kG723 = 4;
-constexpr uint8_t kALaw = 8;
-constexpr uint8_t kComfortNoise = 13;
-constexpr uint8_t kG729 = 18;
 
 }  // namespace
 
@@ -117,7 +113,10 @@ int32_t RtpAudioSource::WaitForDatagram() {
   for (;;) {
     if (!receiving || stopSignalled) return 0;
     int32_t ready = platform::WaitReadable(socket, -1, &wakeup);
-    if (ready < 0) return ready;
+    if (ready < 0) {
+      platform::DebugPrintf("RtpAudioSource: the RTP socket failed or was shut down: receiving ends\r\n");
+      return ready;
+    }
     if (ready == 0) {
       // Woken: the loop head decides whether that was a stop.
       wakeup.Clear();
@@ -129,12 +128,59 @@ int32_t RtpAudioSource::WaitForDatagram() {
 }
 
 int32_t RtpAudioSource::ReadDatagram(platform::SocketHandle socket) {
-  platform::Ipv4Endpoint from;
-  int32_t got = platform::RecvFrom(socket, receiveBuffer, kReceiveBytes, &from);
+  int32_t got = platform::RecvFrom(socket, receiveBuffer, kReceiveBytes, &receivedFrom);
   platform::DebugPrintf("inlen:%d \r\n", got);
   // Our own packets coming back (a host that sends to itself) are nobody's speech.
-  if (got > 0 && platform::IsOwnEndpoint(localEndpoint, from)) return 0;
+  if (got > 0 && platform::IsOwnEndpoint(localEndpoint, receivedFrom)) return 0;
   return got;
+}
+
+RtpPacket* RtpAudioSource::NextPlayable() {
+  for (;;) {
+    int32_t got;
+    bool judged = false;
+    if (pendingLength > 0) {
+      // The packet that ended its source's probation, held back for the one before it.
+      std::memcpy(receiveBuffer, pendingBuffer, static_cast<size_t>(pendingLength));
+      got = pendingLength;
+      pendingLength = 0;
+      judged = true;
+    } else {
+      got = WaitForDatagram();
+      if (got < 1) return nullptr;
+    }
+    RtpPacket* packet = RtpPacket::Parse(receiveBuffer, got);
+    if (packet == nullptr) {
+      gate.CountMalformed();
+      continue;
+    }
+    RtpSourceGate::Verdict verdict =
+        judged ? RtpSourceGate::Verdict::kPlay : gate.Judge(*packet, receiveBuffer, got, receivedFrom);
+    if (verdict == RtpSourceGate::Verdict::kDropped) {
+      delete packet;
+      continue;
+    }
+    if (!judged && verdict == RtpSourceGate::Verdict::kPlay) {
+      // A source that just passed probation: the packet that began it comes first.
+      std::memcpy(pendingBuffer, receiveBuffer, static_cast<size_t>(got));
+      const int32_t held = gate.TakeHeld(receiveBuffer, kReceiveBytes);
+      if (held > 0) {
+        pendingLength = got;
+        delete packet;
+        packet = RtpPacket::Parse(receiveBuffer, held);
+        if (packet == nullptr) continue;
+      }
+    }
+    {
+      std::lock_guard<platform::CriticalSection> guard(receiverLock);
+      if (rtpReceiver != nullptr) rtpReceiver->Receive(*packet);
+    }
+    if (verdict == RtpSourceGate::Verdict::kCountOnly) {
+      delete packet;
+      continue;
+    }
+    return packet;
+  }
 }
 
 int32_t RtpAudioSource::ProduceSample(AudioSample** out) {
@@ -147,46 +193,26 @@ int32_t RtpAudioSource::ProduceSample(AudioSample** out) {
   sample->SetSilenceMs(kGapMs);
   sample->SetDataSize(0);
 
-  RtpPacket* packet = nullptr;
-  for (;;) {
-    int32_t got = WaitForDatagram();
-    if (got < 1) {
-      sample->Release();
-      return -10;
-    }
-    packet = RtpPacket::Parse(receiveBuffer, got);
-    if (packet == nullptr) continue;
-    {
-      std::lock_guard<platform::CriticalSection> guard(receiverLock);
-      if (rtpReceiver != nullptr) rtpReceiver->Receive(*packet);
-    }
-    const int32_t payloadBytes = packet->PayloadUsage();
-    std::memcpy(sample->Data(), packet->Payload(), static_cast<size_t>(payloadBytes));
-    sample->SetDataSize(payloadBytes);
-    sample->SetSilenceMs(0);
-    sample->SetPacket(packet);
-    uint8_t type = packet->PayloadType();
-    if (type == kMuLaw || type == kG723 || type == kALaw || type == kComfortNoise || type == kG729) break;
+  RtpPacket* packet = NextPlayable();
+  if (packet == nullptr) {
+    sample->Release();
+    return -10;
   }
+  const int32_t payloadBytes = packet->PayloadUsage();
+  std::memcpy(sample->Data(), packet->Payload(), static_cast<size_t>(payloadBytes));
+  sample->SetDataSize(payloadBytes);
+  sample->SetSilenceMs(0);
+  sample->SetPacket(packet);
 
-  int32_t formatNumber = kFormatPcm16;
-  switch (packet->PayloadType()) {
-    case kMuLaw:
-      formatNumber = kFormatMuLaw;
-      break;
-    case kALaw:
-      formatNumber = kFormatALaw;
-      break;
-    case kG729:
-      formatNumber = kFormatG729;
-      break;
-    case kG723:
-      formatNumber = packet->PayloadUsage() % 20 != 0 ? kFormatG723_64 : kFormatG723_53;
-      break;
-    default:  // comfort noise: a gap marker that keeps its packet
-      sample->SetDataSize(0);
-      sample->SetSilenceMs(kGapMs);
-      break;
+  // Only payload types of the table get here.
+  const PayloadTypeInfo* type = FindPayloadType(packet->PayloadType());
+  int32_t formatNumber = type != nullptr ? type->formatNumber : kFormatPcm16;
+  if (packet->PayloadType() == kPayloadG723) {
+    formatNumber = packet->PayloadUsage() % 20 != 0 ? kFormatG723_64 : kFormatG723_53;
+  } else if (type == nullptr || !type->audio) {
+    // Comfort noise: a gap marker that keeps its packet.
+    sample->SetDataSize(0);
+    sample->SetSilenceMs(kGapMs);
   }
   sample->SetFormat(GetStandardFormat(&format, formatNumber));
   *out = sample;

@@ -6,10 +6,10 @@
 
 namespace ve {
 
-// The parsed, read-only view of one received RTP data packet (12-byte header, version 2, no
-// header extension). It points into the receive buffer it was parsed from and never owns it,
-// so it is valid only until that buffer is refilled; holders further down the chain keep a
-// header-only copy (CopyHeader), which carries the header fields and no pointer at all.
+// The parsed, read-only view of one received RTP data packet (12-byte header, version 2; a
+// header extension is skipped). It points into the receive buffer it was parsed from and never
+// owns it, so it is valid only until that buffer is refilled; holders further down the chain
+// keep a header-only copy (CopyHeader), which carries the header fields and no pointer at all.
 //
 // A sample owns its attached packet through MediaObject and deletes it through that base.
 //

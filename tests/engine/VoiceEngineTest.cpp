@@ -372,10 +372,15 @@ TEST_F(EngineFixture, SsrcCollisionGetsAByeAndANewSsrc) {
   std::vector<uint8_t> clash(12 + 160, 0xD5);
   clash[0] = 0x80;
   clash[1] = 8;
+  clash[2] = clash[3] = 0;
   clash[8] = static_cast<uint8_t>(old >> 24);
   clash[9] = static_cast<uint8_t>(old >> 16);
   clash[10] = static_cast<uint8_t>(old >> 8);
   clash[11] = static_cast<uint8_t>(old);
+  // Two packets in sequence: the peer's source has to prove itself before anything it sends
+  // counts, so a stranger cannot make us change SSRC.
+  ASSERT_TRUE(peerRtp.SendTo(rtp.Port(), clash));
+  clash[3] = 1;
   ASSERT_TRUE(peerRtp.SendTo(rtp.Port(), clash));
   auto bye = CollectRtcp(peerRtcp, 2000, [](const std::vector<uint8_t>& p) { return Has(PartTypes(p), 203); });
   ASSERT_FALSE(bye.empty());

@@ -247,8 +247,9 @@ TEST(RtcpReceiver, SenderReportTimesAndTheOneWayDelay) {
   EXPECT_STREQ(Record(receiver, 0x63).sdes[0], "user.1@host");
 }
 
-// A BYE forgets the source and tells the reception record, so another source may take over.
-TEST(RtcpReceiver, ByeEndsTheFollowedSource) {
+// A BYE forgets the source's record and tells the reception record, which forgets a source of
+// that SSRC still on probation.
+TEST(RtcpReceiver, ByeForgetsTheSource) {
   RtpReceiver reception;
   auto feed = [&](uint16_t seq, uint32_t ssrc) {
     Bytes bytes(12 + 160, 0xD5);
@@ -259,7 +260,6 @@ TEST(RtcpReceiver, ByeEndsTheFollowedSource) {
   feed(1, 0xA);
   feed(2, 0xA);
   feed(3, 0xB);
-  feed(4, 0xB);
   ASSERT_EQ(reception.Stats().ssrc, 0xAu);
 
   RtcpReceiver receiver;
@@ -268,12 +268,29 @@ TEST(RtcpReceiver, ByeEndsTheFollowedSource) {
   Read(receiver, SenderReport(0xA, kT));
   Read(receiver, SenderReport(0xB, kT));
   EXPECT_EQ(receiver.RecordCount(), 2);
-  EXPECT_EQ(Read(receiver, Join({SenderReport(0xA, kT), Bye(0xA)})), 1);
-  EXPECT_EQ(receiver.RecordCount(), 1);
+  EXPECT_EQ(Read(receiver, Join({SenderReport(0xA, kT), Bye(0xA), Bye(0xB)})), 1);
+  EXPECT_EQ(receiver.RecordCount(), 0);
   RtpTranInfo gone;
   EXPECT_FALSE(receiver.CopyRecord(0xA, &gone));
+  feed(4, 0xB);
+  EXPECT_EQ(reception.Stats().ssrc, 0xAu) << "B's probation began again after its BYE";
   feed(5, 0xB);
   EXPECT_EQ(reception.Stats().ssrc, 0xBu);
+}
+
+// Records come only for the senders of reports and for the source we hear: SDES chunks about
+// anybody else leave no trace, however many come.
+TEST(RtcpReceiver, RecordsOnlyForReportersAndTheHeardSource) {
+  RtcpReceiver receiver;
+  receiver.SetOwnSsrc(kOwn);
+  for (uint32_t ssrc = 100; ssrc < 200; ++ssrc) Read(receiver, Join({SenderReport(0x70, kT), Cname(ssrc, "x")}));
+  EXPECT_EQ(receiver.RecordCount(), 1);
+  receiver.SetHeardSsrc(150);
+  Read(receiver, Join({SenderReport(0x70, kT), Cname(150, "peer")}));
+  EXPECT_STREQ(Record(receiver, 150).sdes[0], "peer");
+  // Silent sources expire.
+  receiver.ExpireSilent(NtpTime::Add(kT, 30000), 25000);
+  EXPECT_EQ(receiver.RecordCount(), 0);
 }
 
 // Our own SSRC as a reporter or SDES source is somebody else using it.
@@ -314,7 +331,7 @@ TEST(RtcpReceiver, LyingCountsAndLengthsStayInsideTheDatagram) {
   Read(receiver, Bytes{0x80, 200, 0, 0, 0x80, 202, 0, 0, 0x81, 203, 0, 0});  // zero lengths
   Read(receiver, Bytes{0x80, 200, 0});
   Read(receiver, Bytes{});
-  EXPECT_EQ(receiver.RecordCount(), 5);  // reporters 1, 2, 3, 9 and the SDES chunk that fitted (4)
+  EXPECT_EQ(receiver.RecordCount(), 4);  // reporters 1, 2, 3 and 9; SDES alone makes none
   // The one block present in each SR was read; the RR with the lying count has no layout.
   EXPECT_EQ(receiver.RttSamples(), 3);
 }

@@ -38,7 +38,7 @@ struct End {
       std::vector<uint8_t> bytes(12 + 160, 0xD5);
       test::WriteRtpHeader(bytes.data(), 8, static_cast<uint16_t>(n), 160u * n, ssrc);
       std::unique_ptr<RtpPacket> packet(RtpPacket::Parse(bytes.data(), static_cast<int32_t>(bytes.size())));
-      reception.ReceiveAt(*packet, 160u * n + 40u * (n % 2), 20u * n);
+      reception.ReceiveAt(*packet, 160u * n + 40u * (n % 2));
     }
   }
   int32_t Read(RtcpPacket& packet, const NtpTime& now) {
@@ -172,6 +172,7 @@ TEST(RtcpTransmitter, SdesPrivAndByeLayouts) {
 
   // What a receiver makes of them: the announcement only from the second SDES.
   RtcpReceiver reader;
+  reader.SetHeardSsrc(0x1234);
   reader.ReadRtcp(p, plain.GetTotalUsage(), kT);
   EXPECT_FALSE(reader.PeerUnderstandsStandard());
   reader.ReadRtcp(announcing.GetPacketData(), announcing.GetTotalUsage(), kT);

@@ -17,6 +17,7 @@
 #include "rtp/RtpPacket.h"
 #include "support/ImpairmentScript.h"
 #include "support/LoopbackSocket.h"
+#include "support/TestSockets.h"
 #include "support/TestProcess.h"
 
 namespace ve {
@@ -67,6 +68,7 @@ class RtpAudioSourceTest : public testing::Test {
     ASSERT_TRUE(rx.Valid() && tx.Valid());
     source.SetRtpSocket(rx.Handle());
     source.SetRtpReceiver(&receiver);
+    source.Gate().SetRemote(platform::Ipv4Endpoint{platform::InetAddr("127.0.0.1"), tx.Port()});
   }
   void TearDown() override {
     source.StopReceiving();
@@ -104,11 +106,21 @@ TEST_F(RtpAudioSourceTest, InvalidDatagramsAreSkippedAndFormatsFollowThePayloadT
   Send(Rtp(96, 160));   // dynamic payload type
   Send(Rtp(19, 160));   // reserved
   Send(Rtp(0x7F, 20));  // above 18
+  // The source proves itself with two packets in sequence; the first one is played too.
+  Send(Rtp(8, 160, 1));
+  Send(Rtp(8, 160, 2));
+  for (int i = 0; i < 2; ++i) {
+    Seen seen{};
+    ASSERT_TRUE(Pull(&seen));
+    EXPECT_EQ(seen.dataSize, 160);
+  }
+  EXPECT_EQ(source.Gate().DropCount(RtpDrop::kMalformed), 1u);
+  EXPECT_EQ(source.Gate().DropCount(RtpDrop::kUnknownPayloadType), 3u);
   const struct { uint8_t pt; int bytes; uint16_t tag; int32_t silenceMs; } cases[] = {
       {8, 160, WAVE_FORMAT_ALAW, 0},   {0, 160, WAVE_FORMAT_MULAW, 0},  {18, 20, WAVE_FORMAT_G729, 0},
       {4, 24, WAVE_FORMAT_G723_64, 0}, {4, 40, WAVE_FORMAT_G723_53, 0}, {4, 48, WAVE_FORMAT_G723_64, 0},
       {13, 4, WAVE_FORMAT_PCM, 20}};
-  uint16_t seq = 1;
+  uint16_t seq = 3;
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.pt) + "/" + std::to_string(c.bytes));
     Send(Rtp(c.pt, c.bytes, seq++));
@@ -120,9 +132,9 @@ TEST_F(RtpAudioSourceTest, InvalidDatagramsAreSkippedAndFormatsFollowThePayloadT
     EXPECT_EQ(seen.payloadType, c.pt);
     EXPECT_EQ(seen.firstByte, c.silenceMs > 0 ? 0 : 1);
   }
-  // Every packet reaches the reception record, which follows the source from the second one.
+  // Every packet of the source reaches the reception record.
   EXPECT_EQ(receiver.Stats().ssrc, 0x5555u);
-  EXPECT_EQ(receiver.Stats().maxSeq, 7);
+  EXPECT_EQ(receiver.Stats().maxSeq, 9);
   Seen none{};
   EXPECT_FALSE(Pull(&none));  // nothing waiting: poll mode returns at once with -10
 }
@@ -167,6 +179,17 @@ TEST_F(RtpAudioSourceTest, IdleReceiverUsesNoCpu) {
   source.Stop();
   std::printf("idle receiving thread: %.2f ms CPU in %d s\n", used, seconds);
   EXPECT_LT(used, 20.0 * seconds);
+}
+
+// The host shuts the socket down mid-call: the worker ends instead of spinning on a socket
+// that is always readable and never has a datagram.
+TEST_F(RtpAudioSourceTest, ShutDownSocketEndsTheWorker) {
+  ASSERT_EQ(source.Start(), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  test::ShutdownReceiving(rx.Handle());
+  const auto end = Clock::now() + std::chrono::seconds(3);
+  while (source.IsRunning() && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_FALSE(source.IsRunning());
 }
 
 }  // namespace

@@ -64,9 +64,12 @@ Datagram PeerReport(uint32_t ssrc, uint32_t about, bool standard, bool bye) {
   if (!standard) {
     const char* prefix = RtcpReceiver::kStandardUnderstood;
     const auto n = static_cast<uint8_t>(std::strlen(prefix));
-    Datagram sdes = {0x81, 202, 0, 0, 0, 0, 0, 0, 8, static_cast<uint8_t>(n + 1), n};
+    Datagram sdes(8, 0);
+    sdes[0] = 0x81;
+    sdes[1] = 202;
     WriteU32BE(sdes.data() + 4, ssrc);
-    sdes.insert(sdes.end(), prefix, prefix + n);
+    for (uint8_t byte : {uint8_t{8}, static_cast<uint8_t>(n + 1), n}) sdes.push_back(byte);
+    for (uint8_t i = 0; i < n; ++i) sdes.push_back(static_cast<uint8_t>(prefix[i]));
     sdes.resize((sdes.size() + 1 + 3) / 4 * 4, 0);
     WriteU16BE(sdes.data() + 2, static_cast<uint16_t>(sdes.size() / 4 - 1));
     d.insert(d.end(), sdes.begin(), sdes.end());
@@ -88,6 +91,7 @@ TEST(RtpCall, SendReceiveAndRtcpThreadsShareTheRecordsSafely) {
   Counter counter;
   source.SetRtpSocket(rtp.Handle());
   source.SetRtpReceiver(receiver.get());
+  source.Gate().SetRemote(platform::Ipv4Endpoint{platform::InetAddr("127.0.0.1"), peerRtp.Port()});
   source.AddListener(&counter);
   sink.SetRtpSocket(rtp.Handle());
   sink.SetRtcpSocket(rtcp.Handle());

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -26,15 +27,33 @@ std::unique_ptr<RtpPacket> Parse(const std::vector<uint8_t>& d) {
   return std::unique_ptr<RtpPacket>(RtpPacket::Parse(d.data(), static_cast<int32_t>(d.size())));
 }
 
-TEST(RtpPacket, ShortDatagramsExtensionsAndOtherVersionsAreRejected) {
+TEST(RtpPacket, ShortDatagramsAndOtherVersionsAreRejected) {
   auto d = Datagram(20);
   for (int32_t length : {11, 0, -5}) EXPECT_EQ(RtpPacket::Parse(d.data(), length), nullptr) << length;
   EXPECT_EQ(RtpPacket::Parse(nullptr, 12), nullptr);
-  // X set on an otherwise valid packet, X with version 1, and the other versions.
-  for (uint8_t v : {0x90, 0x50, 0x00, 0x40, 0xC0}) {
+  for (uint8_t v : {0x50, 0x00, 0x40, 0xC0}) {
     d[0] = v;
     EXPECT_EQ(Parse(d), nullptr) << "first byte " << int(v);
   }
+}
+
+// A header extension (after the CSRCs) is skipped; one that runs past the datagram refuses it.
+TEST(RtpPacket, HeaderExtensionIsSkipped) {
+  auto d = Datagram(28, 8, 1, 2, 3, 1);  // one CSRC, then 4 + 8 bytes of extension, 16 of payload
+  d[0] |= 0x10;
+  const uint8_t extension[4] = {0xBE, 0xDE, 0x00, 0x02};
+  std::copy(extension, extension + 4, d.begin() + 16);
+  d[28] = 0x42;
+  auto packet = Parse(d);
+  ASSERT_NE(packet, nullptr);
+  EXPECT_TRUE(packet->Extension());
+  EXPECT_EQ(packet->HeaderLength(), 28);
+  EXPECT_EQ(packet->PayloadUsage(), 16);
+  EXPECT_EQ(packet->Payload()[0], 0x42);
+  d[19] = 0x07;  // 28 bytes of extension claimed, 24 follow
+  EXPECT_EQ(Parse(d), nullptr);
+  d.resize(18);  // not even the extension's head
+  EXPECT_EQ(Parse(d), nullptr);
 }
 
 TEST(RtpPacket, FieldsComeOutInHostOrderAndTheHeaderCopyKeepsThemWithoutPointers) {

@@ -68,6 +68,14 @@ void CloseUdp(int socket) {
 #endif
 }
 
+void ShutdownReceiving(int socket) {
+#ifdef _WIN32
+  ::shutdown(ToNative(socket), SD_RECEIVE);
+#else
+  ::shutdown(socket, SHUT_RD);
+#endif
+}
+
 uint16_t LocalPort(int socket) {
   sockaddr_in address{};
   AddressLength length = sizeof address;

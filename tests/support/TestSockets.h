@@ -12,6 +12,8 @@ namespace ve::test {
 // A UDP socket bound to 127.0.0.1:port (0: a port the system picks); -1 on failure.
 int OpenLoopbackUdp(uint16_t port);
 void CloseUdp(int socket);
+// Shuts the socket down for reading, as a host may do mid-call.
+void ShutdownReceiving(int socket);
 // The local port a socket is bound to; 0 when it cannot be told.
 uint16_t LocalPort(int socket);
 

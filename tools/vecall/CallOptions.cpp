@@ -32,7 +32,7 @@ const char* CallUsage() {
   return "usage: vecall --local HOST:PORT --remote HOST:PORT [--codec pcma|pcmu|g729]\n"
          "              [--mic default|N|file:PATH.wav|tone:HZ|silence] [--speaker default|N|file:PATH.wav|null]\n"
          "              [--duration SECONDS] [--stats FILE.json] [--no-rtcp] [--rtcp auto|standard|legacy]\n"
-         "              [--input-level 0..100]\n"
+         "              [--strict-source] [--input-level 0..100]\n"
          "              [--volume 0..100] [--play FILE.wav] [--send-file FILE.wav] [--file-level 0..100]\n"
          "              [--list-devices] [--verbose]\n"
          "RTP uses PORT and RTCP PORT+1 on both sides.\n";
@@ -83,6 +83,8 @@ bool ParseCallOptions(int argc, const char* const* argv, CallOptions* options, s
       parsed.statsPath = text;
     } else if (name == "--no-rtcp") {
       parsed.noRtcp = true;
+    } else if (name == "--strict-source") {
+      parsed.strictSource = true;
     } else if (name == "--rtcp") {
       if (!value(&text)) return false;
       parsed.rtcp = text;

@@ -20,6 +20,7 @@ struct CallOptions {
   double durationSeconds = 0;  // 0: until Ctrl-C
   std::string statsPath;
   bool noRtcp = false;
+  bool strictSource = false;  // packets only from the remote's own ports
   std::string rtcp = "auto";  // auto, standard or legacy: the RTCP layout of our reports
   int32_t inputLevel = 100;
   int32_t volume = 100;

@@ -124,6 +124,9 @@ void WriteStats(const std::string& path, const voiceengine::CallStatistics& s, i
                "\"remote_cname\":\"%s\",\"local_ssrc\":%u,\"send_dialect\":\"%s\",\"peer_dialect\":\"%s\","
                "\"peer_reported\":%s,\"peer_reported_lost\":%lld,\"peer_reported_fraction_lost\":%.4f,"
                "\"peer_reported_jitter_ms\":%.2f},\n"
+               " \"drops\":{\"wrong_source\":%llu,\"malformed\":%llu,\"unknown_payload_type\":%llu,"
+               "\"on_probation\":%llu,\"duplicate\":%llu,\"rtcp_wrong_source\":%llu,\"rtcp_malformed\":%llu,"
+               "\"latched\":%s},\n"
                " \"playout\":{\"depth_ms\":%d,\"repeats\":%llu,\"drops\":%llu,\"rebuffers\":%llu,"
                "\"gap_markers\":%llu},\n"
                " \"timing\":{\"receive_start_unix_ms\":%lld,\"send_start_unix_ms\":%lld}}\n",
@@ -134,7 +137,13 @@ void WriteStats(const std::string& path, const voiceengine::CallStatistics& s, i
                static_cast<unsigned long long>(s.rtcpReportsReceived), s.roundTripMs, s.oneWayDelayMs,
                s.remoteCname, s.localSsrc, DialectName(s.rtcpSendDialect), DialectName(s.rtcpPeerDialect),
                s.peerReported ? "true" : "false", static_cast<long long>(s.peerPacketsLost), s.peerFractionLost,
-               s.peerJitterMs, s.playoutDepthMs, static_cast<unsigned long long>(s.playoutRepeats),
+               s.peerJitterMs, static_cast<unsigned long long>(s.droppedWrongSource),
+               static_cast<unsigned long long>(s.droppedMalformed),
+               static_cast<unsigned long long>(s.droppedUnknownPayloadType),
+               static_cast<unsigned long long>(s.droppedOnProbation), static_cast<unsigned long long>(s.droppedDuplicate),
+               static_cast<unsigned long long>(s.rtcpDroppedWrongSource),
+               static_cast<unsigned long long>(s.rtcpDroppedMalformed), s.sourceLatched ? "true" : "false",
+               s.playoutDepthMs, static_cast<unsigned long long>(s.playoutRepeats),
                static_cast<unsigned long long>(s.playoutDrops), static_cast<unsigned long long>(s.playoutRebuffers),
                static_cast<unsigned long long>(s.playoutGapMarkers), static_cast<long long>(receiveStartMs),
                static_cast<long long>(sendStartMs));
@@ -223,6 +232,7 @@ int main(int argc, char** argv) {
     voiceengine::SetRtcpDialect(&engine, options.rtcp == "standard" ? voiceengine::RtcpDialect::kStandard
                                          : options.rtcp == "legacy" ? voiceengine::RtcpDialect::kLegacy
                                                                     : voiceengine::RtcpDialect::kAuto);
+    voiceengine::SetStrictSourceCheck(&engine, options.strictSource);
     uint16_t remoteRtcp = options.noRtcp ? 0 : static_cast<uint16_t>(options.remote.port + 1);
     if (engine.SetRemote(remoteAddress.c_str(), options.remote.port, remoteRtcp) != 0) {
       closeSockets();

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/DebugOutput.h"
+
 namespace ve::g729 {
 
 namespace {
@@ -31,14 +33,14 @@ void Stabilize(double* buf) {
   }
   if (buf[0] < kLLimit) {
     buf[0] = kLLimit;
-    std::fputs("warning LSP Low \n", stdout);
+    platform::DebugPrintf("warning LSP Low \n");
   }
   for (int j = 0; j < kM - 1; ++j) {
     if (buf[j + 1] - buf[j] < kGap3) buf[j + 1] = buf[j] + kGap3;
   }
   if (buf[kM - 1] > kMLimit) {
     buf[kM - 1] = kMLimit;
-    std::fputs("warning LSP High \n", stdout);
+    platform::DebugPrintf("warning LSP High \n");
   }
 }
 

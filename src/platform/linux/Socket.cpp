@@ -41,7 +41,7 @@ void SocketWakeup::Clear() {
 
 int32_t WaitReadable(SocketHandle socket, int32_t timeoutMs, SocketWakeup* wakeup) {
   if (socket < 0) return -1;
-  pollfd fds[2] = {{socket, POLLIN, 0}, {wakeup != nullptr ? wakeup->fd : -1, POLLIN, 0}};
+  pollfd fds[2] = {{socket, POLLIN | POLLRDHUP, 0}, {wakeup != nullptr ? wakeup->fd : -1, POLLIN, 0}};
   nfds_t count = wakeup != nullptr && wakeup->fd >= 0 ? 2 : 1;
   for (;;) {
     int ready = poll(fds, count, timeoutMs < 0 ? -1 : timeoutMs);
@@ -50,7 +50,8 @@ int32_t WaitReadable(SocketHandle socket, int32_t timeoutMs, SocketWakeup* wakeu
       return -1;
     }
     if (ready == 0) return 0;
-    if ((fds[0].revents & POLLNVAL) != 0) return -1;
+    // A socket shut down for reading stays readable with nothing to read: it is finished.
+    if ((fds[0].revents & (POLLNVAL | POLLRDHUP)) != 0) return -1;
     if (count == 2 && fds[1].revents != 0) return 0;
     if ((fds[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0) return 1;
     return 0;
