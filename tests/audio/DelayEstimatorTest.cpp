@@ -1,0 +1,56 @@
+#include "audio/DelayEstimator.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace ve {
+namespace {
+
+// Packets every 20 ms; each arrives `extra` ms after its media time plus a base delay.
+template <typename Extra>
+void Feed(DelayEstimator& estimator, int count, uint32_t* media, Extra extra) {
+  for (int i = 0; i < count; ++i) {
+    *media += 20;
+    estimator.Arrival(5000 + *media + static_cast<uint32_t>(extra(i)), *media, false);
+  }
+}
+
+TEST(DelayEstimator, TargetFollowsTheJitterRisesAtOnceAndFallsSlowly) {
+  DelayEstimator estimator;
+  uint32_t media = 0;
+  Feed(estimator, 200, &media, [](int) { return 0; });
+  EXPECT_EQ(estimator.TargetMs(), DelayEstimator::kMinTargetMs) << "a clean network needs little";
+
+  std::mt19937 random(3);
+  std::uniform_int_distribution<int> jitter(0, 60);
+  Feed(estimator, 300, &media, [&](int) { return jitter(random); });
+  EXPECT_NEAR(estimator.TargetMs(), 62, 6) << "the 95 % lateness of uniform 0..60 ms, plus the margin";
+
+  // One spike of 300 ms: the target takes it at once...
+  Feed(estimator, 1, &media, [](int) { return 300; });
+  EXPECT_GE(estimator.TargetMs(), 60);
+  // ...and once the network is clean again it falls, but slowly: 10 ms per second.
+  Feed(estimator, 50, &media, [](int) { return 0; });  // 1 s
+  const int32_t afterOneSecond = estimator.TargetMs();
+  EXPECT_GT(afterOneSecond, 40);
+  Feed(estimator, 400, &media, [](int) { return 0; });  // 8 s more
+  EXPECT_EQ(estimator.TargetMs(), DelayEstimator::kMinTargetMs);
+}
+
+// The first packet of a talk spurt says nothing about jitter; a sender clock that drifts makes
+// no packet look late for long.
+TEST(DelayEstimator, PausesAndClockSkewDoNotRaiseTheTarget) {
+  DelayEstimator estimator;
+  uint32_t media = 0;
+  Feed(estimator, 50, &media, [](int) { return 0; });
+  estimator.Arrival(5000 + media + 20 + 400, media + 20, true);
+  media += 20;
+  EXPECT_EQ(estimator.TargetMs(), DelayEstimator::kMinTargetMs);
+  // 0.5 % skew: 0.1 ms later each packet.
+  Feed(estimator, 2000, &media, [](int i) { return i / 10; });
+  EXPECT_LT(estimator.TargetMs(), 40);
+}
+
+}  // namespace
+}  // namespace ve
