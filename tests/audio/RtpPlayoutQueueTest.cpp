@@ -42,9 +42,9 @@ std::vector<int> TakeFrames(RtpPlayoutQueue& queue, int count) {
 
 TEST(RtpPlayoutQueue, SampleOrderFollowsTimestampsThenSequenceAcrossWrap) {
   EXPECT_TRUE(IsBefore(0xFFFFFFF0u, 5, 0x00000010u, 1));
-  // The wrap threshold: a distance below 0x8FFFFFFF compares plainly, from it on as wrapped.
-  EXPECT_TRUE(IsBefore(0, 0, 0x8FFFFFFEu, 0));
-  EXPECT_FALSE(IsBefore(0, 0, 0x8FFFFFFFu, 0));
+  // The shorter way round decides: up to half the circle ahead is after.
+  EXPECT_TRUE(IsBefore(0, 0, 0x7FFFFFFFu, 0));
+  EXPECT_FALSE(IsBefore(0, 0, 0x80000001u, 0));
   // Equal timestamps: the sequence number decides, with its own wrap.
   EXPECT_TRUE(IsBefore(500, 0xFFFF, 500, 0x0002));
   EXPECT_FALSE(IsBefore(500, 8, 500, 8));
