@@ -1,0 +1,150 @@
+#include "support/CallAnalysis.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "engine/EqualizerSets.h"
+#include "platform/Socket.h"
+#include "platform/WavPcmReader.h"
+#include "support/SignalTools.h"
+#include "support/WavWriter.h"
+
+namespace ve::test {
+
+namespace {
+
+constexpr int kFrame = 160;
+constexpr double kActiveRms = 300.0;
+// A sender's frame is a pause when it and the two frames on either side stay within -4..4.
+constexpr int kPauseGuardFrames = 2;
+constexpr int kSilentSample = 4;
+
+// The delay is followed in blocks of half a second, each within 200 ms of the one before: a
+// playout buffer may rebuffer under a scheduling hiccup, which shifts the rest of the call; the
+// speech after the shift still has to match the sender's.
+constexpr size_t kTrackBlock = 4000;
+constexpr int kTrackShift = 1600;
+
+// What the sender's equaliser makes of the speech: the reference the receiver should hear.
+std::vector<int16_t> SendEqualized(const std::vector<int16_t>& x) {
+  double taps[ve::kEqualizerTaps];
+  ve::ExpandEqualizerSet(ve::kSendSetB, taps);
+  return FirFilter(x, taps, ve::kEqualizerTaps);
+}
+
+double FrameRms(const std::vector<int16_t>& x, size_t from) {
+  double sum = 0;
+  for (size_t i = from; i < from + kFrame && i < x.size(); ++i) sum += double(x[i]) * x[i];
+  return std::sqrt(sum / kFrame);
+}
+
+bool QuietAround(const std::vector<int16_t>& x, size_t from) {
+  const size_t begin = from >= kPauseGuardFrames * kFrame ? from - kPauseGuardFrames * kFrame : 0;
+  const size_t end = std::min(x.size(), from + (kPauseGuardFrames + 1) * kFrame);
+  for (size_t i = begin; i < end; ++i) {
+    if (std::abs(x[i]) > kSilentSample) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string CallTempPath(const std::string& name) {
+  return ::testing::TempDir() + "e2e-" + std::to_string(ve::platform::GetProcessId()) + "-" + name;
+}
+
+void WriteMonoWav(const std::string& path, const std::vector<int16_t>& samples) {
+  WriteFile(path, BuildWav(FormatChunk(MakeLinearFormat(1, 8000, 1, 16)), Int16Bytes(samples)));
+}
+
+std::vector<int16_t> ReadWavSamples(const std::string& path) {
+  ve::platform::WavPcmReader::Audio audio;
+  if (ve::platform::WavPcmReader::ReadFile(path.c_str(), &audio) != 0) return {};
+  return audio.samples;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> VecallCommand(const std::string& program, uint16_t localPort, uint16_t remotePort,
+                                       const std::string& codec, const std::string& micWav, const std::string& heardWav,
+                                       double seconds, const std::string& statsPath) {
+  const std::string local = "127.0.0.1:" + std::to_string(localPort);
+  const std::string remote = "127.0.0.1:" + std::to_string(remotePort);
+  return {program, "--local", local, "--remote", remote, "--codec", codec, "--mic", "file:" + micWav,
+          "--speaker", "file:" + heardWav, "--duration", std::to_string(seconds), "--stats", statsPath};
+}
+
+double JsonNumber(const std::string& json, const std::string& section, const std::string& key) {
+  size_t at = json.find("\"" + section + "\"");
+  if (at == std::string::npos) return -1e9;
+  at = json.find("\"" + key + "\":", at);
+  if (at == std::string::npos) return -1e9;
+  return std::atof(json.c_str() + at + key.size() + 3);
+}
+
+std::string JsonText(const std::string& json, const std::string& key) {
+  size_t at = json.find("\"" + key + "\":\"");
+  if (at == std::string::npos) return "";
+  at += key.size() + 4;
+  return json.substr(at, json.find('"', at) - at);
+}
+
+std::optional<bool> JsonFlag(const std::string& json, const std::string& section, const std::string& key) {
+  size_t at = json.find("\"" + section + "\"");
+  if (at == std::string::npos) return std::nullopt;
+  at = json.find("\"" + key + "\":", at);
+  if (at == std::string::npos) return std::nullopt;
+  at += key.size() + 3;
+  if (json.compare(at, 4, "true") == 0) return true;
+  if (json.compare(at, 5, "false") == 0) return false;
+  return std::nullopt;
+}
+
+HeardSpeech AnalyseHeardSpeech(const std::vector<int16_t>& sent, const std::string& heardWav,
+                               const std::string& senderStats, const std::string& receiverStats) {
+  HeardSpeech d;
+  std::vector<int16_t> heard = ReadWavSamples(heardWav);
+  if (heard.empty()) return d;
+  // The heard file starts when the receiver started, the spoken file when the sender started.
+  const double startOffsetMs = JsonNumber(receiverStats, "timing", "receive_start_unix_ms") -
+                               JsonNumber(senderStats, "timing", "send_start_unix_ms");
+  std::vector<int16_t> reference = SendEqualized(sent);
+  // The delay comes from the first 3 s of speech within 1 s of lag: enough to align, and cheap
+  // enough for sanitizer builds.
+  std::vector<int16_t> head(reference.begin(), reference.begin() + std::min<size_t>(reference.size(), 24000));
+  int lag = BestLag(head, heard, std::min<int>(8000, static_cast<int>(heard.size()) - 1));
+  d.delayMs = lag / 8.0 + startOffsetMs;
+  std::vector<int> lags = TrackLag(reference, heard, lag, kTrackBlock, kTrackShift, kActiveRms);
+  for (size_t i = 1; i < lags.size(); ++i) d.delayChanges += lags[i] != lags[i - 1] ? 1 : 0;
+  d.segmentalSnr = SegmentalSnr(reference, heard, lags, kTrackBlock, kActiveRms);
+  size_t active = 0, missing = 0;
+  double pauseEnergy = 0;
+  for (size_t from = 0; from + kFrame <= reference.size(); from += kFrame) {
+    const size_t at = from + static_cast<size_t>(lags[std::min(from / kTrackBlock, lags.size() - 1)]);
+    const bool arrived = at + kFrame <= heard.size();
+    if (arrived && QuietAround(reference, from)) {
+      const double rms = FrameRms(heard, at);
+      pauseEnergy += rms * rms;
+      ++d.pauseFrames;
+    }
+    if (FrameRms(reference, from) < kActiveRms) continue;
+    ++active;
+    if (!arrived || FrameRms(heard, at) < kActiveRms / 4) ++missing;
+  }
+  d.missingShare = active ? double(missing) / double(active) : 1.0;
+  const double pauseRms = d.pauseFrames > 0 ? std::sqrt(pauseEnergy / d.pauseFrames) : 0.0;
+  d.pauseLevelDbfs = pauseRms > 0 ? 20.0 * std::log10(pauseRms / 32768.0) : -120.0;
+  return d;
+}
+
+}  // namespace ve::test
