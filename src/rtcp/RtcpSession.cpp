@@ -220,6 +220,10 @@ void RtcpSession::ReadWaiting(platform::SocketHandle handle, const platform::Ipv
   for (int i = 0; i < 16; ++i) {
     platform::Ipv4Endpoint from;
     const int32_t got = platform::RecvFrom(handle, receiveBuffer, static_cast<int32_t>(sizeof receiveBuffer), &from);
+    if (got == 0 && from.port != 0) {
+      ++droppedMalformed;  // an empty datagram (nothing waiting has no sender)
+      continue;
+    }
     if (got <= 0) return;
     // Our own reports coming back (a host that sends to itself) are not the peer's.
     if (platform::IsOwnEndpoint(localAddress, from)) continue;

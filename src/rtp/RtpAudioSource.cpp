@@ -106,9 +106,12 @@ int32_t RtpAudioSource::WaitForDatagram() {
   const platform::SocketHandle socket = rtpSocket;
   if (!receiving || socket == platform::kInvalidSocket) return -10;
   if (pollMode) {
-    int32_t ready = platform::WaitReadable(socket, 0, nullptr);
-    if (ready <= 0) return ready;
-    return ReadDatagram(socket);
+    for (;;) {
+      int32_t ready = platform::WaitReadable(socket, 0, nullptr);
+      if (ready <= 0) return ready;
+      int32_t got = ReadDatagram(socket);
+      if (got != 0) return got;  // an empty datagram or one of our own: look again
+    }
   }
   for (;;) {
     if (!receiving || stopSignalled) return 0;
@@ -128,8 +131,11 @@ int32_t RtpAudioSource::WaitForDatagram() {
 }
 
 int32_t RtpAudioSource::ReadDatagram(platform::SocketHandle socket) {
+  receivedFrom = platform::Ipv4Endpoint{};
   int32_t got = platform::RecvFrom(socket, receiveBuffer, kReceiveBytes, &receivedFrom);
   platform::DebugPrintf("inlen:%d \r\n", got);
+  // An empty datagram has a sender; "nothing waiting" has none.
+  if (got == 0 && receivedFrom.port != 0) gate.CountMalformed();
   // Our own packets coming back (a host that sends to itself) are nobody's speech.
   if (got > 0 && platform::IsOwnEndpoint(localEndpoint, receivedFrom)) return 0;
   return got;

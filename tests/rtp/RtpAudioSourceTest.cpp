@@ -103,6 +103,7 @@ TEST_F(RtpAudioSourceTest, InvalidDatagramsAreSkippedAndFormatsFollowThePayloadT
   EXPECT_EQ(out, nullptr);
   ASSERT_EQ(source.Open(), 0);
   Send(std::vector<uint8_t>(11, 0x80));
+  Send(std::vector<uint8_t>());  // empty
   Send(Rtp(96, 160));   // dynamic payload type
   Send(Rtp(19, 160));   // reserved
   Send(Rtp(0x7F, 20));  // above 18
@@ -114,7 +115,7 @@ TEST_F(RtpAudioSourceTest, InvalidDatagramsAreSkippedAndFormatsFollowThePayloadT
     ASSERT_TRUE(Pull(&seen));
     EXPECT_EQ(seen.dataSize, 160);
   }
-  EXPECT_EQ(source.Gate().DropCount(RtpDrop::kMalformed), 1u);
+  EXPECT_EQ(source.Gate().DropCount(RtpDrop::kMalformed), 2u);
   EXPECT_EQ(source.Gate().DropCount(RtpDrop::kUnknownPayloadType), 3u);
   const struct { uint8_t pt; int bytes; uint16_t tag; int32_t silenceMs; } cases[] = {
       {8, 160, WAVE_FORMAT_ALAW, 0},   {0, 160, WAVE_FORMAT_MULAW, 0},  {18, 20, WAVE_FORMAT_G729, 0},
