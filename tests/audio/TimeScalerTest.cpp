@@ -4,11 +4,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <numeric>
 #include <vector>
 
 #include "support/SignalTools.h"
 #include "support/SpeechSynth.h"
+
+#ifdef VE_HAVE_SONIC
+#include <sonic.h>
+#endif
 
 namespace ve {
 namespace {
@@ -181,6 +187,150 @@ TEST(TimeScaler, SpokenSentencesReachTheAskedDuration) {
     ExpectSmoothAndOnTarget(in, s, 160, perBlock);
   }
 }
+
+#ifdef VE_HAVE_SONIC
+
+// Log power spectra (dB) of 20 ms Hann-windowed frames every 10 ms, 64 bands up to 4 kHz.
+std::vector<std::vector<double>> Spectra(const std::vector<int16_t>& x) {
+  static const std::vector<double> basis = [] {
+    std::vector<double> b(64 * 160 * 2);
+    for (int k = 0; k < 64; ++k) {
+      for (int n = 0; n < 160; ++n) {
+        const double window = 0.5 - 0.5 * std::cos(2 * kPi * (n + 0.5) / 160);
+        b[(k * 160 + n) * 2] = window * std::cos(kPi * k * n / 64);
+        b[(k * 160 + n) * 2 + 1] = window * std::sin(kPi * k * n / 64);
+      }
+    }
+    return b;
+  }();
+  std::vector<std::vector<double>> frames;
+  for (size_t start = 0; start + 160 <= x.size(); start += 80) {
+    std::vector<double> bands(64);
+    for (int k = 0; k < 64; ++k) {
+      double re = 0, im = 0;
+      for (int n = 0; n < 160; ++n) {
+        re += x[start + n] * basis[(k * 160 + n) * 2];
+        im += x[start + n] * basis[(k * 160 + n) * 2 + 1];
+      }
+      bands[k] = 10 * std::log10(re * re + im * im + 1e4);
+    }
+    frames.push_back(bands);
+  }
+  return frames;
+}
+
+// How closely `test` follows `reference` once their frames are aligned by dynamic time
+// warping: the mean log-spectral distance (dB) and the mean correlation of the log spectra
+// along the alignment, over the reference frames that hold sound. The alignment strays at
+// most 1 s from the straight line between the two ends.
+struct Likeness {
+  double distance = 0, correlation = 0;
+};
+Likeness Compare(const std::vector<int16_t>& reference, const std::vector<int16_t>& test) {
+  const auto a = Spectra(reference), b = Spectra(test);
+  const size_t rows = a.size(), columns = b.size();
+  auto distance = [&](size_t i, size_t j) {
+    double sum = 0;
+    for (int k = 0; k < 64; ++k) sum += (a[i][k] - b[j][k]) * (a[i][k] - b[j][k]);
+    return std::sqrt(sum / 64);
+  };
+  std::vector<double> total(rows * columns);  // least summed distance to each pair of frames
+  for (size_t i = 0; i < rows; ++i) {
+    for (size_t j = 0; j < columns; ++j) {
+      if (std::abs(1.0 * j - 1.0 * i * columns / rows) > 100) {
+        total[i * columns + j] = 1e300;
+        continue;
+      }
+      double before = 0;
+      if (i > 0 || j > 0) {
+        before = 1e300;
+        if (i > 0) before = std::min(before, total[(i - 1) * columns + j]);
+        if (j > 0) before = std::min(before, total[i * columns + j - 1]);
+        if (i > 0 && j > 0) before = std::min(before, total[(i - 1) * columns + j - 1]);
+      }
+      total[i * columns + j] = before + distance(i, j);
+    }
+  }
+  Likeness likeness;
+  int cells = 0;
+  for (size_t i = rows - 1, j = columns - 1;;) {
+    if (*std::max_element(a[i].begin(), a[i].end()) > 90) {
+      const double ma = std::accumulate(a[i].begin(), a[i].end(), 0.0) / 64;
+      const double mb = std::accumulate(b[j].begin(), b[j].end(), 0.0) / 64;
+      double ab = 0, aa = 0, bb = 0;
+      for (int k = 0; k < 64; ++k) {
+        ab += (a[i][k] - ma) * (b[j][k] - mb);
+        aa += (a[i][k] - ma) * (a[i][k] - ma);
+        bb += (b[j][k] - mb) * (b[j][k] - mb);
+      }
+      likeness.distance += distance(i, j);
+      likeness.correlation += ab / std::sqrt(aa * bb);
+      ++cells;
+    }
+    if (i == 0 && j == 0) break;
+    const double diagonal = i > 0 && j > 0 ? total[(i - 1) * columns + j - 1] : 1e300;
+    const double up = i > 0 ? total[(i - 1) * columns + j] : 1e300;
+    const double left = j > 0 ? total[i * columns + j - 1] : 1e300;
+    if (diagonal <= up && diagonal <= left) {
+      --i, --j;
+    } else if (up <= left) {
+      --i;
+    } else {
+      --j;
+    }
+  }
+  likeness.distance /= cells;
+  likeness.correlation /= cells;
+  return likeness;
+}
+
+std::vector<int16_t> Sonic(const std::vector<int16_t>& x, float speed) {
+  sonicStream stream = sonicCreateStream(8000, 1);
+  sonicSetSpeed(stream, speed);
+  std::vector<short> in(x.begin(), x.end()), out(x.size() * 2);
+  sonicWriteShortToStream(stream, in.data(), static_cast<int>(in.size()));
+  sonicFlushStream(stream);
+  const int count = sonicReadShortFromStream(stream, out.data(), static_cast<int>(out.size()));
+  sonicDestroyStream(stream);
+  return std::vector<int16_t>(out.begin(), out.begin() + count);
+}
+
+// The same change of duration with no search and no cross-fade: samples cut from, or the last
+// ones repeated before, each 20 ms block.
+std::vector<int16_t> Splice(const std::vector<int16_t>& x, double perBlock) {
+  std::vector<int16_t> out;
+  double owed = 0;
+  for (size_t start = 0; start + 160 <= x.size(); start += 160) {
+    owed += std::abs(perBlock);
+    const int cut = static_cast<int>(owed);
+    owed -= cut;
+    if (perBlock < 0) out.insert(out.end(), x.begin() + start - std::min<size_t>(start, cut), x.begin() + start);
+    out.insert(out.end(), x.begin() + start + (perBlock > 0 ? cut : 0), x.begin() + start + 160);
+  }
+  return out;
+}
+
+TEST(TimeScaler, SpeechQualityIsInTheLeagueOfSonic) {
+  if (!test::SpeechToolsAvailable()) GTEST_SKIP() << "espeak-ng and sox are needed";
+  const std::vector<int16_t> in = test::SpeechWithPauses("en-us", 15.0);
+  ASSERT_FALSE(in.empty());
+  for (float speed : {0.9f, 1.1f}) {
+    const double perBlock = 160.0 * (1.0 - 1.0 / speed);
+    TimeScaler scaler;
+    const std::vector<int16_t> ours = Drive(scaler, in, 160, perBlock).out;
+    const std::vector<int16_t> sonic = Sonic(in, speed);
+    const Likeness o = Compare(in, ours), s = Compare(in, sonic), cut = Compare(in, Splice(in, perBlock));
+    std::printf("speed %.1f (%zu -> ours %zu, sonic %zu samples): log-spectral distance ours %.2f dB, "
+                "sonic %.2f dB, splice %.2f dB; spectral correlation ours %.3f, sonic %.3f, splice %.3f\n",
+                speed, in.size(), ours.size(), sonic.size(), o.distance, s.distance, cut.distance, o.correlation,
+                s.correlation, cut.correlation);
+    EXPECT_NEAR(1.0 * ours.size(), in.size() / speed, kMaxShift);
+    EXPECT_LE(o.distance, 1.15 * s.distance);
+    EXPECT_GE(o.correlation, s.correlation - 0.01);
+  }
+}
+
+#endif  // VE_HAVE_SONIC
 
 }  // namespace
 }  // namespace ve
