@@ -9,7 +9,7 @@ CTEST_FLAGS ?= --output-on-failure -j$(JOBS)
 # (whose library carries G.729) under a tshark capture.
 PACKAGES := cmake g++ make pkg-config clang libclang-rt-14-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \
-            libasound2-dev libsoxr-dev libbcg729-dev espeak-ng sox pulseaudio pulseaudio-utils libasound2-plugins libspandsp-dev \
+            libasound2-dev libsoxr-dev libbcg729-dev espeak-ng sox pulseaudio pulseaudio-utils libasound2-plugins libspandsp-dev libsonic-dev \
             python3 tshark gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good libmediastreamer-tools
 
 # The Windows cross build and Wine (64-bit only: these machines cannot run 32-bit programs).
