@@ -105,6 +105,11 @@ void GainUpdate(double* pastEnergy, double gainCorrection) {
   pastEnergy[0] = 20.0 * std::log10(gainCorrection);
 }
 
+int16_t Random16(int16_t& seed) {
+  seed = static_cast<int16_t>(static_cast<uint16_t>(seed * 31821 + 13849));
+  return seed;
+}
+
 int PitchParity(int pitchIndex) {
   int sum = 1;
   for (int bit = 2; bit <= 7; ++bit) sum += (pitchIndex >> bit) & 1;

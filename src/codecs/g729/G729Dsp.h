@@ -3,6 +3,8 @@
 // Signal-processing primitives shared by the G.729 Annex A encoder, decoder and post-filter.
 // All work on caller-owned arrays; nothing here keeps state or allocates.
 
+#include <cstdint>
+
 #include "codecs/g729/G729Tables.h"
 
 namespace ve::g729 {
@@ -35,6 +37,10 @@ void PredLt3(double* exc, int t0, int frac, int length);
 double GainPredict(const double* pastEnergy, const double* code);
 // Shifts the energy memory and stores 20*log10 of the new gain correction factor.
 void GainUpdate(double* pastEnergy, double gainCorrection);
+
+// Next value of the coder's 16-bit pseudo-random sequence (seed * 31821 + 13849, wrapped to
+// 16 bits); encoder and decoder draw the same values from the same seed.
+int16_t Random16(int16_t& seed);
 
 // Parity bit sent with the first subframe's pitch index (over its six most significant bits).
 int PitchParity(int pitchIndex);

@@ -98,10 +98,27 @@ void LspPolynomial(const double* lsp, double* f) {
   }
 }
 
+// SID frames choose among 32 rows of the first-stage codebook and 16 of the second, one row
+// for both halves: the lower five LSFs from the first list, the upper five from the second.
+constexpr int kSidCb1Rows[32] = {96, 52, 20, 54, 86, 114, 82, 68, 36, 121, 48, 92, 18, 120, 94, 124,
+                                 50, 125, 4, 100, 28, 76, 12, 117, 81, 22, 90, 116, 127, 21, 108, 66};
+constexpr int kSidCb2Rows[2][16] = {{31, 21, 9, 3, 10, 2, 19, 26, 4, 3, 11, 29, 15, 27, 21, 12},
+                                    {16, 1, 0, 0, 8, 25, 22, 20, 19, 23, 20, 31, 4, 31, 20, 31}};
+// Weight of the second speech predictor in the second SID predictor (the first SID predictor
+// is the first speech one): a mix that predicts less from the past than speech does.
+constexpr double kSidPredictorMix = 0.4;
+
 }  // namespace
 
 void LsfPredictorMemory::Reset() {
   for (auto& row : freqPrev) std::memcpy(row, kLsfMemoryReset, sizeof(row));
+  std::memcpy(lastLsf, kLsfMemoryReset, sizeof(lastLsf));
+  lastMode = 0;
+}
+
+void LsfPredictorMemory::Push(const double* vector) {
+  for (int k = kMaNp - 1; k > 0; --k) std::memcpy(freqPrev[k], freqPrev[k - 1], sizeof(freqPrev[k]));
+  std::memcpy(freqPrev[0], vector, sizeof(freqPrev[0]));
 }
 
 void LsfPredictorMemory::Reconstruct(int mode, int code0, int code1, int code2, double* lsfQ) {
@@ -115,8 +132,7 @@ void LsfPredictorMemory::Reconstruct(int mode, int code0, int code1, int code2, 
     for (int k = 0; k < kMaNp; ++k) s += freqPrev[k][j] * kLsfMaPredictor[mode][k][j];
     lsfQ[j] = s;
   }
-  for (int k = kMaNp - 1; k > 0; --k) std::memcpy(freqPrev[k], freqPrev[k - 1], sizeof(buf));
-  std::memcpy(freqPrev[0], buf, sizeof(buf));
+  Push(buf);
   Stabilize(lsfQ);
 }
 
@@ -183,8 +199,44 @@ void LsfPredictorMemory::Decode(int index0, int index1, double* lspQ) {
   const int code0 = index0 & (kNc0 - 1);
   const int code1 = (index1 >> kNc1B) & (kNc1 - 1);
   const int code2 = index1 & (kNc1 - 1);
+  Reconstruct(mode, code0, code1, code2, lastLsf);
+  lastMode = mode;
+  for (int i = 0; i < kM; ++i) lspQ[i] = std::cos(lastLsf[i]);
+}
+
+void LsfPredictorMemory::Conceal(double* lspQ) {
+  double buf[kM];
+  for (int j = 0; j < kM; ++j) {
+    double t = lastLsf[j];
+    for (int k = 0; k < kMaNp; ++k) t -= freqPrev[k][j] * kLsfMaPredictor[lastMode][k][j];
+    buf[j] = t * kLsfMaPredictorSumInv[lastMode][j];
+  }
+  Push(buf);
+  for (int i = 0; i < kM; ++i) lspQ[i] = std::cos(lastLsf[i]);
+}
+
+void LsfPredictorMemory::DecodeSid(int mode, int index1, int index2, double* lspQ) {
+  const double* stage1 = kLspCb1[kSidCb1Rows[index1 & 31]];
+  const double* low = kLspCb2[kSidCb2Rows[0][index2 & 15]];
+  const double* high = kLspCb2[kSidCb2Rows[1][index2 & 15]];
+  double buf[kM];
+  for (int j = 0; j < kNc; ++j) buf[j] = stage1[j] + low[j];
+  for (int j = kNc; j < kM; ++j) buf[j] = stage1[j] + high[j];
+  Expand(buf, 1, kM, kGap1);
+  const double mix = (mode & 1) ? kSidPredictorMix : 0.0;
   double lsfQ[kM];
-  Reconstruct(mode, code0, code1, code2, lsfQ);
+  for (int j = 0; j < kM; ++j) {
+    double predicted = 0.0;
+    double weights = 0.0;
+    for (int k = 0; k < kMaNp; ++k) {
+      const double w = (1.0 - mix) * kLsfMaPredictor[0][k][j] + mix * kLsfMaPredictor[1][k][j];
+      predicted += freqPrev[k][j] * w;
+      weights += w;
+    }
+    lsfQ[j] = buf[j] * (1.0 - weights) + predicted;
+  }
+  Push(buf);
+  Stabilize(lsfQ);
   for (int i = 0; i < kM; ++i) lspQ[i] = std::cos(lsfQ[i]);
 }
 
