@@ -34,4 +34,12 @@ void UnpackFrame(const uint8_t* in, int* params) {
   }
 }
 
+void UnpackSid(const uint8_t* in, int* params) {
+  const int bits = (in[0] << 8) | in[1];
+  params[0] = bits >> 15;
+  params[1] = (bits >> 10) & 31;
+  params[2] = (bits >> 6) & 15;
+  params[3] = (bits >> 1) & 31;
+}
+
 }  // namespace ve::g729
