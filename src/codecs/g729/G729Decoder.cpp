@@ -8,23 +8,10 @@
 
 namespace ve::g729 {
 
-void G729Decoder::Reset() {
-  std::memset(oldExc, 0, sizeof(oldExc));
-  std::memset(synth, 0, sizeof(synth));
-  std::memset(memSyn, 0, sizeof(memSyn));
-  std::memcpy(lspOld, kLspInit, sizeof(lspOld));
-  std::memcpy(pastEnergy, kPastEnergyInit, sizeof(pastEnergy));
-  sharp = kSharpmin;
-  oldT0 = 60;
-  lsfMemory.Reset();
-  postFilter.Reset();
-  postX[0] = postX[1] = 0.0;
-  postY[0] = postY[1] = 0.0;
-}
-
 namespace {
 
 constexpr double kMaxExcitation = 1048576.0;
+constexpr int16_t kLossSeedStart = 21845;
 
 // Algebraic codevector: four signed unit pulses, one per track (the fourth on track 3 or 4).
 void DecodeCodebook(int index, int signs, double* code) {
@@ -46,12 +33,56 @@ int16_t RoundToPcm(double v) {
 
 }  // namespace
 
+void G729Decoder::Reset() {
+  std::memset(oldExc, 0, sizeof(oldExc));
+  std::memset(synth, 0, sizeof(synth));
+  std::memset(memSyn, 0, sizeof(memSyn));
+  std::memcpy(lspOld, kLspInit, sizeof(lspOld));
+  std::memcpy(pastEnergy, kPastEnergyInit, sizeof(pastEnergy));
+  sharp = kSharpmin;
+  oldT0 = 60;
+  gainPitch = 0.0;
+  gainCode = 0.0;
+  lossSeed = kLossSeedStart;
+  speechLast = true;
+  speechEnergy = 0.0;
+  lsfMemory.Reset();
+  comfortNoise.Reset();
+  postFilter.Reset();
+  postX[0] = postX[1] = 0.0;
+  postY[0] = postY[1] = 0.0;
+}
+
 void G729Decoder::DecodeFrame(const uint8_t* frame, int16_t* pcm) {
   int prm[kParamCount];
   UnpackFrame(frame, prm);
+  DecodeSpeech(prm, pcm);
+}
 
+void G729Decoder::DecodeErased(int16_t* pcm) {
+  if (speechLast) {
+    DecodeSpeech(nullptr, pcm);
+  } else {
+    DecodeNoise(nullptr, pcm);
+  }
+}
+
+void G729Decoder::DecodeSid(const uint8_t* sid, int16_t* pcm) {
+  int prm[kSidParamCount];
+  UnpackSid(sid, prm);
+  DecodeNoise(prm, pcm);
+}
+
+void G729Decoder::DecodeNoData(int16_t* pcm) { DecodeNoise(nullptr, pcm); }
+
+void G729Decoder::DecodeSpeech(const int* prm, int16_t* pcm) {
+  const bool lost = prm == nullptr;
   double lspNew[kM];
-  lsfMemory.Decode(prm[0], prm[1], lspNew);
+  if (lost) {
+    lsfMemory.Conceal(lspNew);
+  } else {
+    lsfMemory.Decode(prm[0], prm[1], lspNew);
+  }
   double az[2 * kMp1];
   InterpolateLpc(lspOld, lspNew, az);
   std::memcpy(lspOld, lspNew, sizeof(lspOld));
@@ -60,47 +91,66 @@ void G729Decoder::DecodeFrame(const uint8_t* frame, int16_t* pcm) {
   double* syn = synth + kM;
   int pitch[2];
   int t0 = 0;
-  int frac = 0;
   for (int sub = 0; sub < 2; ++sub) {
-    const int* p = prm + (sub == 0 ? 2 : 7);
+    const int* p = lost ? nullptr : prm + (sub == 0 ? 2 : 7);
     const int iSub = sub * kLSubfr;
-    if (sub == 0) {
-      // A first-subframe pitch index whose parity bit is wrong is not trusted: the previous
-      // delay is reused (and slowly lengthened) instead.
-      const bool parityError = PitchParity(p[0]) != prm[3];
-      if (!parityError) {
+    int frac = 0;
+    // A lost subframe, or a first-subframe pitch index whose parity bit is wrong, repeats the
+    // previous delay lengthened by one sample, so that a long loss does not buzz at one pitch.
+    bool trusted = !lost;
+    if (lost) {
+      t0 = oldT0;
+    } else if (sub == 0) {
+      trusted = PitchParity(p[0]) == prm[3];
+      if (trusted) {
         DecodeLag(p[0], 0, t0, frac);
-        oldT0 = t0;
       } else {
         t0 = oldT0;
-        frac = 0;
-        if (++oldT0 > kPitMax) oldT0 = kPitMax;
       }
       p += 2;  // pitch index and parity
-    } else {
+    } else {  // the second subframe's delay is coded relative to the first's
       DecodeLag(p[0], 1, t0, frac);
-      oldT0 = t0;
       p += 1;
+    }
+    if (trusted) {
+      oldT0 = t0;
+    } else if (++oldT0 > kPitMax) {
+      oldT0 = kPitMax;
     }
     pitch[sub] = t0;
 
     PredLt3(exc + iSub, t0, frac, kLSubfr);
 
     double code[kLSubfr];
-    DecodeCodebook(p[0], p[1], code);
+    if (lost) {
+      const int index = Random16(lossSeed) & 0x1FFF;
+      const int signs = Random16(lossSeed) & 0xF;
+      DecodeCodebook(index, signs, code);
+    } else {
+      DecodeCodebook(p[0], p[1], code);
+    }
     for (int i = t0; i < kLSubfr; ++i) code[i] += sharp * code[i - t0];
 
-    const int gainIndex = p[2];
-    const int row1 = kGainUnmap1[gainIndex >> 4];
-    const int row2 = kGainUnmap2[gainIndex & 15];
-    const double gainPitch = kGainCb1[row1][0] + kGainCb2[row2][0];
-    const double correction = kGainCb1[row1][1] + kGainCb2[row2][1];
-    const double gainCode = correction * GainPredict(pastEnergy, code);
-    GainUpdate(pastEnergy, correction);
+    if (lost) {
+      // The gains fade from the last ones; the energy memory decays likewise, so the first
+      // frames after the loss start from a lower predicted gain.
+      gainPitch = std::min(gainPitch * kEraseGainPitAtt, kEraseGainPitMax);
+      gainCode *= kEraseGainCodeAtt;
+      const double mean = (pastEnergy[0] + pastEnergy[1] + pastEnergy[2] + pastEnergy[3]) * 0.25;
+      const double decayed = std::max(mean + kEraseEnerOffset, kEraseEnerFloor);
+      for (int i = 3; i > 0; --i) pastEnergy[i] = pastEnergy[i - 1];
+      pastEnergy[0] = decayed;
+    } else {
+      const int gainIndex = p[2];
+      const int row1 = kGainUnmap1[gainIndex >> 4];
+      const int row2 = kGainUnmap2[gainIndex & 15];
+      gainPitch = kGainCb1[row1][0] + kGainCb2[row2][0];
+      const double correction = kGainCb1[row1][1] + kGainCb2[row2][1];
+      gainCode = correction * GainPredict(pastEnergy, code);
+      GainUpdate(pastEnergy, correction);
+    }
 
-    sharp = gainPitch;
-    if (sharp > kSharpmax) sharp = kSharpmax;
-    if (sharp < kSharpmin) sharp = kSharpmin;
+    sharp = std::clamp(gainPitch, kSharpmin, kSharpmax);
 
     // The excitation is bounded far above anything speech needs (loud clipped input stays
     // below a tenth of it); a stream that keeps the largest pitch gain at a short delay would
@@ -112,6 +162,39 @@ void G729Decoder::DecodeFrame(const uint8_t* frame, int16_t* pcm) {
     SynFilt(az + sub * kMp1, exc + iSub, syn + iSub, kLSubfr, memSyn, true);
   }
 
+  // A pause that starts without its SID takes the level of the last received speech.
+  if (!lost) speechEnergy = Dot(exc, exc, kLFrame);
+  speechLast = true;
+  comfortNoise.RestartSequence();
+  Finish(az, pitch, pcm);
+}
+
+void G729Decoder::DecodeNoise(const int* sid, int16_t* pcm) {
+  if (sid != nullptr) {
+    double lsp[kM];
+    lsfMemory.DecodeSid(sid[0], sid[1], sid[2], lsp);
+    comfortNoise.Sid(sid[3], lsp, speechLast);
+  } else {
+    comfortNoise.NoSid(speechLast, speechEnergy, lspOld);
+  }
+  double az[2 * kMp1];
+  InterpolateLpc(lspOld, comfortNoise.Lsp(), az);
+  std::memcpy(lspOld, comfortNoise.Lsp(), sizeof(lspOld));
+
+  double* exc = oldExc + kPitMax + kLInterpol;
+  double* syn = synth + kM;
+  comfortNoise.Excitation(exc);
+  for (int sub = 0; sub < 2; ++sub) {
+    SynFilt(az + sub * kMp1, exc + sub * kLSubfr, syn + sub * kLSubfr, kLSubfr, memSyn, true);
+  }
+  sharp = kSharpmin;
+  speechLast = false;
+  const int pitch[2] = {oldT0, oldT0};
+  Finish(az, pitch, pcm);
+}
+
+void G729Decoder::Finish(const double* az, const int* pitch, int16_t* pcm) {
+  const double* syn = synth + kM;
   double post[kLFrame];
   postFilter.Filter(syn, az, pitch, post);
   std::memmove(synth, synth + kLFrame, sizeof(double) * kM);
