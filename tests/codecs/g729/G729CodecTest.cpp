@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
+#include <utility>
 #include <tuple>
 #include <vector>
 
@@ -34,6 +36,58 @@ TEST(G729Codec, CodesNothingForANegativeLengthAndWholeUnitsWithinTheCapacity) {
     EXPECT_EQ(length, written) << bytes;
     for (size_t i = static_cast<size_t>(written); i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << bytes << " " << i;
   }
+}
+
+// A lost frame, a SID or a frame not sent needs room for one 10 ms block, and a SID is two
+// bytes. Refused, the call writes nothing and leaves the decoder as it was: it goes on exactly
+// as one that was never asked.
+TEST(G729Codec, BlockCallsNeedRoomForOneBlockAndATwoByteSid) {
+  const std::vector<uint8_t> bits = OwnEncode(TestSignal());
+  const uint8_t sid[3] = {0x5A, 0x3C, 0x00};
+  G729Codec asked, untouched;
+  OwnDecode(asked, std::vector<uint8_t>(bits.begin(), bits.begin() + 500));
+  OwnDecode(untouched, std::vector<uint8_t>(bits.begin(), bits.begin() + 500));
+  std::vector<uint8_t> out(400, 0xEE);
+  const int32_t room = G729Codec::kBlockBytes;
+  using Call = std::function<int32_t(int32_t&)>;
+  const std::vector<std::pair<int32_t, Call>> refused = {
+      {G729Codec::kDecodeNoRoom, [&](int32_t& n) { n = room - 1; return asked.DecodeErased(out.data(), n); }},
+      {G729Codec::kDecodeNoRoom, [&](int32_t& n) { n = room - 1; return asked.DecodeNoData(out.data(), n); }},
+      {G729Codec::kDecodeNoRoom, [&](int32_t& n) { n = room - 1; return asked.DecodeSid(sid, 2, out.data(), n); }},
+      {G729Codec::kDecodeBadSid, [&](int32_t& n) { n = room; return asked.DecodeSid(sid, 1, out.data(), n); }},
+      {G729Codec::kDecodeBadSid, [&](int32_t& n) { n = room; return asked.DecodeSid(sid, 3, out.data(), n); }},
+      {G729Codec::kDecodeBadSid, [&](int32_t& n) { n = room; return asked.DecodeSid(nullptr, 2, out.data(), n); }}};
+  for (size_t i = 0; i < refused.size(); ++i) {
+    int32_t length = -1;
+    EXPECT_EQ(refused[i].second(length), refused[i].first) << i;
+    EXPECT_EQ(length, 0) << i;
+  }
+  EXPECT_EQ(out, std::vector<uint8_t>(400, 0xEE));
+
+  // The same losses and pause afterwards give both the same output.
+  auto decode = [&](G729Codec& codec) {
+    std::vector<int16_t> pcm;
+    for (int step = 0; step < 40; ++step) {
+      int32_t length = room;
+      int32_t result;
+      if (step % 7 == 3) {
+        result = codec.DecodeErased(out.data(), length);
+      } else if (step == 20) {
+        result = codec.DecodeSid(sid, 2, out.data(), length);
+      } else if (step > 20 && step < 30) {
+        result = codec.DecodeNoData(out.data(), length);
+      } else {
+        result = codec.Decode(bits.data() + 500 + step * kG729FrameBytes, kG729FrameBytes, out.data(), length);
+      }
+      EXPECT_EQ(result, 0);
+      const std::vector<int16_t> block = PcmSamples(out.data(), static_cast<size_t>(length));
+      pcm.insert(pcm.end(), block.begin(), block.end());
+    }
+    return pcm;
+  };
+  const std::vector<int16_t> fromAsked = decode(asked);
+  EXPECT_EQ(fromAsked.size(), 40 * kG729FrameSamples);
+  EXPECT_EQ(fromAsked, decode(untouched));
 }
 
 TEST(G729Codec, StateBelongsToEachObject) {

@@ -10,6 +10,7 @@ extern "C" {
 }
 
 #include <cstdint>
+#include <random>
 #include <vector>
 
 #include "codecs/G729Codec.h"
@@ -85,6 +86,100 @@ inline std::vector<uint8_t> OwnEncode(const std::vector<int16_t>& pcm) {
 inline std::vector<int16_t> OwnDecode(const std::vector<uint8_t>& bits) {
   G729Codec codec;
   return OwnDecode(codec, bits);
+}
+
+// One 10 ms unit of a received stream: a speech frame (10 bytes), a SID frame (2 bytes) or a
+// frame the sender did not send (no bytes), each possibly lost on the way.
+struct ReceivedFrame {
+  std::vector<uint8_t> bytes;
+  bool lost = false;
+};
+
+inline std::vector<ReceivedFrame> SpeechFrames(const std::vector<uint8_t>& bits) {
+  std::vector<ReceivedFrame> frames;
+  for (size_t at = 0; at + kG729FrameBytes <= bits.size(); at += kG729FrameBytes) {
+    frames.push_back({std::vector<uint8_t>(bits.begin() + at, bits.begin() + at + kG729FrameBytes)});
+  }
+  return frames;
+}
+
+// About one frame in ten lost, never two in a row; frame 0 always arrives.
+inline std::vector<size_t> SingleLosses(size_t frameCount, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::vector<size_t> lost;
+  for (size_t f = 1; f < frameCount; ++f) {
+    if ((lost.empty() || lost.back() + 1 < f) && random() % 9 == 0) lost.push_back(f);
+  }
+  return lost;
+}
+
+inline std::vector<ReceivedFrame> WithLosses(std::vector<ReceivedFrame> frames, const std::vector<size_t>& lost) {
+  for (size_t f : lost) frames[f].lost = true;
+  return frames;
+}
+
+// Energy of 10 ms frame `frame` of `pcm`, or of its difference from `other`.
+inline double FrameEnergy(const std::vector<int16_t>& pcm, size_t frame, const std::vector<int16_t>* other = nullptr) {
+  double energy = 0.0;
+  for (size_t i = frame * kG729FrameSamples; i < (frame + 1) * kG729FrameSamples; ++i) {
+    const double v = other != nullptr ? double(pcm[i]) - (*other)[i] : double(pcm[i]);
+    energy += v * v;
+  }
+  return energy;
+}
+
+// The reference encoder with voice activity detection: pauses become SID frames and frames
+// that are not sent.
+inline std::vector<ReceivedFrame> OracleEncodeWithPauses(const std::vector<int16_t>& pcm) {
+  bcg729EncoderChannelContextStruct* encoder = initBcg729EncoderChannel(1);
+  std::vector<ReceivedFrame> frames;
+  uint8_t frame[kG729FrameBytes];
+  for (size_t at = 0; at + kG729FrameSamples <= pcm.size(); at += kG729FrameSamples) {
+    uint8_t length = 0;
+    bcg729Encoder(encoder, pcm.data() + at, frame, &length);
+    frames.push_back({std::vector<uint8_t>(frame, frame + length)});
+  }
+  closeBcg729EncoderChannel(encoder);
+  return frames;
+}
+
+// The reference decoder has no separate call for a frame not sent: its lost-frame call
+// continues the comfort noise during a pause.
+inline std::vector<int16_t> OracleDecode(const std::vector<ReceivedFrame>& frames) {
+  bcg729DecoderChannelContextStruct* decoder = initBcg729DecoderChannel();
+  std::vector<int16_t> pcm(frames.size() * kG729FrameSamples);
+  for (size_t f = 0; f < frames.size(); ++f) {
+    const ReceivedFrame& frame = frames[f];
+    const bool missing = frame.lost || frame.bytes.empty();
+    bcg729Decoder(decoder, missing ? nullptr : frame.bytes.data(), static_cast<uint8_t>(missing ? 0 : frame.bytes.size()),
+                  missing ? 1 : 0, frame.bytes.size() == 2 && !frame.lost ? 1 : 0, 0, pcm.data() + f * kG729FrameSamples);
+  }
+  closeBcg729DecoderChannel(decoder);
+  return pcm;
+}
+
+inline std::vector<int16_t> OwnDecode(const std::vector<ReceivedFrame>& frames) {
+  G729Codec codec;
+  std::vector<int16_t> pcm;
+  uint8_t block[G729Codec::kBlockBytes];
+  for (const ReceivedFrame& frame : frames) {
+    int32_t length = G729Codec::kBlockBytes;
+    const auto size = static_cast<int32_t>(frame.bytes.size());
+    int32_t result = 0;
+    if (frame.lost) {
+      result = codec.DecodeErased(block, length);
+    } else if (size == G729Codec::kSidBytes) {
+      result = codec.DecodeSid(frame.bytes.data(), size, block, length);
+    } else if (size == 0) {
+      result = codec.DecodeNoData(block, length);
+    } else {
+      result = codec.Decode(frame.bytes.data(), size, block, length);
+    }
+    if (result != 0 || length != G729Codec::kBlockBytes) return {};
+    const std::vector<int16_t> samples = PcmSamples(block, G729Codec::kBlockBytes);
+    pcm.insert(pcm.end(), samples.begin(), samples.end());
+  }
+  return pcm;
 }
 
 }  // namespace ve::test
