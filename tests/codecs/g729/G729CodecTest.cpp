@@ -4,9 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <thread>
-#include <utility>
 #include <tuple>
 #include <vector>
 
@@ -44,50 +42,31 @@ TEST(G729Codec, CodesNothingForANegativeLengthAndWholeUnitsWithinTheCapacity) {
 TEST(G729Codec, BlockCallsNeedRoomForOneBlockAndATwoByteSid) {
   const std::vector<uint8_t> bits = OwnEncode(TestSignal());
   const uint8_t sid[3] = {0x5A, 0x3C, 0x00};
-  G729Codec asked, untouched;
+  G729Codec asked;
   OwnDecode(asked, std::vector<uint8_t>(bits.begin(), bits.begin() + 500));
-  OwnDecode(untouched, std::vector<uint8_t>(bits.begin(), bits.begin() + 500));
   std::vector<uint8_t> out(400, 0xEE);
   const int32_t room = G729Codec::kBlockBytes;
-  using Call = std::function<int32_t(int32_t&)>;
-  const std::vector<std::pair<int32_t, Call>> refused = {
-      {G729Codec::kDecodeNoRoom, [&](int32_t& n) { n = room - 1; return asked.DecodeErased(out.data(), n); }},
-      {G729Codec::kDecodeNoRoom, [&](int32_t& n) { n = room - 1; return asked.DecodeNoData(out.data(), n); }},
-      {G729Codec::kDecodeNoRoom, [&](int32_t& n) { n = room - 1; return asked.DecodeSid(sid, 2, out.data(), n); }},
-      {G729Codec::kDecodeBadSid, [&](int32_t& n) { n = room; return asked.DecodeSid(sid, 1, out.data(), n); }},
-      {G729Codec::kDecodeBadSid, [&](int32_t& n) { n = room; return asked.DecodeSid(sid, 3, out.data(), n); }},
-      {G729Codec::kDecodeBadSid, [&](int32_t& n) { n = room; return asked.DecodeSid(nullptr, 2, out.data(), n); }}};
-  for (size_t i = 0; i < refused.size(); ++i) {
-    int32_t length = -1;
-    EXPECT_EQ(refused[i].second(length), refused[i].first) << i;
-    EXPECT_EQ(length, 0) << i;
+  // Calls 0 and 1: a lost frame, a frame not sent; call n > 1: a SID of n - 2 bytes.
+  constexpr int32_t kNoRoom = G729Codec::kDecodeNoRoom, kBadSid = G729Codec::kDecodeBadSid;
+  for (auto [expected, capacity, call] : {std::tuple{kNoRoom, room - 1, 0}, {kNoRoom, room - 1, 1},
+                                          {kNoRoom, room - 1, 4}, {kBadSid, room, 3}, {kBadSid, room, 5}}) {
+    int32_t length = capacity;
+    const int32_t result = call == 0 ? asked.DecodeErased(out.data(), length)
+                           : call == 1 ? asked.DecodeNoData(out.data(), length)
+                                       : asked.DecodeSid(sid, call - 2, out.data(), length);
+    EXPECT_EQ(result, expected) << call;
+    EXPECT_EQ(length, 0) << call;
   }
   EXPECT_EQ(out, std::vector<uint8_t>(400, 0xEE));
 
-  // The same losses and pause afterwards give both the same output.
-  auto decode = [&](G729Codec& codec) {
-    std::vector<int16_t> pcm;
-    for (int step = 0; step < 40; ++step) {
-      int32_t length = room;
-      int32_t result;
-      if (step % 7 == 3) {
-        result = codec.DecodeErased(out.data(), length);
-      } else if (step == 20) {
-        result = codec.DecodeSid(sid, 2, out.data(), length);
-      } else if (step > 20 && step < 30) {
-        result = codec.DecodeNoData(out.data(), length);
-      } else {
-        result = codec.Decode(bits.data() + 500 + step * kG729FrameBytes, kG729FrameBytes, out.data(), length);
-      }
-      EXPECT_EQ(result, 0);
-      const std::vector<int16_t> block = PcmSamples(out.data(), static_cast<size_t>(length));
-      pcm.insert(pcm.end(), block.begin(), block.end());
-    }
-    return pcm;
-  };
-  const std::vector<int16_t> fromAsked = decode(asked);
-  EXPECT_EQ(fromAsked.size(), 40 * kG729FrameSamples);
-  EXPECT_EQ(fromAsked, decode(untouched));
+  std::vector<ReceivedFrame> stream = SpeechFrames(bits, {53, 60, 67});
+  stream.resize(80);
+  stream[70].bytes.assign(sid, sid + 2);
+  for (size_t f = 71; f < 80; ++f) stream[f].bytes.clear();
+  const std::vector<int16_t> whole = OwnDecode(stream);
+  ASSERT_EQ(whole.size(), stream.size() * kG729FrameSamples);
+  EXPECT_EQ(OwnDecode(asked, std::vector<ReceivedFrame>(stream.begin() + 50, stream.end())),
+            std::vector<int16_t>(whole.begin() + 50 * kG729FrameSamples, whole.end()));
 }
 
 TEST(G729Codec, StateBelongsToEachObject) {

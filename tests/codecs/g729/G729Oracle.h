@@ -9,6 +9,7 @@ extern "C" {
 #include <bcg729/encoder.h>
 }
 
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -95,11 +96,12 @@ struct ReceivedFrame {
   bool lost = false;
 };
 
-inline std::vector<ReceivedFrame> SpeechFrames(const std::vector<uint8_t>& bits) {
+inline std::vector<ReceivedFrame> SpeechFrames(const std::vector<uint8_t>& bits, const std::vector<size_t>& lost = {}) {
   std::vector<ReceivedFrame> frames;
   for (size_t at = 0; at + kG729FrameBytes <= bits.size(); at += kG729FrameBytes) {
     frames.push_back({std::vector<uint8_t>(bits.begin() + at, bits.begin() + at + kG729FrameBytes)});
   }
+  for (size_t f : lost) frames[f].lost = true;
   return frames;
 }
 
@@ -113,19 +115,20 @@ inline std::vector<size_t> SingleLosses(size_t frameCount, uint32_t seed) {
   return lost;
 }
 
-inline std::vector<ReceivedFrame> WithLosses(std::vector<ReceivedFrame> frames, const std::vector<size_t>& lost) {
-  for (size_t f : lost) frames[f].lost = true;
-  return frames;
+// The 10 ms frames `indices` of `pcm`, one after another.
+inline std::vector<int16_t> PickFrames(const std::vector<int16_t>& pcm, const std::vector<size_t>& indices) {
+  std::vector<int16_t> picked;
+  for (size_t f : indices) {
+    picked.insert(picked.end(), pcm.begin() + f * kG729FrameSamples, pcm.begin() + (f + 1) * kG729FrameSamples);
+  }
+  return picked;
 }
 
-// Energy of 10 ms frame `frame` of `pcm`, or of its difference from `other`.
-inline double FrameEnergy(const std::vector<int16_t>& pcm, size_t frame, const std::vector<int16_t>* other = nullptr) {
-  double energy = 0.0;
-  for (size_t i = frame * kG729FrameSamples; i < (frame + 1) * kG729FrameSamples; ++i) {
-    const double v = other != nullptr ? double(pcm[i]) - (*other)[i] : double(pcm[i]);
-    energy += v * v;
-  }
-  return energy;
+// Mean power of `pcm` in dB (0 dB: an RMS of one step).
+inline double PowerDb(const std::vector<int16_t>& pcm) {
+  double energy = 1e-9;
+  for (int16_t v : pcm) energy += double(v) * v;
+  return 10.0 * std::log10(energy / double(pcm.size()));
 }
 
 // The reference encoder with voice activity detection: pauses become SID frames and frames
@@ -149,37 +152,36 @@ inline std::vector<int16_t> OracleDecode(const std::vector<ReceivedFrame>& frame
   bcg729DecoderChannelContextStruct* decoder = initBcg729DecoderChannel();
   std::vector<int16_t> pcm(frames.size() * kG729FrameSamples);
   for (size_t f = 0; f < frames.size(); ++f) {
-    const ReceivedFrame& frame = frames[f];
-    const bool missing = frame.lost || frame.bytes.empty();
-    bcg729Decoder(decoder, missing ? nullptr : frame.bytes.data(), static_cast<uint8_t>(missing ? 0 : frame.bytes.size()),
-                  missing ? 1 : 0, frame.bytes.size() == 2 && !frame.lost ? 1 : 0, 0, pcm.data() + f * kG729FrameSamples);
+    const bool missing = frames[f].lost || frames[f].bytes.empty();
+    const auto size = static_cast<uint8_t>(missing ? 0 : frames[f].bytes.size());
+    bcg729Decoder(decoder, missing ? nullptr : frames[f].bytes.data(), size, missing ? 1 : 0, size == 2 ? 1 : 0, 0,
+                  pcm.data() + f * kG729FrameSamples);
   }
   closeBcg729DecoderChannel(decoder);
   return pcm;
 }
 
-inline std::vector<int16_t> OwnDecode(const std::vector<ReceivedFrame>& frames) {
-  G729Codec codec;
+// Empty when a call fails.
+inline std::vector<int16_t> OwnDecode(G729Codec& codec, const std::vector<ReceivedFrame>& frames) {
   std::vector<int16_t> pcm;
   uint8_t block[G729Codec::kBlockBytes];
   for (const ReceivedFrame& frame : frames) {
     int32_t length = G729Codec::kBlockBytes;
     const auto size = static_cast<int32_t>(frame.bytes.size());
-    int32_t result = 0;
-    if (frame.lost) {
-      result = codec.DecodeErased(block, length);
-    } else if (size == G729Codec::kSidBytes) {
-      result = codec.DecodeSid(frame.bytes.data(), size, block, length);
-    } else if (size == 0) {
-      result = codec.DecodeNoData(block, length);
-    } else {
-      result = codec.Decode(frame.bytes.data(), size, block, length);
-    }
+    const int32_t result = frame.lost ? codec.DecodeErased(block, length)
+                           : size == 0 ? codec.DecodeNoData(block, length)
+                           : size == G729Codec::kSidBytes ? codec.DecodeSid(frame.bytes.data(), size, block, length)
+                                                          : codec.Decode(frame.bytes.data(), size, block, length);
     if (result != 0 || length != G729Codec::kBlockBytes) return {};
     const std::vector<int16_t> samples = PcmSamples(block, G729Codec::kBlockBytes);
     pcm.insert(pcm.end(), samples.begin(), samples.end());
   }
   return pcm;
+}
+
+inline std::vector<int16_t> OwnDecode(const std::vector<ReceivedFrame>& frames) {
+  G729Codec codec;
+  return OwnDecode(codec, frames);
 }
 
 }  // namespace ve::test
