@@ -165,7 +165,12 @@ void PlayoutCore::Put(const RtpPacket& packet, uint32_t nowMs) {
   if (mode == Mode::kPlaying && !afterPause) {
     // How long this packet will wait, had it come as quickly as the quickest: the delay the
     // buffer holds for the network's best case.
-    const int32_t waitMs = (TimestampDelta(packet.Timestamp(), playTimestamp) + fifoCount) / kSamplesPerMs;
+    // Audio handed out in the player's last request is still being played: counting what of it
+    // is left keeps the measure independent of when in the player's cycle a packet comes.
+    const int32_t played = static_cast<int32_t>(nowMs - lastGetMs) * kSamplesPerMs;
+    const int32_t unplayed = std::max(0, burstSamples - std::max(0, played));
+    const int32_t waitMs =
+        (TimestampDelta(packet.Timestamp(), playTimestamp) + fifoCount + unplayed) / kSamplesPerMs;
     const double delay = waitMs + estimator.LastLatenessMs();
     quickestDelayMs = haveDelay ? 0.9 * quickestDelayMs + 0.1 * delay : delay;
     haveDelay = true;
@@ -323,6 +328,9 @@ bool PlayoutCore::DecodeFront() {
 
 void PlayoutCore::Get(int16_t* out, uint32_t nowMs) {
   std::lock_guard<std::mutex> guard(mutex);
+  if (nowMs != lastGetMs) burstSamples = 0;
+  lastGetMs = nowMs;
+  burstSamples += kBlockSamples;
   if (mode == Mode::kIdle && fifoCount < kBlockSamples) {
     const PacketBuffer::Packet* front = buffer.Front();
     if (front != nullptr && static_cast<int32_t>(nowMs - front->arrivalMs) >= estimator.TargetMs()) {

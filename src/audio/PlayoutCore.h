@@ -123,7 +123,9 @@ class PlayoutCore {
   int32_t lossMs = 0;          // consecutive concealment
   int32_t dryMs = 0;           // consecutive blocks with nothing to play while playing
   double quickestDelayMs = 0;  // smoothed delay of the quickest packets
-  int32_t notedAhead = 0;      // FIFO samples the scaler has counted as played already
+  int32_t notedAhead = 0;
+  uint32_t lastGetMs = 0;      // when the player last asked
+  int32_t burstSamples = 0;    // samples it took at that time      // FIFO samples the scaler has counted as played already
   double noiseFloorRms = 0;    // quietest recent block level
   bool sawComfortNoise = false;
   bool haveDelay = false;
