@@ -116,6 +116,9 @@ INSTANTIATE_TEST_SUITE_P(Codecs, CallEndToEnd, ::testing::Values("pcma", "pcmu",
 // widens.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr double kSlack = 3.0;
+#elif defined(_WIN32)
+// Under Wine the relay in this process adds its own few ms to every forwarded datagram.
+constexpr double kSlack = 2.0;
 #else
 constexpr double kSlack = 1.0;
 #endif

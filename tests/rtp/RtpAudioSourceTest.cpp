@@ -182,8 +182,10 @@ TEST_F(RtpAudioSourceTest, IdleReceiverUsesNoCpu) {
   EXPECT_LT(used, 20.0 * seconds);
 }
 
+#ifndef _WIN32
 // The host shuts the socket down mid-call: the worker ends instead of spinning on a socket
-// that is always readable and never has a datagram.
+// that is always readable and never has a datagram. (Windows' select does not report a socket
+// shut down for receiving as readable: the worker waits there without spinning until stopped.)
 TEST_F(RtpAudioSourceTest, ShutDownSocketEndsTheWorker) {
   ASSERT_EQ(source.Start(), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
@@ -192,6 +194,7 @@ TEST_F(RtpAudioSourceTest, ShutDownSocketEndsTheWorker) {
   while (source.IsRunning() && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_FALSE(source.IsRunning());
 }
+#endif
 
 }  // namespace
 }  // namespace ve
