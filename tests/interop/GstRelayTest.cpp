@@ -10,16 +10,13 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
+#include "InteropSupport.h"
 #include "platform/Socket.h"
 #include "support/TestProcess.h"
 #include "support/UdpRelay.h"
@@ -27,65 +24,16 @@
 namespace {
 
 using ve::test::ChildProcess;
+using ve::test::FindProgram;
+using ve::test::ReadTextFile;
+using ve::test::RemovedAtExit;
+using ve::test::StatsField;
+using ve::test::StatsNumber;
 using ve::test::UdpRelay;
 
 constexpr int kCallSeconds = 12;
 constexpr int kPacketsPerSecond = 50;  // G.711 in 20 ms packets
 constexpr int kOneWayDelayMs = 40;
-
-// The full path of a program found on PATH; empty when it is not there.
-std::string FindProgram(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::stringstream dirs(path ? path : "");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    std::filesystem::path candidate = std::filesystem::path(dir.empty() ? "." : dir) / name;
-    std::error_code error;
-    auto status = std::filesystem::status(candidate, error);
-    if (!error && std::filesystem::is_regular_file(status) &&
-        (status.permissions() & std::filesystem::perms::owner_exec) != std::filesystem::perms::none) {
-      return candidate.string();
-    }
-  }
-  return "";
-}
-
-// Files a test writes, removed before it starts and when it ends, however it ends.
-struct RemovedAtExit {
-  explicit RemovedAtExit(std::vector<std::string> files) : paths(std::move(files)) { RemoveAll(); }
-  ~RemovedAtExit() { RemoveAll(); }
-  void RemoveAll() const {
-    for (const std::string& path : paths) std::remove(path.c_str());
-  }
-  std::vector<std::string> paths;
-};
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// The value of `key` in the object `section` of vecall's statistics, without its quotes; empty
-// when either is missing.
-std::string StatsField(const std::string& json, const std::string& section, const std::string& key) {
-  size_t at = json.find("\"" + section + "\":{");
-  if (at == std::string::npos) return "";
-  size_t end = json.find('}', at);
-  at = json.find("\"" + key + "\":", at);
-  if (at == std::string::npos || at > end) return "";
-  at += key.size() + 3;
-  size_t stop = json.find_first_of(",}", at);
-  std::string value = json.substr(at, stop - at);
-  if (value.size() >= 2 && value.front() == '"') value = value.substr(1, value.size() - 2);
-  return value;
-}
-
-double StatsNumber(const std::string& json, const std::string& section, const std::string& key) {
-  std::string value = StatsField(json, section, key);
-  return value.empty() ? -1e9 : std::atof(value.c_str());
-}
 
 // What GStreamer made of the last report block vecall sent about its stream that answers one
 // of its sender reports (a last-report time that is not zero).
@@ -170,10 +118,10 @@ TEST(GstreamerCall, BothSidesMeasureTheRoundTripThroughADelayingPath) {
   // GStreamer's pipeline sends its first RTP packet only once the call's stream reaches it.
   const std::string bound = "bound, on port " + std::to_string(gstPort + 1);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (ReadText(gstLogPath).find(bound) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+  while (ReadTextFile(gstLogPath).find(bound) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  ASSERT_NE(ReadText(gstLogPath).find(bound), std::string::npos) << "GStreamer did not open its ports within 30 s";
+  ASSERT_NE(ReadTextFile(gstLogPath).find(bound), std::string::npos) << "GStreamer did not open its ports within 30 s";
 
   ChildProcess vecall({VECALL_PATH, "--local", "127.0.0.1:" + std::to_string(vecallPort), "--remote",
                        "127.0.0.1:" + std::to_string(toGst.Port()), "--codec", "pcmu", "--mic", "tone:440",
@@ -184,12 +132,12 @@ TEST(GstreamerCall, BothSidesMeasureTheRoundTripThroughADelayingPath) {
   EXPECT_TRUE(gst.Interrupt());
   EXPECT_EQ(gst.Wait(10), 0) << "gst-launch did not end cleanly on an interrupt";
 
-  const std::string stats = ReadText(statsPath);
+  const std::string stats = ReadTextFile(statsPath);
   ASSERT_FALSE(stats.empty()) << "vecall wrote no statistics";
   const double rtt = StatsNumber(stats, "rtcp", "rtt_ms");
   const double received = StatsNumber(stats, "rtp", "received_packets");
   const auto vecallSsrc = static_cast<uint32_t>(std::stoul("0" + StatsField(stats, "rtcp", "local_ssrc")));
-  const GstView gstView = ReadGstLog(ReadText(gstLogPath), vecallSsrc);
+  const GstView gstView = ReadGstLog(ReadTextFile(gstLogPath), vecallSsrc);
   std::printf("vecall: rtt %.1f ms, send/peer layout %s/%s, received %.0f packets; GStreamer: round trip %.1f ms "
               "from %d blocks, last one states %d lost; relays: RTP %u/%u, RTCP %u/%u (to GStreamer/to vecall)\n",
               rtt, StatsField(stats, "rtcp", "send_dialect").c_str(), StatsField(stats, "rtcp", "peer_dialect").c_str(),
