@@ -556,7 +556,13 @@ Tally Flood(const TapRelay& relay, uint16_t portB, int peerAddress, int otherAdd
     }
     const bool other = otherAddress >= 0 && attacker.Chance(0.5);
     Kind kind = attacker.PickKind();
+#ifdef _WIN32
+    // Under Wine a datagram from another loopback address may arrive as from 127.0.0.1, where
+    // the peer's SSRC as sender is the peer's by design: no impersonation there.
+    if (kind == kRtcpImpersonation) kind = kRtcpByeForPeer;
+#else
     if (kind == kRtcpImpersonation && !other) kind = kRtcpByeForPeer;
+#endif
     seen = relay.Seen();
     for (const Datagram& d : attacker.Burst(kind, seen.sequence, seen.timestamp)) {
       if (tally.sent == static_cast<uint64_t>(kAttackDatagrams)) break;
