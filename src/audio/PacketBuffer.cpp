@@ -18,8 +18,9 @@ PacketBuffer::Insert PacketBuffer::Put(const RtpPacket& packet, uint32_t arrival
     highestSequence = sequence;
   }
   const int32_t ahead = SeqDelta(sequence, nextSequence);
+  // Far behind or far ahead is no late packet but a jump (a sender that restarted).
+  if (ahead >= kSlots || ahead < -kSlots) return Insert::kTooFar;
   if (ahead < 0) return Insert::kLate;
-  if (ahead >= kSlots) return Insert::kTooFar;
   const size_t index = sequence % kSlots;
   if (used[index]) return Insert::kDuplicate;
   Packet& slot = slots[index];

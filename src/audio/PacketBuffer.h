@@ -31,8 +31,8 @@ class PacketBuffer {
   enum class Insert : uint8_t {
     kStored,     // kept, to be played
     kDuplicate,  // that sequence number is held already
-    kLate,       // its turn has passed
-    kTooFar,     // beyond the window: the caller decides (restart or overflow)
+    kLate,       // its turn has passed (at most kSlots numbers ago)
+    kTooFar,     // beyond the window either way: the caller decides (a restart, an overflow)
   };
 
   PacketBuffer();

@@ -142,9 +142,15 @@ void PlayoutCore::Put(const RtpPacket& packet, uint32_t nowMs) {
 
   PacketBuffer::Insert result = buffer.Put(packet, nowMs);
   if (result == PacketBuffer::Insert::kTooFar) {
-    // A sender restart, or a jump no buffer could bridge: start again from this packet.
+    // A sender restart, or a jump no buffer could bridge: start again from this packet, with
+    // its media time the new origin.
     buffer.Clear();
     mode = Mode::kIdle;
+    haveDelay = false;
+    estimator.Reset();
+    mediaUnits = packet.Timestamp();
+    lastTimestamp = packet.Timestamp();
+    estimator.Arrival(nowMs, static_cast<uint32_t>(mediaUnits / kSamplesPerMs), true);
     result = buffer.Put(packet, nowMs);
   }
   switch (result) {

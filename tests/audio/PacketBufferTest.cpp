@@ -35,6 +35,7 @@ TEST(PacketBuffer, OrdersBySequenceAcrossTheWrapAndRefusesDuplicatesAndLatePacke
   EXPECT_EQ(order, (std::vector<uint16_t>{65534, 65535, 0, 1}));
   EXPECT_EQ(Put(buffer, 65535), PacketBuffer::Insert::kLate);
   EXPECT_EQ(Put(buffer, 2 + PacketBuffer::kSlots), PacketBuffer::Insert::kTooFar);
+  EXPECT_EQ(Put(buffer, static_cast<uint16_t>(1 - 1000)), PacketBuffer::Insert::kTooFar) << "a restart, not a late packet";
   EXPECT_EQ(Put(buffer, 5), PacketBuffer::Insert::kStored) << "a gap is fine";
   buffer.PopFront();
   EXPECT_EQ(Put(buffer, 3), PacketBuffer::Insert::kLate) << "its turn passed with the gap";
