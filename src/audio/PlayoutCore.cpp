@@ -58,6 +58,7 @@ void PlayoutCore::ResetLocked() {
   haveDelay = false;
   haveMedia = false;
   notedAhead = 0;
+  stretchedSamples = 0;
   noiseFloorRms = 0;
   sawComfortNoise = false;
   lastPayloadType = 0;
@@ -328,6 +329,7 @@ bool PlayoutCore::DecodeFront() {
   stats.playedMs += (produced - skip) / kSamplesPerMs;
   playTimestamp = front->timestamp + static_cast<uint32_t>(samples);
   lossMs = 0;
+  stretchedSamples = 0;  // the packet came: what was stretched stays as added delay
   buffer.PopFront();
   return true;
 }
@@ -368,11 +370,20 @@ void PlayoutCore::Get(int16_t* out, uint32_t nowMs) {
       Quiet(true);
       break;
     }
+    if (front != nullptr && stretchedSamples > 0) {
+      // The packet waited for turned out lost: the time already stretched for it covers that
+      // much of its place.
+      const int32_t covered = std::min(stretchedSamples, TimestampDelta(front->timestamp, playTimestamp));
+      playTimestamp += static_cast<uint32_t>(covered);
+      stretchedSamples -= covered;
+      continue;
+    }
     Conceal();
     if (front == nullptr) {
       // Nothing has come yet: the packet is more likely late than lost. Concealment stretches
       // the time (the delay grows by it) and the packet still plays when it comes.
       dryMs += kBlockSamples / kSamplesPerMs;
+      stretchedSamples += kBlockSamples;
     } else {
       // A later packet is here: the missing one is lost, and its place is concealed.
       playTimestamp += kBlockSamples;

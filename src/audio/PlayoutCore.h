@@ -122,6 +122,7 @@ class PlayoutCore {
   bool inPause = true;         // after comfort noise or before a talk spurt
   int32_t lossMs = 0;          // consecutive concealment
   int32_t dryMs = 0;           // consecutive blocks with nothing to play while playing
+  int32_t stretchedSamples = 0;  // concealed while waiting for a packet not yet known lost
   double quickestDelayMs = 0;  // smoothed delay of the quickest packets
   int32_t notedAhead = 0;
   uint32_t lastGetMs = 0;      // when the player last asked
