@@ -7,74 +7,16 @@
 #include <memory>
 #include <vector>
 
-#include "rtcp/NtpTime.h"
-#include "rtcp/RtpReceiver.h"
-#include "rtp/RtpPacket.h"
-#include "support/ImpairmentScript.h"
+#include "support/RtcpBytes.h"
 
 namespace ve {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-using Words = std::vector<uint32_t>;
+using namespace test;
 
 constexpr uint32_t kOwn = 0x0A0B0C0D;
 // A moment in the year 2026, on the 1970-based clock.
 const NtpTime kT(1780000000u, 0x40000000u);
-
-Bytes Join(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-  return all;
-}
-
-Words Concat(std::initializer_list<Words> lists) {
-  Words all;
-  for (const Words& w : lists) all.insert(all.end(), w.begin(), w.end());
-  return all;
-}
-
-// An RTCP header (version 2, `count`, `type`, length in words) and big-endian 32-bit words.
-Bytes Part(uint8_t count, uint8_t type, const Words& words) {
-  Bytes b = {static_cast<uint8_t>(0x80 | count), type, 0, static_cast<uint8_t>(words.size())};
-  for (uint32_t v : words) {
-    for (int shift = 24; shift >= 0; shift -= 8) b.push_back(static_cast<uint8_t>(v >> shift));
-  }
-  return b;
-}
-
-// Report blocks about `about`: the standard 24 bytes and the legacy 28 bytes.
-Words StandardBlock(uint32_t about, uint32_t lsr, uint32_t dlsr65536, uint8_t fraction = 3, uint32_t lost = 7) {
-  return {about, (static_cast<uint32_t>(fraction) << 24) | lost, 0x10005, 80, lsr, dlsr65536};
-}
-Words LegacyBlock(uint32_t about, uint32_t lsr, uint32_t dlsrMs, uint8_t fraction = 3, uint32_t lost = 7) {
-  return {about, static_cast<uint32_t>(fraction) << 24, lost << 8, 0x00010005, 10, lsr, dlsrMs};
-}
-
-// A sender report with the NTP time as it goes on the wire, and `blocks` (whole blocks).
-Bytes SenderReport(uint32_t ssrc, const NtpTime& wire, const Words& blocks = {}, uint8_t count = 0) {
-  return Part(count, 200, Concat({{ssrc, wire.seconds, wire.fraction, 1234, 10, 1600}, blocks}));
-}
-Bytes ReceiverReport(uint32_t ssrc, const Words& blocks, uint8_t count) {
-  return Part(count, 201, Concat({{ssrc}, blocks}));
-}
-Bytes Bye(uint32_t ssrc) { return Part(1, 203, {ssrc}); }
-
-// One SDES chunk with one item, the end item and padding to a word.
-Bytes Sdes(uint32_t ssrc, uint8_t type, const Bytes& text) {
-  Bytes b = Join({Part(1, 202, {ssrc}), {type, static_cast<uint8_t>(text.size())}, text});
-  b.resize((b.size() + 4) / 4 * 4, 0);
-  b[3] = static_cast<uint8_t>(b.size() / 4 - 1);
-  return b;
-}
-Bytes Cname(uint32_t ssrc, const char* text) { return Sdes(ssrc, 1, Bytes(text, text + std::strlen(text))); }
-// The PRIV item with which a legacy speaker says it understands the standard layout.
-Bytes StandardUnderstood(uint32_t ssrc) {
-  const char* prefix = RtcpReceiver::kStandardUnderstood;
-  Bytes text = {static_cast<uint8_t>(std::strlen(prefix))};
-  text.insert(text.end(), prefix, prefix + std::strlen(prefix));
-  return Sdes(ssrc, 8, text);
-}
 
 // A heap block of exactly the datagram's size, so the address sanitizer catches any read past
 // it (a block of one byte stands for an empty datagram).
@@ -124,13 +66,13 @@ TEST(RtcpReceiver, DialectOfAReport) {
   EXPECT_EQ(Shown(SenderReport(1, zero, StandardBlock(2, 0, 0), 1)), RtcpDialect::kStandard);
   EXPECT_EQ(Shown(SenderReport(1, zero, LegacyBlock(2, 0, 0), 1)), RtcpDialect::kLegacy);
   EXPECT_EQ(Shown(SenderReport(1, zero)), RtcpDialect::kUndecided);
-  EXPECT_EQ(Shown(SenderReport(1, zero, Concat({StandardBlock(2, 0, 0), {0, 0}}), 1)), RtcpDialect::kUndecided);
+  EXPECT_EQ(Shown(SenderReport(1, zero, Join<uint32_t>({StandardBlock(2, 0, 0), {0, 0}}), 1)), RtcpDialect::kUndecided);
 
   EXPECT_EQ(Shown(ReceiverReport(1, StandardBlock(2, 0, 0), 1)), RtcpDialect::kStandard);
   EXPECT_EQ(Shown(ReceiverReport(1, LegacyBlock(2, 0, 0), 1)), RtcpDialect::kLegacy);
   // Seven standard blocks are as long as six legacy ones: the count tells them apart.
   Words seven;
-  for (int i = 0; i < 7; ++i) seven = Concat({seven, StandardBlock(2, 0, 0)});
+  for (int i = 0; i < 7; ++i) seven = Join<uint32_t>({seven, StandardBlock(2, 0, 0)});
   EXPECT_EQ(Shown(ReceiverReport(1, seven, 7)), RtcpDialect::kStandard);
   EXPECT_EQ(Shown(ReceiverReport(1, seven, 6)), RtcpDialect::kLegacy);
   EXPECT_EQ(Shown(ReceiverReport(1, {}, 0)), RtcpDialect::kUndecided);
@@ -217,7 +159,7 @@ TEST(RtcpReceiver, LayoutIsKeptPerSourceExceptTheAnnouncedMove) {
   EXPECT_EQ(receiver.RttSamples(), 1);
 
   // An undecided source's blocks are not read either.
-  Read(receiver, ReceiverReport(0x77, Concat({LegacyBlock(kOwn, lsr, 0), {0}}), 1), later);
+  Read(receiver, ReceiverReport(0x77, Join<uint32_t>({LegacyBlock(kOwn, lsr, 0), {0}}), 1), later);
   EXPECT_EQ(receiver.RttSamples(), 1);
   EXPECT_EQ(Record(receiver, 0x77).dialect, RtcpDialect::kUndecided);
 }
@@ -251,12 +193,7 @@ TEST(RtcpReceiver, SenderReportTimesAndTheOneWayDelay) {
 // that SSRC still on probation.
 TEST(RtcpReceiver, ByeForgetsTheSource) {
   RtpReceiver reception;
-  auto feed = [&](uint16_t seq, uint32_t ssrc) {
-    Bytes bytes(12 + 160, 0xD5);
-    test::WriteRtpHeader(bytes.data(), 8, seq, 160u * seq, ssrc);
-    std::unique_ptr<RtpPacket> packet(RtpPacket::Parse(bytes.data(), static_cast<int32_t>(bytes.size())));
-    reception.Receive(*packet);
-  };
+  auto feed = [&](uint16_t seq, uint32_t ssrc) { HearRtp(reception, seq, ssrc); };
   feed(1, 0xA);
   feed(2, 0xA);
   feed(3, 0xB);

@@ -5,21 +5,19 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <thread>
 #include <vector>
 
 #include "rtcp/RtpReceiver.h"
 #include "rtp/ByteOrder.h"
-#include "rtp/RtpPacket.h"
 #include "rtp/RtpSenderState.h"
-#include "support/ImpairmentScript.h"
+#include "support/RtcpBytes.h"
 #include "support/LoopbackSocket.h"
 
 namespace ve {
 namespace {
 
-using Datagram = std::vector<uint8_t>;
+using Datagram = test::Bytes;
 using Clock = std::chrono::steady_clock;
 
 platform::Ipv4Endpoint Loopback(uint16_t port) { return {platform::InetAddr("127.0.0.1"), port}; }
@@ -35,16 +33,6 @@ bool Eventually(Condition done) {
   return true;
 }
 
-// The offset of the first part of `type` in a compound datagram, or -1.
-int FindPart(const Datagram& d, uint8_t type) {
-  size_t at = 0;
-  while (at + 4 <= d.size()) {
-    if (d[at + 1] == type) return static_cast<int>(at);
-    at += (ReadU16BE(d.data() + at + 2) + 1u) * 4u;
-  }
-  return -1;
-}
-
 bool Contains(const Datagram& d, const char* text) {
   const size_t n = std::strlen(text);
   for (size_t i = 0; i + n <= d.size(); ++i) {
@@ -57,25 +45,13 @@ bool Contains(const Datagram& d, const char* text) {
 bool ReceivePart(test::LoopbackSocket& socket, uint8_t type, Datagram* out) {
   const auto end = Clock::now() + std::chrono::seconds(2);
   while (Clock::now() < end) {
-    if (socket.Receive(out, 200) && FindPart(*out, type) >= 0) return true;
+    if (socket.Receive(out, 200) && test::FindPart(*out, type) >= 0) return true;
   }
   return false;
 }
 
-// A bare receiver report (no blocks) from `ssrc`.
-Datagram ReceiverReport(uint32_t ssrc) {
-  Datagram d = {0x80, 201, 0, 1, 0, 0, 0, 0};
-  WriteU32BE(d.data() + 4, ssrc);
-  return d;
-}
-
-void HearRtp(RtpReceiver& reception, uint32_t ssrc, uint16_t first, int count) {
-  for (uint16_t seq = first; seq < first + count; ++seq) {
-    Datagram bytes(12 + 160, 0xD5);
-    test::WriteRtpHeader(bytes.data(), 8, seq, 160u * seq, ssrc);
-    std::unique_ptr<RtpPacket> packet(RtpPacket::Parse(bytes.data(), static_cast<int32_t>(bytes.size())));
-    reception.Receive(*packet);
-  }
+void HearRun(RtpReceiver& reception, uint32_t ssrc, uint16_t first, int count) {
+  for (uint16_t seq = first; seq < first + count; ++seq) test::HearRtp(reception, seq, ssrc);
 }
 
 TEST(RtcpSession, IntervalBounds) {
@@ -103,8 +79,8 @@ TEST(RtcpSession, TwoAutoSessionsSettleOnTheStandardLayout) {
   ASSERT_TRUE(socketA.Valid() && socketB.Valid());
   RtpSenderState stateA, stateB;
   RtpReceiver receptionA, receptionB;
-  HearRtp(receptionA, stateB.Ssrc(), 100, 10);
-  HearRtp(receptionB, stateA.Ssrc(), 500, 10);
+  HearRun(receptionA, stateB.Ssrc(), 100, 10);
+  HearRun(receptionB, stateA.Ssrc(), 500, 10);
   RtcpSession a(&stateA, &receptionA);
   RtcpSession b(&stateB, &receptionB);
   a.SetSocket(socketA.Handle());
@@ -170,7 +146,7 @@ TEST(RtcpSession, ReportKindFollowsTheDirectionsAndStoppingSaysBye) {
   EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - before).count(), 500);
   EXPECT_FALSE(session.Running());
   ASSERT_TRUE(ReceivePart(peer, 203, &d));
-  const int bye = FindPart(d, 203);
+  const int bye = test::FindPart(d, 203);
   EXPECT_EQ(d[bye] & 0x1F, 1);
   EXPECT_EQ(ReadU32BE(d.data() + bye + 4), state.Ssrc());
   EXPECT_TRUE(Contains(d, RtcpSession::kByeReason));
@@ -185,23 +161,23 @@ TEST(RtcpSession, CollisionGetsAByeAndOneNewSsrc) {
   const uint32_t old = state.Ssrc();
   RtpReceiver reception;
   reception.SetOwnSsrc(old);
-  HearRtp(reception, old, 1, 1);  // flagged before the session listens for the signal
+  HearRun(reception, old, 1, 1);  // flagged before the session listens for the signal
   RtcpSession session(&state, &reception);
   session.SetSocket(local.Handle());
   session.SetRemote(Loopback(peer.Port()));
   session.SetDirections(false, true);
 
-  ASSERT_TRUE(peer.SendTo(local.Port(), ReceiverReport(old)));
+  ASSERT_TRUE(peer.SendTo(local.Port(), test::ReceiverReport(old)));
   Datagram d;
   ASSERT_TRUE(ReceivePart(peer, 203, &d));
-  EXPECT_EQ(ReadU32BE(d.data() + FindPart(d, 203) + 4), old);
+  EXPECT_EQ(ReadU32BE(d.data() + test::FindPart(d, 203) + 4), old);
   ASSERT_TRUE(Eventually([&] { return state.Ssrc() != old; }));
   const uint32_t renewed = state.Ssrc();
 
   // Wake the thread with an ordinary report; nothing more may follow.
-  ASSERT_TRUE(peer.SendTo(local.Port(), ReceiverReport(0x1234)));
+  ASSERT_TRUE(peer.SendTo(local.Port(), test::ReceiverReport(0x1234)));
   ASSERT_TRUE(Eventually([&] { return session.Receiver().ReportsReceived() == 1; }));
-  for (const Datagram& later : peer.ReceiveAll(300)) EXPECT_LT(FindPart(later, 203), 0);
+  for (const Datagram& later : peer.ReceiveAll(300)) EXPECT_LT(test::FindPart(later, 203), 0);
   EXPECT_EQ(state.Ssrc(), renewed);
   ASSERT_EQ(session.SendReportNow(), 0);
   ASSERT_TRUE(peer.Receive(&d, 2000));

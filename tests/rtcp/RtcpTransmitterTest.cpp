@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,9 +15,8 @@
 #include "rtcp/RtcpReceiver.h"
 #include "rtcp/RtpReceiver.h"
 #include "rtp/ByteOrder.h"
-#include "rtp/RtpPacket.h"
 #include "rtp/RtpSenderState.h"
-#include "support/ImpairmentScript.h"
+#include "support/RtcpBytes.h"
 
 namespace ve {
 namespace {
@@ -32,13 +31,9 @@ struct End {
   // Packets first .. last of `ssrc` (20 ms apart, every other one 40 units late), less `lost`.
   void Hear(uint32_t ssrc, uint32_t first, uint32_t last, const std::vector<uint32_t>& lost = {}) {
     for (uint32_t n = first; n <= last; ++n) {
-      bool skip = false;
-      for (uint32_t l : lost) skip |= l == n;
-      if (skip) continue;
-      std::vector<uint8_t> bytes(12 + 160, 0xD5);
-      test::WriteRtpHeader(bytes.data(), 8, static_cast<uint16_t>(n), 160u * n, ssrc);
-      std::unique_ptr<RtpPacket> packet(RtpPacket::Parse(bytes.data(), static_cast<int32_t>(bytes.size())));
-      reception.ReceiveAt(*packet, 160u * n + 40u * (n % 2));
+      if (std::find(lost.begin(), lost.end(), n) == lost.end()) {
+        test::HearRtp(reception, static_cast<uint16_t>(n), ssrc, 160 * n + 40 * (n % 2), 160u * n);
+      }
     }
   }
   int32_t Read(RtcpPacket& packet, const NtpTime& now) {
@@ -55,15 +50,8 @@ constexpr uint32_t kPeer = 0xCAFE;
 
 // A sender report from kPeer as our records see it at `at`, so our block carries LSR and DLSR.
 void PeerSenderReport(End& end, const NtpTime& wire, const NtpTime& at) {
-  RtcpPacket packet;
-  uint8_t* p = packet.GetFreePtr();
-  const uint8_t header[] = {0x80, 200, 0, 6};
-  std::memcpy(p, header, sizeof header);
-  WriteU32BE(p + 4, kPeer);
-  WriteU32BE(p + 8, wire.seconds);
-  WriteU32BE(p + 12, wire.fraction);
-  packet.AllocData(28);
-  end.Read(packet, at);
+  const test::Bytes report = test::SenderReport(kPeer, wire);
+  end.records.ReadRtcp(report.data(), static_cast<int32_t>(report.size()), at);
 }
 
 // Both layouts of the SR and the RR: sizes, sender information and every field of the block.

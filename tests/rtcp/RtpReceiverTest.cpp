@@ -2,12 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
-#include "rtp/RtpPacket.h"
-#include "support/ImpairmentScript.h"
+#include "support/RtcpBytes.h"
 
 namespace ve {
 namespace {
@@ -21,17 +20,12 @@ class Feeder {
   explicit Feeder(RtpReceiver& receiver) : receiver(receiver) {}
 
   void Packet(uint16_t seq, uint32_t ssrc = kSource, uint32_t timestamp = 0, uint32_t arrivalUnits = 0) {
-    std::vector<uint8_t> bytes(12 + 160, 0xD5);
-    test::WriteRtpHeader(bytes.data(), 8, seq, timestamp != 0 ? timestamp : 160u * seq, ssrc);
-    std::unique_ptr<RtpPacket> packet(RtpPacket::Parse(bytes.data(), static_cast<int32_t>(bytes.size())));
     clockMs += 20;
-    receiver.ReceiveAt(*packet, arrivalUnits != 0 ? arrivalUnits : clockMs * 8);
+    test::HearRtp(receiver, seq, ssrc, arrivalUnits != 0 ? arrivalUnits : clockMs * 8, timestamp);
   }
   void Run(uint32_t first, uint32_t last, uint32_t ssrc = kSource, const std::vector<uint32_t>& skip = {}) {
     for (uint32_t n = first; n <= last; ++n) {
-      bool skipped = false;
-      for (uint32_t s : skip) skipped |= s == n;
-      if (!skipped) Packet(static_cast<uint16_t>(n), ssrc);
+      if (std::find(skip.begin(), skip.end(), n) == skip.end()) Packet(static_cast<uint16_t>(n), ssrc);
     }
   }
   // Silence of the line: the clock moves on without packets.

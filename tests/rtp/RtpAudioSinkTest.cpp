@@ -11,6 +11,7 @@
 
 #include "codecs/FilterTestHelpers.h"
 #include "support/LoopbackSocket.h"
+#include "support/RtcpBytes.h"
 #include "support/TestSockets.h"
 #include "framework/AudioSample.h"
 #include "rtcp/RtcpReceiver.h"
@@ -179,11 +180,8 @@ TEST_F(RtpAudioSinkTest, ReportToThePeerAndItsAnswerInTheCallFigures) {
   EXPECT_EQ(report[28 + 1], 202);                  // SDES follows the 28-byte SR
 
   // A standard receiver report about our stream, echoing that SR.
-  Datagram answer = {0x81, 201, 0, 7, 0, 0, 0x0E, 0x0E};
-  answer.resize(32, 0);
-  WriteU32BE(answer.data() + 8, ssrc);
-  WriteU32BE(answer.data() + 12, (10u << 24) | 3u);  // 10/256 lost, 3 in all
-  WriteU32BE(answer.data() + 24, (ReadU32BE(report.data() + 8) << 16) | (ReadU32BE(report.data() + 12) >> 16));
+  const uint32_t lsr = (ReadU32BE(report.data() + 8) << 16) | (ReadU32BE(report.data() + 12) >> 16);
+  const Datagram answer = test::ReceiverReport(0x0E0E, test::StandardBlock(ssrc, lsr, 0, 10, 3), 1);
   ASSERT_TRUE(peerRtcp.SendTo(localRtcp.Port(), answer));
   RtpAudioSink::CallFigures figures;
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
@@ -217,15 +215,7 @@ TEST_F(RtpAudioSinkTest, AnotherRemoteStartsANewStream) {
   sink.SetRtpReceiver(&reception);
   Open(peerRtcp.Port());
   sink.SetCallDirections(true, true);
-  for (uint16_t seq = 1; seq <= 3; ++seq) {
-    Datagram bytes(172, 0xD5);
-    bytes[0] = 0x80;
-    bytes[1] = 8;
-    WriteU16BE(bytes.data() + 2, seq);
-    WriteU32BE(bytes.data() + 8, 0x77);
-    std::unique_ptr<RtpPacket> packet(RtpPacket::Parse(bytes.data(), static_cast<int32_t>(bytes.size())));
-    reception.Receive(*packet);
-  }
+  for (uint16_t seq = 1; seq <= 3; ++seq) test::HearRtp(reception, seq, 0x77);
   ASSERT_TRUE(reception.Stats().sourceSet);
   const uint32_t first = sink.SenderState()->Ssrc();
   sink.SetRemote("127.0.0.1", peer.Port(), peerRtcp.Port());
@@ -238,9 +228,8 @@ TEST_F(RtpAudioSinkTest, AnotherRemoteStartsANewStream) {
   EXPECT_FALSE(reception.Stats().sourceSet);
   bool byeSeen = false;
   for (const Datagram& d : peerRtcp.ReceiveAll(100)) {
-    for (size_t at = 0; at + 8 <= d.size(); at += (ReadU16BE(d.data() + at + 2) + 1u) * 4u) {
-      byeSeen |= d[at + 1] == 203 && ReadU32BE(d.data() + at + 4) == first;
-    }
+    const int bye = test::FindPart(d, 203);
+    byeSeen |= bye >= 0 && ReadU32BE(d.data() + bye + 4) == first;
   }
   EXPECT_TRUE(byeSeen);
   sink.SetCallDirections(false, false);

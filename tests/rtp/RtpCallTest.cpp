@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -18,12 +17,11 @@
 #include "framework/AudioSamplePool.h"
 #include "framework/AudioSourceListener.h"
 #include "rtcp/NtpTime.h"
-#include "rtcp/RtcpReceiver.h"
 #include "rtcp/RtpReceiver.h"
-#include "rtp/ByteOrder.h"
 #include "rtp/RtpAudioSink.h"
 #include "rtp/RtpAudioSource.h"
 #include "support/ImpairmentScript.h"
+#include "support/RtcpBytes.h"
 #include "support/LoopbackSocket.h"
 
 namespace ve {
@@ -50,36 +48,10 @@ Datagram Rtp(uint16_t seq, uint32_t ssrc) {
 // carries the PRIV announcement, and `bye` appends a BYE.
 Datagram PeerReport(uint32_t ssrc, uint32_t about, bool standard, bool bye) {
   const NtpTime now = NtpTime::Now();
-  const NtpTime wire = standard ? now.ToStandardWire() : now;
-  const int32_t bytes = 28 + (standard ? 24 : 28);
-  Datagram d(static_cast<size_t>(bytes), 0);
-  d[0] = 0x81;
-  d[1] = 200;
-  WriteU16BE(d.data() + 2, static_cast<uint16_t>(bytes / 4 - 1));
-  WriteU32BE(d.data() + 4, ssrc);
-  WriteU32BE(d.data() + 8, wire.seconds);
-  WriteU32BE(d.data() + 12, wire.fraction);
-  WriteU32BE(d.data() + 28, about);
-  d[32] = 5;
-  if (!standard) {
-    const char* prefix = RtcpReceiver::kStandardUnderstood;
-    const auto n = static_cast<uint8_t>(std::strlen(prefix));
-    Datagram sdes(8, 0);
-    sdes[0] = 0x81;
-    sdes[1] = 202;
-    WriteU32BE(sdes.data() + 4, ssrc);
-    for (uint8_t byte : {uint8_t{8}, static_cast<uint8_t>(n + 1), n}) sdes.push_back(byte);
-    for (uint8_t i = 0; i < n; ++i) sdes.push_back(static_cast<uint8_t>(prefix[i]));
-    sdes.resize((sdes.size() + 1 + 3) / 4 * 4, 0);
-    WriteU16BE(sdes.data() + 2, static_cast<uint16_t>(sdes.size() / 4 - 1));
-    d.insert(d.end(), sdes.begin(), sdes.end());
-  }
-  if (bye) {
-    Datagram part = {0x81, 203, 0, 1, 0, 0, 0, 0};
-    WriteU32BE(part.data() + 4, ssrc);
-    d.insert(d.end(), part.begin(), part.end());
-  }
-  return d;
+  Datagram d = standard ? test::SenderReport(ssrc, now.ToStandardWire(), test::StandardBlock(about, 0, 0), 1)
+                        : test::Join<uint8_t>({test::SenderReport(ssrc, now, test::LegacyBlock(about, 0, 0), 1),
+                                               test::StandardUnderstood(ssrc)});
+  return bye ? test::Join<uint8_t>({d, test::Bye(ssrc)}) : d;
 }
 
 TEST(RtpCall, SendReceiveAndRtcpThreadsShareTheRecordsSafely) {
