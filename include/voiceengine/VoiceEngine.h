@@ -111,6 +111,9 @@ class VoiceEngine {
   };
 
   void LinkSendChain(bool link);
+  // Coder, law and device block of a direction from the codec chosen last.
+  void ApplySendCodec();
+  void ApplyReceiveCodec();
   // A play into the call (through a mixer of one direction), entered in filePlayers and
   // started. Throws Exception -10 when the file cannot be opened.
   void StartCallFilePlayer(const char* filename, ve::AudioSink* output, int32_t frameMs, bool sendSide,

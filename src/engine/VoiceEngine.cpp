@@ -291,6 +291,23 @@ int32_t VoiceEngine::SetCodec(int32_t type) {
 // ---------------------------------------------------------------------------------------------
 // Configuration
 
+// The codec chosen last decides the coder, the G.711 law and the device block of a direction,
+// whichever order SetCodec and the Configure operations came in: applied when configuring and
+// again when a direction starts.
+void VoiceEngine::ApplySendCodec() {
+  if (AudioFilter* chosen = GetEncoder()) encoder = chosen;
+  if (codecType == kCodecG711) SetLaw(g711Encoder, useULaw);
+  sendFrameMs = FrameMsOf(codecType, sendSettings.frameMs > 0 ? sendSettings.frameMs : sendFrameMs);
+  capture->SetBufferSize(static_cast<uint32_t>(sendFrameMs * kBytesPerMs));
+}
+
+void VoiceEngine::ApplyReceiveCodec() {
+  if (AudioFilter* chosen = GetDecoder()) decoder = chosen;
+  if (codecType == kCodecG711) SetLaw(g711Decoder, useULaw);
+  receiveFrameMs = FrameMsOf(codecType, receiveSettings.frameMs > 0 ? receiveSettings.frameMs : receiveFrameMs);
+  playback->SetBufferSize(static_cast<uint32_t>(receiveFrameMs * kBytesPerMs));
+}
+
 int32_t VoiceEngine::ConfigureReceive(int32_t kind, int32_t frameMs, int32_t option1, int32_t option2) {
   ApiGuard api(*apiLock);
   if (receiving && kind == receiveSettings.kind && !(kind == 9 && option2 != receiveSettings.option2)) return 0;
@@ -307,16 +324,11 @@ int32_t VoiceEngine::ConfigureReceive(int32_t kind, int32_t frameMs, int32_t opt
       stopped = true;
     }
   }
-  int32_t frame = FrameMsOf(codecType, frameMs);
+  receiveSettings.frameMs = FrameMsOf(codecType, frameMs);
   if (result == 0) {
-    AudioFilter* chosen = GetDecoder();
-    if (chosen != nullptr) decoder = chosen;
-    if (codecType == kCodecG711) SetLaw(g711Decoder, useULaw);
-    receiveFrameMs = frame;
-    playback->SetBufferSize(static_cast<uint32_t>(frame * kBytesPerMs));
+    ApplyReceiveCodec();
     if (stopped && StartReceiving(playbackDevice) < 0) result = -20;
   }
-  receiveSettings.frameMs = frame;
   return result;
 }
 
@@ -334,18 +346,14 @@ int32_t VoiceEngine::ConfigureSend(int32_t kind, int32_t frameMs, int32_t option
     }
   }
   useVadFilter = option2 != 0;
-  int32_t frame = FrameMsOf(codecType, frameMs);
+  const int32_t frame = FrameMsOf(codecType, frameMs);
   if (result == 0) {
-    AudioFilter* chosen = GetEncoder();
-    if (chosen != nullptr) encoder = chosen;
-    if (codecType == kCodecG711) SetLaw(g711Encoder, useULaw);
-    sendFrameMs = frame;
-    capture->SetBufferSize(static_cast<uint32_t>(frame * kBytesPerMs));
+    sendSettings.frameMs = frame;
+    ApplySendCodec();
     if (stopped && StartSending(captureDevice) < 0) result = -20;
   }
   if (result == 0) {
     sendSettings.kind = kind;
-    sendSettings.frameMs = frame;
     sendSettings.option1 = option1;
     sendSettings.option2 = option2;
     sendPort = port;
@@ -487,12 +495,7 @@ void VoiceEngine::LinkSendChain(bool link) {
 int32_t VoiceEngine::StartSending(int32_t device) {
   ApiGuard api(*apiLock);
   if (sending) return 0;
-  // The codec chosen last decides the encoder and the capture block, whichever order
-  // SetCodec and ConfigureSend came in.
-  if (AudioFilter* chosen = GetEncoder()) encoder = chosen;
-  if (codecType == kCodecG711) SetLaw(g711Encoder, useULaw);
-  sendFrameMs = FrameMsOf(codecType, sendSettings.frameMs > 0 ? sendSettings.frameMs : sendFrameMs);
-  capture->SetBufferSize(static_cast<uint32_t>(sendFrameMs * kBytesPerMs));
+  ApplySendCodec();
   useSendEqualizer = true;
   LoadCoefficients(sendEqualizer, kSendSetB);
   captureDevice = device;
@@ -553,11 +556,7 @@ int32_t VoiceEngine::StopSending() {
 int32_t VoiceEngine::StartReceiving(int32_t device) {
   ApiGuard api(*apiLock);
   if (receiving) return 0;
-  // As for sending: the codec chosen last decides the decoder and the playback block.
-  if (AudioFilter* chosen = GetDecoder()) decoder = chosen;
-  if (codecType == kCodecG711) SetLaw(g711Decoder, useULaw);
-  receiveFrameMs = FrameMsOf(codecType, receiveSettings.frameMs > 0 ? receiveSettings.frameMs : receiveFrameMs);
-  playback->SetBufferSize(static_cast<uint32_t>(receiveFrameMs * kBytesPerMs));
+  ApplyReceiveCodec();
   useReceiveEqualizer = true;
   useCompressor = true;
   LoadCoefficients(receiveEqualizer, kReceiveSetB);

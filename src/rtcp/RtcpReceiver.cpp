@@ -116,6 +116,8 @@ void RtcpReceiver::ReadReport(const uint8_t* part, int32_t partLength, int32_t d
 
   const RtcpDialect shown = DialectOfReport(part, declared);
   RtcpDialect dialect = shown;
+  // The sender's wire time (zero in a receiver report).
+  const NtpTime wireTime = senderReport ? NtpTime(ReadU32BE(part + 8), ReadU32BE(part + 12)) : NtpTime(0, 0);
   {
     std::lock_guard<std::mutex> guard(mutex);
     RtpTranInfo* record = RecordLocked(sender, true, now);
@@ -133,9 +135,7 @@ void RtcpReceiver::ReadReport(const uint8_t* part, int32_t partLength, int32_t d
       }
       dialect = record->dialect;
       if (senderReport) {
-        const uint32_t seconds = ReadU32BE(part + 8);
-        const uint32_t fraction = ReadU32BE(part + 12);
-        record->lsr = NtpTime(seconds, fraction).Middle32();
+        record->lsr = wireTime.Middle32();
         record->srArrival = now;
       }
     }
@@ -144,16 +144,12 @@ void RtcpReceiver::ReadReport(const uint8_t* part, int32_t partLength, int32_t d
   peerDialect = dialect;
   if (dialect == RtcpDialect::kStandard) peerUnderstandsStandard = true;
 
-  if (senderReport) {
-    const uint32_t seconds = ReadU32BE(part + 8);
-    const uint32_t fraction = ReadU32BE(part + 12);
-    if (seconds != 0) {
-      const NtpTime sent =
-          dialect == RtcpDialect::kStandard ? NtpTime::FromStandardWire(seconds, fraction) : NtpTime(seconds, fraction);
-      delaySum += NtpTime::DiffMs(now, sent);
-      ++delayCount;
-      delayAverage = static_cast<int32_t>(delaySum / delayCount);
-    }
+  if (senderReport && wireTime.seconds != 0) {
+    const NtpTime sent =
+        dialect == RtcpDialect::kStandard ? NtpTime::FromStandardWire(wireTime.seconds, wireTime.fraction) : wireTime;
+    delaySum += NtpTime::DiffMs(now, sent);
+    ++delayCount;
+    delayAverage = static_cast<int32_t>(delaySum / delayCount);
   }
   const int32_t blockBytes = dialect == RtcpDialect::kStandard ? kStandardBlock : kLegacyBlock;
   for (int32_t i = 0; i < CountOf(part); ++i) {

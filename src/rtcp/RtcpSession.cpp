@@ -174,27 +174,21 @@ void RtcpSession::Run() {
       // timer so the call's reports resume if the host hands over a new socket.
       errorPause.Wait(waitMs < static_cast<int32_t>(kErrorPauseMs) ? static_cast<uint32_t>(waitMs) : kErrorPauseMs);
     }
+    bool due;
+    bool weSent;
     {
       std::lock_guard<std::mutex> guard(mutex);
       if (stopRequested) break;
+      due = static_cast<int32_t>(nextReportMs - platform::GetTickCount()) <= 0;
+      weSent = sending;
     }
     receiver.ExpireSilent(NtpTime::Now(), kSourceTimeoutMs);
     // Both flags are taken: a collision that RTP and RTCP both saw is one collision.
     const bool rtcpCollision = receiver.TakeCollision();
     const bool rtpCollision = reception != nullptr && reception->TakeCollision();
     if (rtcpCollision || rtpCollision) HandleCollision();
-    bool due;
-    {
-      std::lock_guard<std::mutex> guard(mutex);
-      due = static_cast<int32_t>(nextReportMs - platform::GetTickCount()) <= 0;
-    }
     if (due) {
       Send(Compound::kReport, true);
-      bool weSent;
-      {
-        std::lock_guard<std::mutex> guard(mutex);
-        weSent = sending;
-      }
       const uint32_t interval = NextIntervalMs(false, weSent);
       std::lock_guard<std::mutex> guard(mutex);
       nextReportMs = platform::GetTickCount() + interval;

@@ -89,7 +89,7 @@ void RtpReceiver::Receive(const RtpPacket& packet) {
   ReceiveAt(packet, static_cast<uint32_t>(micros * kRtpClockPerMs / 1000));
 }
 
-void RtpReceiver::Follow(uint32_t newSsrc, const Sequence& probationState, uint16_t) {
+void RtpReceiver::Follow(uint32_t newSsrc, const Sequence& probationState) {
   sourceSet = true;
   ssrc = newSsrc;
   seq = probationState;
@@ -133,7 +133,7 @@ void RtpReceiver::ReceiveAt(const RtpPacket& packet, uint32_t arrivalUnits) {
       candidate.probation = kMinSequential;
     }
     if (!UpdateSequence(&candidate, value)) return;
-    Follow(candidateSsrc, candidate, value);
+    Follow(candidateSsrc, candidate);
     candidateSet = false;
   } else if (!UpdateSequence(&seq, value)) {
     return;

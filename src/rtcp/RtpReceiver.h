@@ -104,7 +104,7 @@ class RtpReceiver {
   static void InitSequence(Sequence* s, uint16_t seq);
   // The standard sequence update: true when the packet counts.
   static bool UpdateSequence(Sequence* s, uint16_t seq);
-  void Follow(uint32_t ssrc, const Sequence& probationState, uint16_t seq);
+  void Follow(uint32_t ssrc, const Sequence& probationState);
   void CountTransit(uint32_t timestamp, uint32_t arrivalUnits);
 
   mutable std::mutex mutex;

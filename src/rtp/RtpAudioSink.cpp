@@ -194,8 +194,7 @@ int32_t RtpAudioSink::ProcessSamples(SampleList* list) {
     senderState->AdvanceTime(increment);
     return 0;
   }
-  senderState->Advance(length - kHeaderBytes, increment);
-  const RtpSenderState::Snapshot state = senderState->Read();
+  const RtpSenderState::Snapshot state = senderState->Advance(length - kHeaderBytes, increment);
   const uint16_t sequence = state.sequence;
 
   sendBuffer[0] = 0x80;

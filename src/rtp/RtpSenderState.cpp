@@ -41,7 +41,7 @@ void RtpSenderState::Resume() {
   lastAdvance = now;
 }
 
-void RtpSenderState::Advance(int32_t payloadBytes, int32_t increment) {
+RtpSenderState::Snapshot RtpSenderState::Advance(int32_t payloadBytes, int32_t increment) {
   const NtpTime now = NtpTime::Now();
   std::lock_guard<std::mutex> guard(mutex);
   ++packetCount;
@@ -50,6 +50,7 @@ void RtpSenderState::Advance(int32_t payloadBytes, int32_t increment) {
   timestamp += static_cast<uint32_t>(increment);
   lastSendTime = now;
   lastAdvance = now;
+  return SnapshotLocked();
 }
 
 void RtpSenderState::AdvanceTime(int32_t increment) {
@@ -61,6 +62,10 @@ void RtpSenderState::AdvanceTime(int32_t increment) {
 
 RtpSenderState::Snapshot RtpSenderState::Read() const {
   std::lock_guard<std::mutex> guard(mutex);
+  return SnapshotLocked();
+}
+
+RtpSenderState::Snapshot RtpSenderState::SnapshotLocked() const {
   Snapshot snapshot;
   snapshot.ssrc = ssrc;
   snapshot.sequence = sequence;

@@ -45,8 +45,9 @@ class RtpSenderState {
   uint32_t NewSource(uint32_t avoid = 0);
   // Sending starts again within the same stream.
   void Resume();
-  // One packet with payloadBytes of payload that advances the timestamp by increment.
-  void Advance(int32_t payloadBytes, int32_t increment);
+  // One packet with payloadBytes of payload that advances the timestamp by increment; the
+  // state it leaves, for the packet's header.
+  Snapshot Advance(int32_t payloadBytes, int32_t increment);
   // A sample that produced no packet still advances the timestamp.
   void AdvanceTime(int32_t increment);
 
@@ -64,6 +65,8 @@ class RtpSenderState {
   int32_t ClockRate() const { return kClockRate; }
 
  private:
+  Snapshot SnapshotLocked() const;
+
   mutable std::mutex mutex;
   uint32_t ssrc = 0;
   NtpTime startTime{0, 0};
