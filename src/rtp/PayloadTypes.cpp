@@ -8,11 +8,9 @@ namespace ve {
 namespace {
 
 constexpr PayloadTypeInfo kKnown[] = {
-    {kPayloadPcmu, "G.711 ULaw", kFormatMuLaw, 8000, true},
-    {kPayloadG723, "G.723", kFormatG723_64, 8000, true},
-    {kPayloadPcma, "G.711 ALaw", kFormatALaw, 8000, true},
-    {kPayloadComfortNoise, "Comfort noise", kFormatPcm16, 8000, false},
-    {kPayloadG729, "G.729", kFormatG729, 8000, true},
+    {kPayloadPcmu, kFormatMuLaw, true},       {kPayloadG723, kFormatG723_64, true},
+    {kPayloadPcma, kFormatALaw, true},        {kPayloadComfortNoise, kFormatPcm16, false},
+    {kPayloadG729, kFormatG729, true},
 };
 
 struct TagEntry {

@@ -4,14 +4,12 @@
 
 namespace ve {
 
-// The RTP payload types the engine knows, in one place: what each is called, which standard
-// sample format (GetStandardFormat number) its payload has, its RTP clock, and the format tags
-// the send side maps onto it.
+// The RTP payload types the engine knows, in one place: which standard sample format
+// (GetStandardFormat number) each payload has, and the format tags the send side maps onto
+// them. All run an 8 kHz RTP clock.
 struct PayloadTypeInfo {
   uint8_t type;
-  const char* name;       // codec text shown when the send format changes
   int32_t formatNumber;   // standard format of the payload; comfort noise: 16-bit PCM
-  int32_t clockRate;      // RTP timestamp units per second
   bool audio;             // carries coded speech (comfort noise does not)
 };
 
