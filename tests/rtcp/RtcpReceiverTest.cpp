@@ -216,8 +216,8 @@ TEST(RtcpReceiver, ByeForgetsTheSource) {
 }
 
 // Records come only for the senders of reports and for the source we hear: SDES chunks about
-// anybody else leave no trace, however many come.
-TEST(RtcpReceiver, RecordsOnlyForReportersAndTheHeardSource) {
+// anybody else leave no trace, however many come. Our own SSRC from the peer is a collision.
+TEST(RtcpReceiver, RecordsOnlyForReportersAndTheHeardSourceAndOwnSsrcCollides) {
   RtcpReceiver receiver;
   receiver.SetOwnSsrc(kOwn);
   for (uint32_t ssrc = 100; ssrc < 200; ++ssrc) Read(receiver, Join({SenderReport(0x70, kT), Cname(ssrc, "x")}));
@@ -228,12 +228,8 @@ TEST(RtcpReceiver, RecordsOnlyForReportersAndTheHeardSource) {
   // Silent sources expire.
   receiver.ExpireSilent(NtpTime::Add(kT, 30000), 25000);
   EXPECT_EQ(receiver.RecordCount(), 0);
-}
 
-// Our own SSRC as a reporter or SDES source is somebody else using it.
-TEST(RtcpReceiver, OwnSsrcFromThePeerIsACollision) {
-  RtcpReceiver receiver;
-  receiver.SetOwnSsrc(kOwn);
+  // Our own SSRC as a reporter or SDES source is somebody else using it.
   Read(receiver, Join({SenderReport(0x70, kT), Cname(0x70, "x")}));
   EXPECT_FALSE(receiver.TakeCollision());
   Read(receiver, ReceiverReport(kOwn, {}, 0));

@@ -177,7 +177,6 @@ TEST_F(RtpAudioSinkTest, ReportToThePeerAndItsAnswerInTheCallFigures) {
   EXPECT_LT(ReadU32BE(report.data() + 8), 0x80000000u);  // legacy until the peer is known
   EXPECT_EQ(ReadU32BE(report.data() + 20), 1u);    // packets
   EXPECT_EQ(ReadU32BE(report.data() + 24), 160u);  // octets
-  EXPECT_EQ(report[28 + 1], 202);                  // SDES follows the 28-byte SR
 
   // A standard receiver report about our stream, echoing that SR.
   const uint32_t lsr = (ReadU32BE(report.data() + 8) << 16) | (ReadU32BE(report.data() + 12) >> 16);
@@ -204,7 +203,6 @@ TEST_F(RtpAudioSinkTest, ReportToThePeerAndItsAnswerInTheCallFigures) {
   Datagram bye;
   ASSERT_TRUE(peerRtcp.Receive(&bye, 1000));
   ASSERT_TRUE(RtcpReceiver::IsValidCompound(bye.data(), static_cast<int32_t>(bye.size())));
-  EXPECT_EQ(bye[1], 200);
   EXPECT_GE(ReadU32BE(bye.data() + 8), 0x80000000u);  // now in the standard layout
   sink.SetCallDirections(false, false);
 }

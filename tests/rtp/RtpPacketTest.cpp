@@ -7,18 +7,17 @@
 #include <memory>
 #include <vector>
 
+#include "support/ImpairmentScript.h"
+
 namespace ve {
 namespace {
 
 // A version-2 datagram: header fields, `csrcs` zeroed CSRC words, `payload` bytes of 0xAB.
 std::vector<uint8_t> Datagram(int payloadBytes, uint8_t pt = 8, uint16_t seq = 0x1234, uint32_t ts = 0x01020304,
                               uint32_t ssrc = 0xA1B2C3D4, int csrcs = 0) {
-  std::vector<uint8_t> d = {static_cast<uint8_t>(0x80 | csrcs), pt};
-  for (int shift = 8; shift >= 0; shift -= 8) d.push_back(static_cast<uint8_t>(seq >> shift));
-  for (uint32_t word : {ts, ssrc}) {
-    for (int shift = 24; shift >= 0; shift -= 8) d.push_back(static_cast<uint8_t>(word >> shift));
-  }
-  d.insert(d.end(), 4 * csrcs, 0);
+  std::vector<uint8_t> d(12 + 4 * csrcs, 0);
+  test::WriteRtpHeader(d.data(), pt, seq, ts, ssrc);
+  d[0] |= static_cast<uint8_t>(csrcs);
   d.insert(d.end(), payloadBytes, 0xAB);
   return d;
 }

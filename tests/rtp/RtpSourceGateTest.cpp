@@ -7,6 +7,7 @@
 
 #include "platform/Socket.h"
 #include "rtp/RtpPacket.h"
+#include "support/ImpairmentScript.h"
 
 namespace {
 
@@ -25,14 +26,7 @@ struct Gate : ::testing::Test {
 
   Verdict Send(const Ipv4Endpoint& from, uint32_t ssrc, uint16_t seq, uint8_t type = 8) {
     std::vector<uint8_t> bytes(12 + 160, 0xD5);
-    bytes[0] = 0x80;
-    bytes[1] = type;
-    bytes[2] = static_cast<uint8_t>(seq >> 8);
-    bytes[3] = static_cast<uint8_t>(seq);
-    bytes[8] = static_cast<uint8_t>(ssrc >> 24);
-    bytes[9] = static_cast<uint8_t>(ssrc >> 16);
-    bytes[10] = static_cast<uint8_t>(ssrc >> 8);
-    bytes[11] = static_cast<uint8_t>(ssrc);
+    ve::test::WriteRtpHeader(bytes.data(), type, seq, 160u * seq, ssrc);
     std::unique_ptr<ve::RtpPacket> packet(ve::RtpPacket::Parse(bytes.data(), static_cast<int32_t>(bytes.size())));
     return gate.Judge(*packet, bytes.data(), static_cast<int32_t>(bytes.size()), from);
   }
