@@ -10,6 +10,7 @@
 #include "codecs/G711Codec.h"
 #include "codecs/G729Codec.h"
 #include "rtp/RtpPacket.h"
+#include "support/DeviceSignals.h"
 #include "support/ImpairmentScript.h"
 #include "support/SignalTools.h"
 
@@ -156,11 +157,7 @@ TEST(PlayoutCore, ComfortNoisePausePlaysNoiseAtItsLevelAndIsNotLoss) {
   EXPECT_EQ(stats.lateFrames, 0);
   EXPECT_GE(stats.comfortNoiseMs, 1000);
   // The noise in the middle of the pause: -40 dBov is an RMS of 328.
-  double energy = 0;
-  const size_t from = 8 * 800, to = 8 * 1400;
-  for (size_t i = from; i < to; ++i) energy += double(call.heard[i]) * call.heard[i];
-  const double dbov = 20 * std::log10(std::sqrt(energy / double(to - from)) / 32767.0);
-  EXPECT_NEAR(dbov, -40.0, 3.0);
+  EXPECT_NEAR(20 * std::log10(test::Rms(call.heard, 8 * 800, 8 * 600) / 32767.0), -40.0, 3.0);
   EXPECT_EQ(stats.playedMs, 400);
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
 // Material for the concealment tests: speech through G.711, a loss pattern of random single
-// packets plus one burst, and the simple concealments (silence, repeating the last packet)
+// packets plus one burst in loud speech, and the simple concealments (silence, repeating the last packet)
 // that a real one has to beat.
 
 #include <algorithm>
@@ -19,15 +19,13 @@ namespace ve::test {
 // Voiced, speech-like sound where espeak-ng is missing: syllables of 120..300 ms with a pitch
 // gliding between 80 and 190 Hz, a glottal-like pulse through three formant resonators that
 // change per syllable, and a rise and fall of loudness; pauses of 40..150 ms between them.
-inline std::vector<int16_t> VowelLike(double seconds, uint32_t seed = 7) {
-  std::mt19937 random(seed);
+inline std::vector<int16_t> VowelLike(double seconds) {
+  std::mt19937 random(7);
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   const size_t total = static_cast<size_t>(seconds * 8000);
   std::vector<int16_t> out;
-  out.reserve(total);
   while (out.size() < total) {
-    const size_t pause = static_cast<size_t>(320 + unit(random) * 880);
-    for (size_t i = 0; i < pause && out.size() < total; ++i) out.push_back(0);
+    out.resize(std::min(total, out.size() + static_cast<size_t>(320 + unit(random) * 880)), 0);
     const size_t length = static_cast<size_t>(960 + unit(random) * 1440);
     const double f0Start = 80 + unit(random) * 110, f0End = 80 + unit(random) * 110;
     const double formants[3] = {300 + unit(random) * 500, 900 + unit(random) * 1300, 2300 + unit(random) * 700};
@@ -42,64 +40,56 @@ inline std::vector<int16_t> VowelLike(double seconds, uint32_t seed = 7) {
     double phase = 0;
     for (size_t i = 0; i < length && out.size() < total; ++i) {
       const double x = static_cast<double>(i) / static_cast<double>(length);
-      const double f0 = f0Start + (f0End - f0Start) * x;
-      phase += f0 / 8000.0;
+      phase += (f0Start + (f0End - f0Start) * x) / 8000.0;
       if (phase >= 1) phase -= 1;
       // Open phase of the glottis: a raised cosine over the first 40 % of the period.
-      double excitation = phase < 0.4 ? 0.5 - 0.5 * std::cos(2 * M_PI * phase / 0.4) : 0.0;
-      double value = excitation;
+      double value = phase < 0.4 ? 0.5 - 0.5 * std::cos(2 * M_PI * phase / 0.4) : 0.0;
       for (int k = 0; k < 3; ++k) {
         const double y = value + a1[k] * y1[k] + a2[k] * y2[k];
         y2[k] = y1[k];
         y1[k] = y;
         value = y * (1 - a1[k] - a2[k]) / 2;  // about unit gain at the resonance's foot
       }
-      const double envelope = std::sin(M_PI * x);
-      out.push_back(static_cast<int16_t>(std::clamp(value * peak * envelope, -32000.0, 32000.0)));
+      out.push_back(static_cast<int16_t>(std::clamp(value * peak * std::sin(M_PI * x), -32000.0, 32000.0)));
     }
   }
   return out;
 }
 
 // `seconds` of speech as G.711 (A-law) delivers it: espeak-ng's where it can be had, the
-// synthetic vowels otherwise. `spoken` tells which.
-inline std::vector<int16_t> ConcealmentSpeech(double seconds, bool* spoken = nullptr) {
+// synthetic vowels otherwise.
+inline std::vector<int16_t> ConcealmentSpeech(double seconds) {
   std::vector<int16_t> speech;
   if (SpeechToolsAvailable()) speech = SpeechWithPauses("en-us", seconds, 200);
-  if (spoken != nullptr) *spoken = !speech.empty();
   if (speech.empty()) speech = VowelLike(seconds);
   for (int16_t& s : speech) s = G711Codec::ALawToLinear(G711Codec::LinearToALaw(s));
   return speech;
 }
 
-// Which of `packets` packets are lost: each with `probability`, never two in a row, plus a
-// burst of `burst` packets starting at packet `burstAt` (which a caller puts in speech).
-inline std::vector<bool> LossPattern(size_t packets, double probability, size_t burstAt, size_t burst,
-                                     uint32_t seed = 11) {
-  std::mt19937 random(seed);
-  std::bernoulli_distribution lose(probability);
-  std::vector<bool> lost(packets, false);
-  for (size_t p = 1; p < packets; ++p) lost[p] = !lost[p - 1] && lose(random);
-  for (size_t p = burstAt; p < burstAt + burst && p < packets; ++p) lost[p] = true;
-  if (burstAt + burst < packets) lost[burstAt + burst] = false;
-  if (burstAt > 0) lost[burstAt - 1] = false;
-  return lost;
-}
-
-// The first packet of a run of `burst` packets of loud speech, searched from `from`.
-inline size_t LoudestRunStart(const std::vector<int16_t>& speech, size_t packetSamples, size_t burst,
-                              size_t from) {
-  size_t best = from;
-  double bestEnergy = -1;
-  for (size_t p = from; (p + burst + 1) * packetSamples <= speech.size(); ++p) {
+// `speech` cut to whole packets of `packetSamples`, and which of them are lost: each with 5 %
+// probability, never two in a row, plus a 60 ms burst in the loudest stretch after packet 20.
+struct LossCase {
+  std::vector<int16_t> clean;
+  std::vector<bool> lost;
+};
+inline LossCase SpeechWithLoss(const std::vector<int16_t>& speech, size_t packetSamples) {
+  const size_t packets = speech.size() / packetSamples, burst = 480 / packetSamples;
+  LossCase c{std::vector<int16_t>(speech.begin(), speech.begin() + packets * packetSamples),
+             std::vector<bool>(packets, false)};
+  std::mt19937 random(11);
+  std::bernoulli_distribution lose(0.05);
+  for (size_t p = 1; p < packets; ++p) c.lost[p] = !c.lost[p - 1] && lose(random);
+  size_t burstAt = 20;
+  double loudest = -1;
+  for (size_t p = 20; (p + burst + 1) * packetSamples <= c.clean.size(); ++p) {
     double energy = 0;
-    for (size_t i = p * packetSamples; i < (p + burst + 1) * packetSamples; ++i) energy += double(speech[i]) * speech[i];
-    if (energy > bestEnergy) {
-      bestEnergy = energy;
-      best = p;
-    }
+    for (size_t i = p * packetSamples; i < (p + burst + 1) * packetSamples; ++i) energy += double(c.clean[i]) * c.clean[i];
+    if (energy > loudest) loudest = energy, burstAt = p;
   }
-  return best;
+  for (size_t p = burstAt; p < burstAt + burst && p < packets; ++p) c.lost[p] = true;
+  if (burstAt + burst < packets) c.lost[burstAt + burst] = false;
+  c.lost[burstAt - 1] = false;
+  return c;
 }
 
 // How a receiver fills each lost packet.

@@ -135,14 +135,10 @@ TEST(G711Concealer, SpeechWithLossesSoundsCloserToTheOriginalThanSilenceOrRepeti
   const std::vector<int16_t> speech = test::ConcealmentSpeech(8.0);
   for (size_t packet : {80u, 160u}) {
     SCOPED_TRACE(packet);
-    const size_t packets = speech.size() / packet;
-    const std::vector<int16_t> clean(speech.begin(), speech.begin() + packets * packet);
-    const size_t burst = 480 / packet;
-    const std::vector<bool> lost =
-        test::LossPattern(packets, 0.05, test::LoudestRunStart(clean, packet, burst, 20), burst);
-    const auto truth = test::LostParts(clean, packet, lost);
+    const test::LossCase c = test::SpeechWithLoss(speech, packet);
+    const auto truth = test::LostParts(c.clean, packet, c.lost);
     auto measure = [&](test::Fill fill) {
-      const auto parts = test::LostParts(test::PlayWithLoss(clean, packet, lost, fill), packet, lost);
+      const auto parts = test::LostParts(test::PlayWithLoss(c.clean, packet, c.lost, fill), packet, c.lost);
       return std::pair{test::SegmentalSnr(truth, parts), test::Snr(truth, parts)};
     };
     const auto [ourSegmental, ourSnr] = measure(test::Fill::kConcealer);

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <random>
 #include <vector>
 
@@ -59,8 +58,6 @@ TEST(G729Decoder, ArbitraryFramesLeaveNoLastingDamageAndABadParityIsConcealed) {
   for (int i = 0; i < 2000; ++i) worst.insert(worst.end(), frame.begin(), frame.end());
   const double afterWorst = RecoverySnr(worst, speech);
 
-  std::printf("[robustness] recovery SNR after random frames %.1f dB, after maximum-gain frames %.1f dB\n",
-              afterRandom, afterWorst);
   EXPECT_GE(afterRandom, 30.0);
   EXPECT_GE(afterWorst, 30.0);
 
@@ -114,10 +111,6 @@ TEST(G729Decoder, LostFramesAreConcealedAsTheReferenceConcealsThem) {
       const std::vector<size_t> judged = burst > 0 ? std::vector<size_t>{lost[0]} : lost;
       const double concealed = Snr(PickFrames(clean, judged), PickFrames(ours, judged));
       const double fade = PowerDb(PickFrames(ours, {lost.front()})) - PowerDb(PickFrames(ours, {lost.back()}));
-      std::printf("[loss] %-9s %s: segSNR vs reference %.1f dB around the losses (%.1f dB overall); SNR vs clean "
-                  "decode %.2f dB over %s", voice, burst == 0 ? "1 in 10" : burst == 6 ? "6 in a row" : "100 in a row",
-                  agreement, SegmentalSnr(theirs, ours), concealed, burst > 0 ? "the first" : "all");
-      std::printf(burst > 0 ? "; the last %.1f dB under the first\n" : "\n", fade);
       EXPECT_GE(agreement, burst < 100 ? 25.0 : 20.0) << voice << " " << burst;
       EXPECT_GT(concealed, 0.0) << voice << " " << burst;
       if (burst == 6) {

@@ -21,31 +21,61 @@ namespace ve::test {
 inline constexpr size_t kG729FrameSamples = 80;
 inline constexpr size_t kG729FrameBytes = 10;
 
-inline std::vector<uint8_t> OracleEncode(const std::vector<int16_t>& pcm) {
-  bcg729EncoderChannelContextStruct* encoder = initBcg729EncoderChannel(0);
-  std::vector<uint8_t> bits;
+// One 10 ms unit of a received stream: a speech frame (10 bytes), a SID frame (2 bytes) or a
+// frame the sender did not send (no bytes), each possibly lost on the way.
+struct ReceivedFrame {
+  std::vector<uint8_t> bytes;
+  bool lost = false;
+};
+
+inline std::vector<ReceivedFrame> SpeechFrames(const std::vector<uint8_t>& bits, const std::vector<size_t>& lost = {}) {
+  std::vector<ReceivedFrame> frames;
+  for (size_t at = 0; at + kG729FrameBytes <= bits.size(); at += kG729FrameBytes) {
+    frames.push_back({std::vector<uint8_t>(bits.begin() + at, bits.begin() + at + kG729FrameBytes)});
+  }
+  for (size_t f : lost) frames[f].lost = true;
+  return frames;
+}
+
+// The reference encoder's frames; with voice activity detection, pauses become SID frames and
+// frames that are not sent.
+inline std::vector<ReceivedFrame> OracleEncodeWithPauses(const std::vector<int16_t>& pcm, bool vad = true) {
+  bcg729EncoderChannelContextStruct* encoder = initBcg729EncoderChannel(vad ? 1 : 0);
+  std::vector<ReceivedFrame> frames;
   uint8_t frame[kG729FrameBytes];
   for (size_t at = 0; at + kG729FrameSamples <= pcm.size(); at += kG729FrameSamples) {
     uint8_t length = 0;
     bcg729Encoder(encoder, pcm.data() + at, frame, &length);
-    bits.insert(bits.end(), frame, frame + kG729FrameBytes);
+    frames.push_back({std::vector<uint8_t>(frame, frame + length)});
   }
   closeBcg729EncoderChannel(encoder);
+  return frames;
+}
+
+inline std::vector<uint8_t> OracleEncode(const std::vector<int16_t>& pcm) {
+  std::vector<uint8_t> bits;
+  for (const ReceivedFrame& f : OracleEncodeWithPauses(pcm, false)) bits.insert(bits.end(), f.bytes.begin(), f.bytes.end());
   return bits;
 }
 
-inline std::vector<int16_t> OracleDecode(const std::vector<uint8_t>& bits) {
+// The reference decoder has no separate call for a frame not sent: its lost-frame call
+// continues the comfort noise during a pause.
+inline std::vector<int16_t> OracleDecode(const std::vector<ReceivedFrame>& frames) {
   bcg729DecoderChannelContextStruct* decoder = initBcg729DecoderChannel();
-  std::vector<int16_t> pcm(bits.size() / kG729FrameBytes * kG729FrameSamples);
-  for (size_t f = 0; f < bits.size() / kG729FrameBytes; ++f) {
-    bcg729Decoder(decoder, bits.data() + f * kG729FrameBytes, kG729FrameBytes, 0, 0, 0,
+  std::vector<int16_t> pcm(frames.size() * kG729FrameSamples);
+  for (size_t f = 0; f < frames.size(); ++f) {
+    const bool missing = frames[f].lost || frames[f].bytes.empty();
+    const auto size = static_cast<uint8_t>(missing ? 0 : frames[f].bytes.size());
+    bcg729Decoder(decoder, missing ? nullptr : frames[f].bytes.data(), size, missing ? 1 : 0, size == 2 ? 1 : 0, 0,
                   pcm.data() + f * kG729FrameSamples);
   }
   closeBcg729DecoderChannel(decoder);
   return pcm;
 }
 
-// Little-endian byte image of PCM samples, as the codec interface takes it.
+inline std::vector<int16_t> OracleDecode(const std::vector<uint8_t>& bits) { return OracleDecode(SpeechFrames(bits)); }
+
+// Little-endian byte image of PCM samples, as the codec interface takes it, and back.
 inline std::vector<uint8_t> PcmBytes(const std::vector<int16_t>& pcm) {
   std::vector<uint8_t> bytes(pcm.size() * 2);
   for (size_t i = 0; i < pcm.size(); ++i) {
@@ -57,9 +87,7 @@ inline std::vector<uint8_t> PcmBytes(const std::vector<int16_t>& pcm) {
 
 inline std::vector<int16_t> PcmSamples(const uint8_t* bytes, size_t count) {
   std::vector<int16_t> pcm(count / 2);
-  for (size_t i = 0; i < pcm.size(); ++i) {
-    pcm[i] = static_cast<int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-  }
+  for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
   return pcm;
 }
 
@@ -79,30 +107,33 @@ inline std::vector<int16_t> OwnDecode(G729Codec& codec, const std::vector<uint8_
   return PcmSamples(out.data(), static_cast<size_t>(length));
 }
 
+// Empty when a call fails.
+inline std::vector<int16_t> OwnDecode(G729Codec& codec, const std::vector<ReceivedFrame>& frames) {
+  std::vector<int16_t> pcm;
+  uint8_t block[G729Codec::kBlockBytes];
+  for (const ReceivedFrame& frame : frames) {
+    int32_t length = G729Codec::kBlockBytes;
+    const auto size = static_cast<int32_t>(frame.bytes.size());
+    const int32_t result = frame.lost ? codec.DecodeErased(block, length)
+                           : size == 0 ? codec.DecodeNoData(block, length)
+                           : size == G729Codec::kSidBytes ? codec.DecodeSid(frame.bytes.data(), size, block, length)
+                                                          : codec.Decode(frame.bytes.data(), size, block, length);
+    if (result != 0 || length != G729Codec::kBlockBytes) return {};
+    const std::vector<int16_t> samples = PcmSamples(block, G729Codec::kBlockBytes);
+    pcm.insert(pcm.end(), samples.begin(), samples.end());
+  }
+  return pcm;
+}
+
+// The same with a fresh codec.
 inline std::vector<uint8_t> OwnEncode(const std::vector<int16_t>& pcm) {
   G729Codec codec;
   return OwnEncode(codec, pcm);
 }
-
-inline std::vector<int16_t> OwnDecode(const std::vector<uint8_t>& bits) {
+template <typename Input>
+std::vector<int16_t> OwnDecode(const Input& input) {
   G729Codec codec;
-  return OwnDecode(codec, bits);
-}
-
-// One 10 ms unit of a received stream: a speech frame (10 bytes), a SID frame (2 bytes) or a
-// frame the sender did not send (no bytes), each possibly lost on the way.
-struct ReceivedFrame {
-  std::vector<uint8_t> bytes;
-  bool lost = false;
-};
-
-inline std::vector<ReceivedFrame> SpeechFrames(const std::vector<uint8_t>& bits, const std::vector<size_t>& lost = {}) {
-  std::vector<ReceivedFrame> frames;
-  for (size_t at = 0; at + kG729FrameBytes <= bits.size(); at += kG729FrameBytes) {
-    frames.push_back({std::vector<uint8_t>(bits.begin() + at, bits.begin() + at + kG729FrameBytes)});
-  }
-  for (size_t f : lost) frames[f].lost = true;
-  return frames;
+  return OwnDecode(codec, input);
 }
 
 // About one frame in ten lost, never two in a row; frame 0 always arrives.
@@ -129,59 +160,6 @@ inline double PowerDb(const std::vector<int16_t>& pcm) {
   double energy = 1e-9;
   for (int16_t v : pcm) energy += double(v) * v;
   return 10.0 * std::log10(energy / double(pcm.size()));
-}
-
-// The reference encoder with voice activity detection: pauses become SID frames and frames
-// that are not sent.
-inline std::vector<ReceivedFrame> OracleEncodeWithPauses(const std::vector<int16_t>& pcm) {
-  bcg729EncoderChannelContextStruct* encoder = initBcg729EncoderChannel(1);
-  std::vector<ReceivedFrame> frames;
-  uint8_t frame[kG729FrameBytes];
-  for (size_t at = 0; at + kG729FrameSamples <= pcm.size(); at += kG729FrameSamples) {
-    uint8_t length = 0;
-    bcg729Encoder(encoder, pcm.data() + at, frame, &length);
-    frames.push_back({std::vector<uint8_t>(frame, frame + length)});
-  }
-  closeBcg729EncoderChannel(encoder);
-  return frames;
-}
-
-// The reference decoder has no separate call for a frame not sent: its lost-frame call
-// continues the comfort noise during a pause.
-inline std::vector<int16_t> OracleDecode(const std::vector<ReceivedFrame>& frames) {
-  bcg729DecoderChannelContextStruct* decoder = initBcg729DecoderChannel();
-  std::vector<int16_t> pcm(frames.size() * kG729FrameSamples);
-  for (size_t f = 0; f < frames.size(); ++f) {
-    const bool missing = frames[f].lost || frames[f].bytes.empty();
-    const auto size = static_cast<uint8_t>(missing ? 0 : frames[f].bytes.size());
-    bcg729Decoder(decoder, missing ? nullptr : frames[f].bytes.data(), size, missing ? 1 : 0, size == 2 ? 1 : 0, 0,
-                  pcm.data() + f * kG729FrameSamples);
-  }
-  closeBcg729DecoderChannel(decoder);
-  return pcm;
-}
-
-// Empty when a call fails.
-inline std::vector<int16_t> OwnDecode(G729Codec& codec, const std::vector<ReceivedFrame>& frames) {
-  std::vector<int16_t> pcm;
-  uint8_t block[G729Codec::kBlockBytes];
-  for (const ReceivedFrame& frame : frames) {
-    int32_t length = G729Codec::kBlockBytes;
-    const auto size = static_cast<int32_t>(frame.bytes.size());
-    const int32_t result = frame.lost ? codec.DecodeErased(block, length)
-                           : size == 0 ? codec.DecodeNoData(block, length)
-                           : size == G729Codec::kSidBytes ? codec.DecodeSid(frame.bytes.data(), size, block, length)
-                                                          : codec.Decode(frame.bytes.data(), size, block, length);
-    if (result != 0 || length != G729Codec::kBlockBytes) return {};
-    const std::vector<int16_t> samples = PcmSamples(block, G729Codec::kBlockBytes);
-    pcm.insert(pcm.end(), samples.begin(), samples.end());
-  }
-  return pcm;
-}
-
-inline std::vector<int16_t> OwnDecode(const std::vector<ReceivedFrame>& frames) {
-  G729Codec codec;
-  return OwnDecode(codec, frames);
 }
 
 }  // namespace ve::test
