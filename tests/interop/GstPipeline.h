@@ -15,15 +15,14 @@ namespace ve::test {
 
 class GstPipeline {
  public:
-  // Builds the pipeline from a description in gst-launch-1.0's syntax. Valid() tells whether
-  // that worked, Error() why not.
+  // Builds the pipeline from a description in gst-launch-1.0's syntax; Error() tells why that
+  // failed, empty when it worked.
   explicit GstPipeline(const std::string& description);
   // Stops the pipeline.
   ~GstPipeline();
   GstPipeline(const GstPipeline&) = delete;
   GstPipeline& operator=(const GstPipeline&) = delete;
 
-  bool Valid() const { return pipeline != nullptr; }
   const std::string& Error() const { return error; }
 
   // Sets the pipeline playing; false when it refuses.
@@ -32,8 +31,6 @@ class GstPipeline {
   // "dtmf-event, type=(int)1, number=(int)5, volume=(int)10, start=(boolean)true") to the
   // element named `sink`, from where it travels up to the sources. True when one took it.
   bool SendUpstream(const std::string& sink, const std::string& structure);
-  // The first error an element posted since the pipeline was made; empty when none.
-  std::string PostedError();
   // Stops the pipeline and frees its resources (the sockets of its elements included).
   void Stop();
 

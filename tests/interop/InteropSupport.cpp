@@ -1,61 +1,61 @@
 #include "InteropSupport.h"
 
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
-#include <utility>
+#include <thread>
+
+#include "support/CallAnalysis.h"
+#include "support/UdpRelay.h"
 
 namespace ve::test {
 
 std::string FindProgram(const std::string& name) {
   const char* path = std::getenv("PATH");
   std::stringstream dirs(path ? path : "");
-  std::string dir;
-  while (std::getline(dirs, dir, ':')) {
-    std::filesystem::path candidate = std::filesystem::path(dir.empty() ? "." : dir) / name;
-    std::error_code error;
-    auto status = std::filesystem::status(candidate, error);
-    if (!error && std::filesystem::is_regular_file(status) &&
-        (status.permissions() & std::filesystem::perms::owner_exec) != std::filesystem::perms::none) {
-      return candidate.string();
-    }
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
   }
   return "";
 }
 
-RemovedAtExit::RemovedAtExit(std::vector<std::string> files) : paths(std::move(files)) { RemoveAll(); }
-
-RemovedAtExit::~RemovedAtExit() { RemoveAll(); }
-
-void RemovedAtExit::RemoveAll() const {
-  for (const std::string& path : paths) std::remove(path.c_str());
+bool WaitUntil(const std::function<bool()>& done, int seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return done();
 }
 
-std::string ReadTextFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+void GstCall::SetUp() {
+  gstLaunch = FindProgram("gst-launch-1.0");
+  if (gstLaunch.empty()) GTEST_SKIP() << "gst-launch-1.0 is not installed (make deps installs it)";
+  statsPath = File("vecall.json");
+  vecallPort = FreePortPair();
+  gstPort = FreePortPair();
+  ASSERT_NE(vecallPort, 0);
+  ASSERT_NE(gstPort, 0);
 }
 
-std::string StatsField(const std::string& json, const std::string& section, const std::string& key) {
-  size_t at = json.find("\"" + section + "\":{");
-  if (at == std::string::npos) return "";
-  size_t end = json.find('}', at);
-  at = json.find("\"" + key + "\":", at);
-  if (at == std::string::npos || at > end) return "";
-  at += key.size() + 3;
-  size_t stop = json.find_first_of(",}", at);
-  std::string value = json.substr(at, stop - at);
-  if (value.size() >= 2 && value.front() == '"') value = value.substr(1, value.size() - 2);
-  return value;
+void GstCall::TearDown() {
+  for (const std::string& path : files) std::remove(path.c_str());
 }
 
-double StatsNumber(const std::string& json, const std::string& section, const std::string& key) {
-  std::string value = StatsField(json, section, key);
-  return value.empty() ? -1e9 : std::atof(value.c_str());
+std::string GstCall::File(const std::string& name) {
+  files.push_back(CallTempPath("gst-" + name));
+  std::remove(files.back().c_str());
+  return files.back();
+}
+
+std::vector<std::string> GstCall::Vecall(uint16_t remotePort, const std::string& mic,
+                                         const std::string& speaker) const {
+  return {VECALL_PATH, "--local", "127.0.0.1:" + std::to_string(vecallPort), "--remote",
+          "127.0.0.1:" + std::to_string(remotePort), "--codec", "pcmu", "--mic", mic, "--speaker", speaker,
+          "--duration", std::to_string(kCallSeconds), "--stats", statsPath};
 }
 
 }  // namespace ve::test

@@ -1,8 +1,13 @@
 #pragma once
 
-// What the interop tests do around vecall and another RTP stack: finding the other stack's
-// programs, the files a call leaves behind and the figures of vecall's statistics.
+// What the GStreamer tests share: a fixture that skips without gst-launch-1.0 (GStreamer's
+// library comes with it), gives each side of the call a free port pair and the test its files,
+// and vecall's command line for the call.
 
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,26 +16,26 @@ namespace ve::test {
 // The full path of a program found on PATH; empty when it is not there.
 std::string FindProgram(const std::string& name);
 
-// Files a test writes, removed before it starts and when it ends, however it ends.
-class RemovedAtExit {
- public:
-  explicit RemovedAtExit(std::vector<std::string> files);
-  ~RemovedAtExit();
-  RemovedAtExit(const RemovedAtExit&) = delete;
-  RemovedAtExit& operator=(const RemovedAtExit&) = delete;
+// Waits up to `seconds` for `done`, asking every 10 ms; its last answer.
+bool WaitUntil(const std::function<bool()>& done, int seconds);
+
+class GstCall : public ::testing::Test {
+ protected:
+  static constexpr int kCallSeconds = 12;
+
+  void SetUp() override;
+  void TearDown() override;
+  // A file in the test's temporary folder, removed now and when the test ends.
+  std::string File(const std::string& name);
+  // vecall on vecallPort calling 127.0.0.1:remotePort in G.711 u-law for kCallSeconds,
+  // writing its statistics to statsPath.
+  std::vector<std::string> Vecall(uint16_t remotePort, const std::string& mic, const std::string& speaker) const;
+
+  std::string gstLaunch, statsPath;
+  uint16_t vecallPort = 0, gstPort = 0;
 
  private:
-  void RemoveAll() const;
-  std::vector<std::string> paths;
+  std::vector<std::string> files;
 };
-
-// The whole file as text; empty when it cannot be read.
-std::string ReadTextFile(const std::string& path);
-
-// The value of `key` in the object `section` of vecall's statistics, without its quotes; empty
-// when either is missing.
-std::string StatsField(const std::string& json, const std::string& section, const std::string& key);
-// The same as a number; -1e9 when it is missing.
-double StatsNumber(const std::string& json, const std::string& section, const std::string& key);
 
 }  // namespace ve::test

@@ -27,12 +27,11 @@ def problems_of(side, call):
         found.append(f"{where} sent no report block about the other side")
     if (side["fraction_lost_max_pct"] or 0) > MAX_LOSS_PCT:
         found.append(f"{where} reports {side['fraction_lost_max_pct']} % loss in one interval")
-    cumulative, sent = side["cumulative_lost"], side["other_sent_packets"]
-    if cumulative is not None and sent and cumulative * 100.0 / sent > MAX_LOSS_PCT:
-        found.append(f"{where} reports {cumulative} of {sent} packets lost")
+    lost, sent = side["cumulative_lost"], side["other_sent_packets"]
+    if lost is not None and sent and lost * 100.0 / sent > MAX_LOSS_PCT:
+        found.append(f"{where} reports {lost} of {sent} packets lost")
     if side["kind"] != "vecall":
         return found
-
     if not side.get("stats_found"):
         return found + [f"{where} wrote no statistics"]
     for key in ("send_dialect", "peer_dialect"):
@@ -59,12 +58,10 @@ def main():
         return 2
     script, build = sys.argv[1], sys.argv[2]
     status = subprocess.call(["bash", script, build] + sys.argv[3:])
-    if status == SKIP:
-        print("rtcp-interop: skipped, the capture is not permitted here")
-        return SKIP
     if status != 0:
-        print(f"rtcp-interop: the script failed (exit status {status})")
-        return 1
+        print("rtcp-interop: " + ("skipped, the capture is not permitted here" if status == SKIP
+                                  else f"the script failed (exit status {status})"))
+        return SKIP if status == SKIP else 1
     with open(os.path.join(build, "rtcp-interop", "summary.json")) as f:
         summary = json.load(f)
     problems = [p for call in summary["calls"] for side in call["sides"] for p in problems_of(side, call["call"])]
