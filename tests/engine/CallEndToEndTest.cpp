@@ -6,7 +6,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,12 +20,7 @@
 
 namespace {
 
-using ve::test::CallTempPath;
-using ve::test::ChildProcess;
-using ve::test::HeardSpeech;
-using ve::test::JsonNumber;
-using ve::test::JsonText;
-using ve::test::UdpRelay;
+using namespace ve::test;  // call files and statistics, signals, processes, the relay
 
 struct CallResult {
   HeardSpeech aToB, bToA;
@@ -39,36 +33,21 @@ struct CallResult {
 CallResult RunCall(const std::string& codec, double seconds, const UdpRelay::Impairment* impairment = nullptr,
                    const UdpRelay::Impairment* back = nullptr) {
   CallResult result;
-  std::vector<int16_t> aSays = ve::test::SpeechWithPauses("en-us", seconds - 1.5);
-  std::vector<int16_t> bSays = ve::test::SpeechWithPauses("en-gb", seconds - 1.5);
-  if (aSays.empty() || bSays.empty()) return result;
-  std::string tag = codec + (impairment ? "-impaired" : "");
-  std::string aSaysPath = CallTempPath(tag + "-a-says.wav"), bSaysPath = CallTempPath(tag + "-b-says.wav");
-  ve::test::WriteMonoWav(aSaysPath, aSays);
-  ve::test::WriteMonoWav(bSaysPath, bSays);
-  uint16_t portA = ve::test::FreePortPair(), portB = ve::test::FreePortPair();
-  std::unique_ptr<UdpRelay> relay, relayBack;
-  uint16_t aSendsTo = portB, bSendsTo = portA;
-  if (impairment != nullptr) {
-    relay = std::make_unique<UdpRelay>(portB, *impairment);
-    aSendsTo = relay->Port();
-  }
-  if (back != nullptr) {
-    relayBack = std::make_unique<UdpRelay>(portA, *back);
-    bSendsTo = relayBack->Port();
-  }
-  std::string statsA = CallTempPath(tag + "-a.json"), statsB = CallTempPath(tag + "-b.json");
-  std::string heardA = CallTempPath(tag + "-a-heard.wav"), heardB = CallTempPath(tag + "-b-heard.wav");
-  ChildProcess a(ve::test::VecallCommand(VECALL_PATH, portA, aSendsTo, codec, aSaysPath, heardA, seconds, statsA));
-  ChildProcess b(ve::test::VecallCommand(VECALL_PATH, portB, bSendsTo, codec, bSaysPath, heardB, seconds, statsB));
-  int exitA = a.Wait(static_cast<int>(seconds) + 60);
-  int exitB = b.Wait(static_cast<int>(seconds) + 60);
+  const std::string tag = codec + (impairment ? "-impaired" : "");
+  CallSide a(tag + "-a", "en-us", seconds - 1.5), b(tag + "-b", "en-gb", seconds - 1.5);
+  if (a.says.empty() || b.says.empty()) return result;
+  const uint16_t portA = FreePortPair(), portB = FreePortPair();
+  const auto relay = impairment ? std::make_unique<UdpRelay>(portB, *impairment) : nullptr;
+  const auto relayBack = back ? std::make_unique<UdpRelay>(portA, *back) : nullptr;
+  ChildProcess aRuns(a.Command(VECALL_PATH, portA, relay ? relay->Port() : portB, codec, seconds));
+  ChildProcess bRuns(b.Command(VECALL_PATH, portB, relayBack ? relayBack->Port() : portA, codec, seconds));
+  const int exitA = aRuns.Wait(static_cast<int>(seconds) + 60), exitB = bRuns.Wait(static_cast<int>(seconds) + 60);
   EXPECT_EQ(exitA, 0);
   EXPECT_EQ(exitB, 0);
-  result.statsA = ve::test::ReadText(statsA);
-  result.statsB = ve::test::ReadText(statsB);
-  result.aToB = ve::test::AnalyseHeardSpeech(aSays, heardB, result.statsA, result.statsB);
-  result.bToA = ve::test::AnalyseHeardSpeech(bSays, heardA, result.statsB, result.statsA);
+  result.statsA = a.Stats();
+  result.statsB = b.Stats();
+  result.aToB = AnalyseHeardSpeech(a, b);
+  result.bToA = AnalyseHeardSpeech(b, a);
   result.ran = exitA == 0 && exitB == 0;
   std::printf("%s: A->B delay %.0f ms (%d changes), segSNR %.1f dB, missing %.1f%%, pauses %.1f dBFS; B->A delay "
               "%.0f ms (%d changes), segSNR %.1f dB, missing %.1f%%, pauses %.1f dBFS\n",
@@ -76,14 +55,13 @@ CallResult RunCall(const std::string& codec, double seconds, const UdpRelay::Imp
               100 * result.aToB.missingShare, result.aToB.pauseLevelDbfs, result.bToA.delayMs,
               result.bToA.delayChanges, result.bToA.segmentalSnr, 100 * result.bToA.missingShare,
               result.bToA.pauseLevelDbfs);
-  for (const auto& path : {aSaysPath, bSaysPath, heardA, heardB, statsA, statsB}) std::remove(path.c_str());
   return result;
 }
 
 class CallEndToEnd : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    if (!ve::test::SpeechToolsAvailable()) GTEST_SKIP() << "espeak-ng and sox are needed for test speech";
+    if (!SpeechToolsAvailable()) GTEST_SKIP() << "espeak-ng and sox are needed for test speech";
   }
 };
 
@@ -105,7 +83,7 @@ TEST_P(CallEndToEnd, SpeechArrivesBothWays) {
     double received = JsonNumber(*stats, "rtp", "received_packets");
     EXPECT_GT(sent, 0);
     EXPECT_GT(received, 0.9 * sent) << "loopback loses nothing; the two sides run equally long";
-    EXPECT_EQ(ve::test::JsonFlag(*stats, "drops", "latched"), std::optional<bool>(false))
+    EXPECT_EQ(JsonFlag(*stats, "drops", "latched"), std::optional<bool>(false))
         << "each side hears the other from the port it was given";
   }
 }
@@ -132,7 +110,7 @@ TEST_F(CallEndToEnd, RtcpGivesTheRoundTripThroughADelayingPath) {
   CallResult call = RunCall("pcma", 12.0, &delay, &delay);
   ASSERT_TRUE(call.ran);
   for (const std::string* stats : {&call.statsA, &call.statsB}) {
-    std::printf("rtcp: %s\n", stats->substr(stats->find("\"rtcp\""), 330).c_str());
+    std::printf("rtcp: %s\n", JsonObject(*stats, "rtcp").c_str());
     EXPECT_GE(JsonNumber(*stats, "rtcp", "sent_reports"), 2);
     EXPECT_EQ(JsonText(*stats, "send_dialect"), "standard");
     EXPECT_EQ(JsonText(*stats, "peer_dialect"), "standard");
@@ -169,8 +147,8 @@ TEST_F(CallEndToEnd, StaysIntelligibleThroughLossAndJitter) {
   EXPECT_LT(call.bToA.missingShare, 0.10) << "the unimpaired direction";
   // A's packets reach B from the relay's port, not A's own that B was given: B latches onto
   // them. A was given the relay's port, but B answers it straight from B's own: A latches too.
-  EXPECT_EQ(ve::test::JsonFlag(call.statsB, "drops", "latched"), std::optional<bool>(true));
-  EXPECT_EQ(ve::test::JsonFlag(call.statsA, "drops", "latched"), std::optional<bool>(true));
+  EXPECT_EQ(JsonFlag(call.statsB, "drops", "latched"), std::optional<bool>(true));
+  EXPECT_EQ(JsonFlag(call.statsA, "drops", "latched"), std::optional<bool>(true));
 }
 
 // Power of one frequency in a signal (Goertzel), relative to full scale.
@@ -190,7 +168,7 @@ double TonePower(const std::vector<int16_t>& x, double hz) {
 // locally, mixed with the call audio.
 TEST_F(CallEndToEnd, FilesJoinTheCall) {
   std::string sendTone = CallTempPath("send-1000.wav"), playTone = CallTempPath("play-500.wav");
-  ve::test::WriteMonoWav(sendTone, ve::test::Tone(16000, 1000.0, 8000));
+  WriteMonoWav(sendTone, Tone(16000, 1000.0, 8000));
   // The local file is music-style 44.1 kHz stereo: converted on the way into the call. Float
   // where our own converter reads it; 16-bit on Windows, whose system converter takes
   // integer PCM only.
@@ -199,12 +177,9 @@ TEST_F(CallEndToEnd, FilesJoinTheCall) {
 #else
   constexpr uint16_t kMusicTag = 3, kMusicBits = 32;
 #endif
-  auto music = ve::test::BuildWav(
-      ve::test::FormatChunk(ve::test::MakeLinearFormat(kMusicTag, 44100, 2, kMusicBits)),
-      ve::test::EncodeSamples(ve::test::Tone(500.0, 44100, 0.25, 88200, 2), kMusicTag, kMusicBits));
-  std::ofstream(playTone, std::ios::binary).write(reinterpret_cast<const char*>(music.data()),
-                                                  static_cast<std::streamsize>(music.size()));
-  uint16_t portA = ve::test::FreePortPair(), portB = ve::test::FreePortPair();
+  WriteFile(playTone, BuildWav(FormatChunk(MakeLinearFormat(kMusicTag, 44100, 2, kMusicBits)),
+                               EncodeSamples(Tone(500.0, 44100, 0.25, 88200, 2), kMusicTag, kMusicBits)));
+  uint16_t portA = FreePortPair(), portB = FreePortPair();
   std::string heardB = CallTempPath("files-b-heard.wav");
   ChildProcess a({VECALL_PATH, "--local", "127.0.0.1:" + std::to_string(portA), "--remote",
                   "127.0.0.1:" + std::to_string(portB), "--codec", "pcma", "--mic", "silence", "--speaker", "null",
@@ -214,7 +189,7 @@ TEST_F(CallEndToEnd, FilesJoinTheCall) {
                   "file:" + heardB, "--play", playTone, "--duration", "4"});
   ASSERT_EQ(a.Wait(60), 0);
   ASSERT_EQ(b.Wait(60), 0);
-  std::vector<int16_t> heard = ve::test::ReadWavSamples(heardB);
+  std::vector<int16_t> heard = ReadWavSamples(heardB);
   ASSERT_FALSE(heard.empty());
   double sent = TonePower(heard, 1000.0), played = TonePower(heard, 500.0), other = TonePower(heard, 1700.0);
   std::printf("heard by B: 1000 Hz (sent by A) %.2e, 500 Hz (played by B) %.2e, 1700 Hz (neither) %.2e\n", sent,

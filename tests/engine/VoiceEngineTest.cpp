@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,14 +13,43 @@
 #include "framework/AudioFilter.h"
 #include "framework/AudioSamplePool.h"
 #include "rtp/ByteOrder.h"
+#include "support/ImpairmentScript.h"
 #include "support/LoopbackSocket.h"
+#include "support/RtcpBytes.h"
 #include "support/WavWriter.h"
 #include "voiceengine/Devices.h"
 #include "voiceengine/Extensions.h"
 
 namespace {
 
+using ve::test::Bytes;
+using ve::test::FindPart;
 using ve::test::LoopbackSocket;
+
+constexpr uint8_t kRr = 201, kSdes = 202, kBye = 203;
+
+// The datagrams of at least `minBytes` that `socket` receives within `ms`, up to the first one
+// `done` (when given) accepts.
+std::vector<Bytes> Collect(LoopbackSocket& socket, int ms, size_t minBytes = 12,
+                           const std::function<bool(const Bytes&)>& done = {}) {
+  std::vector<Bytes> got;
+  Bytes datagram;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < end && !(done && !got.empty() && done(got.back()))) {
+    if (socket.Receive(&datagram, 50) && datagram.size() >= minBytes) got.push_back(datagram);
+  }
+  return got;
+}
+
+bool Any(const Bytes&) { return true; }
+bool HasBye(const Bytes& compound) { return FindPart(compound, kBye) >= 0; }
+uint32_t Ssrc(const Bytes& rtp) { return ve::ReadU32BE(rtp.data() + 8); }
+
+// The first RTP datagram `socket` receives within `ms` (empty when none).
+Bytes NextRtp(LoopbackSocket& socket, int ms) {
+  const std::vector<Bytes> got = Collect(socket, ms, 12, Any);
+  return got.empty() ? Bytes{} : got[0];
+}
 
 // One engine with its own loopback sockets, virtual microphone and speaker, and a peer
 // socket standing in for the remote party.
@@ -46,21 +76,15 @@ struct EngineFixture : ::testing::Test {
   // Payload sizes of the RTP datagrams the peer receives within `ms`.
   std::vector<size_t> PayloadSizes(int ms) {
     std::vector<size_t> sizes;
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    std::vector<uint8_t> datagram;
-    while (std::chrono::steady_clock::now() < end) {
-      if (peerRtp.Receive(&datagram, 50) && datagram.size() >= 12) sizes.push_back(datagram.size() - 12);
-    }
+    for (const Bytes& datagram : Collect(peerRtp, ms)) sizes.push_back(datagram.size() - 12);
     return sizes;
   }
 
   std::string TempWav(const char* name, size_t samples) {
-    std::string path = ::testing::TempDir() + name;
-    auto bytes = ve::test::BuildWav(ve::test::FormatChunk(ve::test::MakeLinearFormat(1, 8000, 1, 16)),
-                                    ve::test::EncodeSamples(ve::test::Tone(600.0, 8000, 0.2, samples), 1, 16));
-    FILE* file = std::fopen(path.c_str(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
-    std::fclose(file);
+    const std::string path = ::testing::TempDir() + name;
+    const auto tone = ve::test::EncodeSamples(ve::test::Tone(600.0, 8000, 0.2, samples), 1, 16);
+    ve::test::WriteFile(path, ve::test::BuildWav(ve::test::FormatChunk(ve::test::MakeLinearFormat(1, 8000, 1, 16)),
+                                                 tone));
     return path;
   }
 };
@@ -148,11 +172,7 @@ TEST_F(EngineFixture, SilenceSendsOneComfortNoisePacketThenNothing) {
   ASSERT_GE(PayloadSizes(300).size(), 2u) << "the tone is sent as voice";
   engine.SetCaptureVolume(0, 0);  // level 0 gates every buffer into silence
   std::vector<int> types;
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(800);
-  std::vector<uint8_t> datagram;
-  while (std::chrono::steady_clock::now() < end) {
-    if (peerRtp.Receive(&datagram, 50) && datagram.size() >= 12) types.push_back(datagram[1] & 0x7F);
-  }
+  for (const Bytes& datagram : Collect(peerRtp, 800)) types.push_back(datagram[1] & 0x7F);
   EXPECT_EQ(engine.StopSending(), 0);
   // Voice still in the device queue may come first; then one comfort-noise packet ends it.
   ASSERT_FALSE(types.empty());
@@ -252,70 +272,28 @@ TEST(VoiceEngineLifecycle, InitializeUninitializeCycles) {
   }  // the destructor uninitialises
 }
 
-}  // namespace
-
-namespace {
-
-uint32_t Ssrc(const std::vector<uint8_t>& rtp) { return ve::ReadU32BE(rtp.data() + 8); }
-uint16_t Sequence(const std::vector<uint8_t>& rtp) { return static_cast<uint16_t>((rtp[2] << 8) | rtp[3]); }
-
-// The first RTP datagram the peer receives within timeoutMs (empty when none).
-std::vector<uint8_t> NextRtp(LoopbackSocket& socket, int timeoutMs) {
-  std::vector<uint8_t> datagram;
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < end) {
-    if (socket.Receive(&datagram, 50) && datagram.size() >= 12) return datagram;
-  }
-  return {};
-}
-
-// The RTCP compound packets the peer receives until `done` says so or timeoutMs passes.
-template <typename Done>
-std::vector<std::vector<uint8_t>> CollectRtcp(LoopbackSocket& socket, int timeoutMs, Done done) {
-  std::vector<std::vector<uint8_t>> packets;
-  std::vector<uint8_t> datagram;
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < end) {
-    if (!socket.Receive(&datagram, 50) || datagram.size() < 8) continue;
-    packets.push_back(datagram);
-    if (done(datagram)) break;
-  }
-  return packets;
-}
-
-// Packet types of the parts of a compound RTCP packet.
-std::vector<int> PartTypes(const std::vector<uint8_t>& compound) {
-  std::vector<int> types;
-  for (size_t at = 0; at + 4 <= compound.size(); at += (static_cast<size_t>((compound[at + 2] << 8) | compound[at + 3]) + 1) * 4) {
-    types.push_back(compound[at + 1]);
-  }
-  return types;
-}
-
-bool Has(const std::vector<int>& types, int type) { return std::find(types.begin(), types.end(), type) != types.end(); }
-
 // A stop and start of sending continues the same stream; the same remote again keeps it; a new
 // remote starts a new one.
 TEST_F(EngineFixture, StreamGoesOnAcrossStopAndStartAndANewRemoteStartsANewOne) {
   ASSERT_EQ(engine.StartSending(static_cast<int32_t>(mic)), 0);
-  std::vector<uint8_t> first = NextRtp(peerRtp, 1000);
+  const Bytes first = NextRtp(peerRtp, 1000);
   ASSERT_FALSE(first.empty());
   ASSERT_EQ(engine.StopSending(), 0);
-  std::vector<uint8_t> last = first;
+  Bytes last = first;
   for (auto& datagram : peerRtp.ReceiveAll(100, 50)) {
     if (datagram.size() >= 12) last = datagram;
   }
   engine.SetRemote("127.0.0.1", peerRtp.Port(), peerRtcp.Port());  // the same peer
   ASSERT_EQ(engine.StartSending(static_cast<int32_t>(mic)), 0);
-  std::vector<uint8_t> resumed = NextRtp(peerRtp, 1000);
+  const Bytes resumed = NextRtp(peerRtp, 1000);
   ASSERT_FALSE(resumed.empty());
   EXPECT_EQ(Ssrc(resumed), Ssrc(first));
-  EXPECT_EQ(Sequence(resumed), static_cast<uint16_t>(Sequence(last) + 1));
+  EXPECT_EQ(ve::ReadU16BE(&resumed[2]), static_cast<uint16_t>(ve::ReadU16BE(&last[2]) + 1));
   EXPECT_TRUE((resumed[1] & 0x80) != 0) << "a new talk spurt starts with the marker bit";
 
   LoopbackSocket otherRtp;
   engine.SetRemote("127.0.0.1", otherRtp.Port(), peerRtcp.Port());
-  std::vector<uint8_t> moved = NextRtp(otherRtp, 1000);
+  const Bytes moved = NextRtp(otherRtp, 1000);
   ASSERT_FALSE(moved.empty());
   EXPECT_NE(Ssrc(moved), Ssrc(first));
   EXPECT_EQ(engine.StopSending(), 0);
@@ -348,16 +326,14 @@ TEST(VoiceEngineRtcp, ReceiverReportsWithoutSendingAndByeAtTheEnd) {
   ASSERT_EQ(engine.SetSockets(rtp.Handle(), rtcp.Handle()), rtp.Handle());
   ASSERT_EQ(engine.StartReceiving(static_cast<int32_t>(speaker)), 0);
   // The first report comes 1 to 3.1 s after the start.
-  auto reports = CollectRtcp(peerRtcp, 4000, [](const std::vector<uint8_t>&) { return true; });
+  const std::vector<Bytes> reports = Collect(peerRtcp, 4000, 8, Any);
   ASSERT_EQ(reports.size(), 1u) << "a report arrives while only receiving";
-  std::vector<int> types = PartTypes(reports[0]);
-  ASSERT_FALSE(types.empty());
-  EXPECT_EQ(types[0], 201) << "a receiver report: nothing was sent";
-  EXPECT_TRUE(Has(types, 202)) << "with the CNAME";
+  EXPECT_EQ(reports[0][1], kRr) << "a receiver report: nothing was sent";
+  EXPECT_GE(FindPart(reports[0], kSdes), 0) << "with the CNAME";
   ASSERT_EQ(engine.StopReceiving(), 0);
-  auto last = CollectRtcp(peerRtcp, 1000, [](const std::vector<uint8_t>& p) { return Has(PartTypes(p), 203); });
+  const std::vector<Bytes> last = Collect(peerRtcp, 1000, 8, HasBye);
   ASSERT_FALSE(last.empty());
-  EXPECT_TRUE(Has(PartTypes(last.back()), 203)) << "BYE once no direction runs";
+  EXPECT_TRUE(HasBye(last.back())) << "BYE once no direction runs";
   engine.Uninitialize();
   voiceengine::RemoveDevice(speaker);
 }
@@ -366,37 +342,23 @@ TEST(VoiceEngineRtcp, ReceiverReportsWithoutSendingAndByeAtTheEnd) {
 TEST_F(EngineFixture, SsrcCollisionGetsAByeAndANewSsrc) {
   ASSERT_EQ(engine.StartReceiving(static_cast<int32_t>(speaker)), 0);
   ASSERT_EQ(engine.StartSending(static_cast<int32_t>(mic)), 0);
-  std::vector<uint8_t> ours = NextRtp(peerRtp, 1000);
+  const Bytes ours = NextRtp(peerRtp, 1000);
   ASSERT_FALSE(ours.empty());
   const uint32_t old = Ssrc(ours);
-  std::vector<uint8_t> clash(12 + 160, 0xD5);
-  clash[0] = 0x80;
-  clash[1] = 8;
-  clash[2] = clash[3] = 0;
-  clash[8] = static_cast<uint8_t>(old >> 24);
-  clash[9] = static_cast<uint8_t>(old >> 16);
-  clash[10] = static_cast<uint8_t>(old >> 8);
-  clash[11] = static_cast<uint8_t>(old);
+  Bytes clash(12 + 160, 0xD5);
   // Two packets in sequence: the peer's source has to prove itself before anything it sends
   // counts, so a stranger cannot make us change SSRC.
-  ASSERT_TRUE(peerRtp.SendTo(rtp.Port(), clash));
-  clash[3] = 1;
-  ASSERT_TRUE(peerRtp.SendTo(rtp.Port(), clash));
-  auto bye = CollectRtcp(peerRtcp, 2000, [](const std::vector<uint8_t>& p) { return Has(PartTypes(p), 203); });
-  ASSERT_FALSE(bye.empty());
-  ASSERT_TRUE(Has(PartTypes(bye.back()), 203));
-  const std::vector<uint8_t>& compound = bye.back();
-  size_t at = 0;
-  while (compound[at + 1] != 203) at += (static_cast<size_t>((compound[at + 2] << 8) | compound[at + 3]) + 1) * 4;
-  EXPECT_EQ(ve::ReadU32BE(compound.data() + at + 4), old) << "BYE for the old SSRC";
-  // Packets sent before the BYE may still be queued; the stream moves on within a second.
-  bool moved = false;
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
-  while (!moved && std::chrono::steady_clock::now() < end) {
-    std::vector<uint8_t> after = NextRtp(peerRtp, 200);
-    moved = !after.empty() && Ssrc(after) != old;
+  for (uint16_t sequence : {0, 1}) {
+    ve::test::WriteRtpHeader(clash.data(), 8, sequence, 160u * sequence, old);
+    ASSERT_TRUE(peerRtp.SendTo(rtp.Port(), clash));
   }
-  EXPECT_TRUE(moved) << "RTP goes on with a new SSRC";
+  const std::vector<Bytes> bye = Collect(peerRtcp, 2000, 8, HasBye);
+  ASSERT_FALSE(bye.empty());
+  ASSERT_TRUE(HasBye(bye.back()));
+  EXPECT_EQ(ve::ReadU32BE(&bye.back()[FindPart(bye.back(), kBye) + 4]), old) << "BYE for the old SSRC";
+  // Packets sent before the BYE may still be queued; the stream moves on within a second.
+  const std::vector<Bytes> after = Collect(peerRtp, 1000, 12, [&](const Bytes& d) { return Ssrc(d) != old; });
+  EXPECT_TRUE(!after.empty() && Ssrc(after.back()) != old) << "RTP goes on with a new SSRC";
   EXPECT_EQ(engine.StopSending(), 0);
   EXPECT_EQ(engine.StopReceiving(), 0);
 }
@@ -404,50 +366,43 @@ TEST_F(EngineFixture, SsrcCollisionGetsAByeAndANewSsrc) {
 // Two engines in one process call each other: coder, detector and playout state are per
 // engine, so both directions carry audio at once.
 TEST(VoiceEngineTwoInOneProcess, CallEachOther) {
-  LoopbackSocket rtpA, rtcpA, rtpB, rtcpB;
-  uint32_t micA = 0, micB = 0, speakerA = 0, speakerB = 0;
-  ASSERT_EQ(voiceengine::AddToneCaptureDevice("tone A", 440.0, 8000, &micA), 0);
-  ASSERT_EQ(voiceengine::AddToneCaptureDevice("tone B", 700.0, 8000, &micB), 0);
-  ASSERT_EQ(voiceengine::AddDiscardPlaybackDevice("speaker A", &speakerA), 0);
-  ASSERT_EQ(voiceengine::AddDiscardPlaybackDevice("speaker B", &speakerB), 0);
+  LoopbackSocket rtp[2], rtcp[2];
+  uint32_t mic[2] = {}, speaker[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(voiceengine::AddToneCaptureDevice(i ? "tone B" : "tone A", i ? 700.0 : 440.0, 8000, &mic[i]), 0);
+    ASSERT_EQ(voiceengine::AddDiscardPlaybackDevice(i ? "speaker B" : "speaker A", &speaker[i]), 0);
+  }
   {
-    VoiceEngine a, b;
-    struct Side {
-      VoiceEngine* engine;
-      LoopbackSocket* rtp;
-      LoopbackSocket* rtcp;
-      LoopbackSocket* peerRtp;
-      LoopbackSocket* peerRtcp;
-      uint32_t mic, speaker;
-    } sides[] = {{&a, &rtpA, &rtcpA, &rtpB, &rtcpB, micA, speakerA}, {&b, &rtpB, &rtcpB, &rtpA, &rtcpA, micB, speakerB}};
-    for (Side& side : sides) {
-      ASSERT_EQ(side.engine->Initialize(), 0);
-      side.engine->SetSockets(side.rtp->Handle(), side.rtcp->Handle());
-      side.engine->SetRemote("127.0.0.1", side.peerRtp->Port(), side.peerRtcp->Port());
-      side.engine->ConfigureReceive(0, 0, 0, 0);
-      side.engine->ConfigureSend(0, 0, 0, 0, 0, 0);
-      side.engine->SetCaptureVolume(0, 100);
-      ASSERT_EQ(side.engine->StartReceiving(static_cast<int32_t>(side.speaker)), 0);
-      ASSERT_EQ(side.engine->StartSending(static_cast<int32_t>(side.mic)), 0);
+    VoiceEngine engines[2];
+    for (int i = 0; i < 2; ++i) {
+      VoiceEngine& engine = engines[i];
+      ASSERT_EQ(engine.Initialize(), 0);
+      engine.SetSockets(rtp[i].Handle(), rtcp[i].Handle());
+      engine.SetRemote("127.0.0.1", rtp[1 - i].Port(), rtcp[1 - i].Port());
+      engine.ConfigureReceive(0, 0, 0, 0);
+      engine.ConfigureSend(0, 0, 0, 0, 0, 0);
+      engine.SetCaptureVolume(0, 100);
+      ASSERT_EQ(engine.StartReceiving(static_cast<int32_t>(speaker[i])), 0);
+      ASSERT_EQ(engine.StartSending(static_cast<int32_t>(mic[i])), 0);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    for (Side& side : sides) {
+    for (VoiceEngine& engine : engines) {
       voiceengine::CallStatistics stats;
-      ASSERT_EQ(voiceengine::GetStatistics(side.engine, &stats), 0);
+      ASSERT_EQ(voiceengine::GetStatistics(&engine, &stats), 0);
       EXPECT_GT(stats.rtpPacketsSent, 15u);
       EXPECT_GT(stats.rtpPacketsReceived, 15u);
       EXPECT_GT(stats.outputPeak, 1000) << "the peer's tone is played";
     }
-    for (Side& side : sides) {
-      EXPECT_EQ(side.engine->StopSending(), 0);
-      EXPECT_EQ(side.engine->StopReceiving(), 0);
+    for (VoiceEngine& engine : engines) {
+      EXPECT_EQ(engine.StopSending(), 0);
+      EXPECT_EQ(engine.StopReceiving(), 0);
     }
     // One engine going away leaves the other (and the shared pool) working.
-    a.Uninitialize();
-    ASSERT_EQ(b.StartReceiving(static_cast<int32_t>(speakerB)), 0);
-    EXPECT_EQ(b.StopReceiving(), 0);
+    engines[0].Uninitialize();
+    ASSERT_EQ(engines[1].StartReceiving(static_cast<int32_t>(speaker[1])), 0);
+    EXPECT_EQ(engines[1].StopReceiving(), 0);
   }
-  for (uint32_t id : {micA, micB, speakerA, speakerB}) voiceengine::RemoveDevice(id);
+  for (uint32_t id : {mic[0], mic[1], speaker[0], speaker[1]}) voiceengine::RemoveDevice(id);
 }
 
 }  // namespace

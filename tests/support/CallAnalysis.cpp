@@ -4,14 +4,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 
 #include "engine/EqualizerSets.h"
 #include "platform/Socket.h"
 #include "platform/WavPcmReader.h"
+#include "support/DeviceSignals.h"
 #include "support/SignalTools.h"
+#include "support/SpeechSynth.h"
 #include "support/WavWriter.h"
 
 namespace ve::test {
@@ -37,10 +38,11 @@ std::vector<int16_t> SendEqualized(const std::vector<int16_t>& x) {
   return FirFilter(x, taps, ve::kEqualizerTaps);
 }
 
-double FrameRms(const std::vector<int16_t>& x, size_t from) {
-  double sum = 0;
-  for (size_t i = from; i < from + kFrame && i < x.size(); ++i) sum += double(x[i]) * x[i];
-  return std::sqrt(sum / kFrame);
+// Where the value of the first `key` after the `section` object's name starts; npos when none.
+size_t FindKey(const std::string& json, const std::string& section, const std::string& key) {
+  size_t at = json.find("\"" + section + "\"");
+  if (at != std::string::npos) at = json.find("\"" + key + "\":", at);
+  return at == std::string::npos ? at : at + key.size() + 3;
 }
 
 bool QuietAround(const std::vector<int16_t>& x, size_t from) {
@@ -69,27 +71,32 @@ std::vector<int16_t> ReadWavSamples(const std::string& path) {
 }
 
 std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  const Bytes bytes = ReadFile(path);
+  return std::string(bytes.begin(), bytes.end());
 }
 
-std::vector<std::string> VecallCommand(const std::string& program, uint16_t localPort, uint16_t remotePort,
-                                       const std::string& codec, const std::string& micWav, const std::string& heardWav,
-                                       double seconds, const std::string& statsPath) {
-  const std::string local = "127.0.0.1:" + std::to_string(localPort);
-  const std::string remote = "127.0.0.1:" + std::to_string(remotePort);
-  return {program, "--local", local, "--remote", remote, "--codec", codec, "--mic", "file:" + micWav,
-          "--speaker", "file:" + heardWav, "--duration", std::to_string(seconds), "--stats", statsPath};
+CallSide::CallSide(const std::string& tag, const std::string& voice, double seconds)
+    : says(SpeechWithPauses(voice, seconds)),
+      saysPath(CallTempPath(tag + "-says.wav")),
+      heardPath(CallTempPath(tag + "-heard.wav")),
+      statsPath(CallTempPath(tag + ".json")) {
+  if (!says.empty()) WriteMonoWav(saysPath, says);
+}
+
+CallSide::~CallSide() {
+  for (const auto& path : {saysPath, heardPath, statsPath}) std::remove(path.c_str());
+}
+
+std::vector<std::string> CallSide::Command(const std::string& program, uint16_t localPort, uint16_t remotePort,
+                                           const std::string& codec, double seconds) const {
+  return {program, "--local", "127.0.0.1:" + std::to_string(localPort), "--remote",
+          "127.0.0.1:" + std::to_string(remotePort), "--codec", codec, "--mic", "file:" + saysPath, "--speaker",
+          "file:" + heardPath, "--duration", std::to_string(seconds), "--stats", statsPath};
 }
 
 double JsonNumber(const std::string& json, const std::string& section, const std::string& key) {
-  size_t at = json.find("\"" + section + "\"");
-  if (at == std::string::npos) return -1e9;
-  at = json.find("\"" + key + "\":", at);
-  if (at == std::string::npos) return -1e9;
-  return std::atof(json.c_str() + at + key.size() + 3);
+  const size_t at = FindKey(json, section, key);
+  return at == std::string::npos ? -1e9 : std::atof(json.c_str() + at);
 }
 
 std::string JsonText(const std::string& json, const std::string& key) {
@@ -100,14 +107,15 @@ std::string JsonText(const std::string& json, const std::string& key) {
 }
 
 std::optional<bool> JsonFlag(const std::string& json, const std::string& section, const std::string& key) {
-  size_t at = json.find("\"" + section + "\"");
-  if (at == std::string::npos) return std::nullopt;
-  at = json.find("\"" + key + "\":", at);
-  if (at == std::string::npos) return std::nullopt;
-  at += key.size() + 3;
-  if (json.compare(at, 4, "true") == 0) return true;
-  if (json.compare(at, 5, "false") == 0) return false;
+  const size_t at = FindKey(json, section, key);
+  if (at != std::string::npos && json.compare(at, 4, "true") == 0) return true;
+  if (at != std::string::npos && json.compare(at, 5, "false") == 0) return false;
   return std::nullopt;
+}
+
+std::string JsonObject(const std::string& json, const std::string& name) {
+  const size_t at = json.find("\"" + name + "\":{");
+  return at == std::string::npos ? "" : json.substr(at + name.size() + 3, json.find('}', at) - at - name.size() - 2);
 }
 
 HeardSpeech AnalyseHeardSpeech(const std::vector<int16_t>& sent, const std::string& heardWav,
@@ -133,13 +141,13 @@ HeardSpeech AnalyseHeardSpeech(const std::vector<int16_t>& sent, const std::stri
     const size_t at = from + static_cast<size_t>(lags[std::min(from / kTrackBlock, lags.size() - 1)]);
     const bool arrived = at + kFrame <= heard.size();
     if (arrived && QuietAround(reference, from)) {
-      const double rms = FrameRms(heard, at);
+      const double rms = Rms(heard, at, kFrame);
       pauseEnergy += rms * rms;
       ++d.pauseFrames;
     }
-    if (FrameRms(reference, from) < kActiveRms) continue;
+    if (Rms(reference, from, kFrame) < kActiveRms) continue;
     ++active;
-    if (!arrived || FrameRms(heard, at) < kActiveRms / 4) ++missing;
+    if (!arrived || Rms(heard, at, kFrame) < kActiveRms / 4) ++missing;
   }
   d.missingShare = active ? double(missing) / double(active) : 1.0;
   const double pauseRms = d.pauseFrames > 0 ? std::sqrt(pauseEnergy / d.pauseFrames) : 0.0;

@@ -12,9 +12,7 @@
 
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <vector>
 #endif
 
 #include "support/TestSockets.h"
@@ -45,30 +43,30 @@ int OpenUdpOn(const char* dotted, uint16_t port) {
   return socket;
 }
 
-ReceiveQueue ReadReceiveQueue(uint16_t port) {
+ReceiveQueue ReadReceiveQueue(uint16_t port, int ports) {
   ReceiveQueue queue;
 #ifndef _WIN32
   // One line per socket: "sl local rem st tx_queue:rx_queue tr tm->when retrnsmt uid timeout
   // inode ref pointer drops", addresses as hex ADDRESS:PORT in the kernel's byte order.
   std::ifstream table("/proc/net/udp");
-  std::string line;
-  std::getline(table, line);
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::vector<std::string> field;
-    for (std::string f; fields >> f;) field.push_back(f);
-    if (field.size() < 13) continue;
-    unsigned address = 0, localPort = 0, tx = 0, rx = 0;
-    if (std::sscanf(field[1].c_str(), "%X:%X", &address, &localPort) != 2 || localPort != port) continue;
-    if (address != htonl(INADDR_LOOPBACK) && address != 0) continue;
-    if (std::sscanf(field[4].c_str(), "%X:%X", &tx, &rx) != 2) continue;
-    queue.known = true;
-    queue.queuedBytes = rx;
-    queue.drops = std::stoull(field.back());
-    return queue;
+  int found = 0;
+  for (std::string line; std::getline(table, line);) {
+    unsigned address = 0, localPort = 0, rx = 0;
+    unsigned long long drops = 0;
+    if (std::sscanf(line.c_str(), "%*s %X:%X %*s %*s %*X:%X %*s %*s %*s %*s %*s %*s %*s %llu", &address, &localPort,
+                    &rx, &drops) != 4 ||
+        localPort < port || localPort >= port + static_cast<unsigned>(ports) ||
+        (address != htonl(INADDR_LOOPBACK) && address != 0)) {
+      continue;
+    }
+    ++found;
+    queue.queuedBytes += rx;
+    queue.drops += drops;
   }
+  queue.known = found == ports;
 #else
   (void)port;
+  (void)ports;
 #endif
   return queue;
 }

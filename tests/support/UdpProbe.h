@@ -19,7 +19,8 @@ struct ReceiveQueue {
   uint64_t drops = 0;        // datagrams the system dropped, the queue being full
 };
 
-// The receive queue of the UDP socket bound to 127.0.0.1:port (or to any address at port).
-ReceiveQueue ReadReceiveQueue(uint16_t port);
+// The receive queues of the UDP sockets bound to 127.0.0.1 (or to any address) at `ports`
+// consecutive ports from `port`, added up; known when all of them are.
+ReceiveQueue ReadReceiveQueue(uint16_t port, int ports = 1);
 
 }  // namespace ve::test
