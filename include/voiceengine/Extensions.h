@@ -50,11 +50,19 @@ struct CallStatistics {
   uint32_t localSsrc = 0;
   char remoteCname[256] = {};
 
-  int32_t playoutDepthMs = 0;          // audio buffered for the selected source
-  uint64_t playoutRepeats = 0;         // samples played again to cover a gap
-  uint64_t playoutDrops = 0;           // late or overflowing samples dropped
-  uint64_t playoutRebuffers = 0;       // times playback had to buffer again
-  uint64_t playoutGapMarkers = 0;      // silences played for lack of audio
+  // The playout of the heard source: its packets wait encoded and are decoded as they are
+  // played; missing ones are concealed by their codec; the delay follows the network's jitter
+  // by time-scaling speech a few ms at a time or in pauses. Counts cover the current call.
+  int32_t playoutDepthMs = 0;          // audio buffered now: packets waiting and decoded samples
+  uint64_t playoutRepeats = 0;         // samples made up by concealment for missing packets
+  uint64_t playoutDrops = 0;           // packets dropped because their turn had passed
+  uint64_t playoutRebuffers = 0;       // times playback ran dry and buffered again
+  uint64_t playoutGapMarkers = 0;      // 10 ms blocks of silence played with nothing to play
+  int32_t playoutTargetMs = 0;         // the delay the arrival jitter asks for
+  uint64_t playoutConcealedMs = 0;     // made up by concealment (as playoutRepeats, in ms)
+  uint64_t playoutComfortNoiseMs = 0;  // comfort noise played (sent, or faded into after loss)
+  uint64_t playoutTimeScaledMs = 0;    // removed or added by time-scaling, both counted
+  uint64_t playoutDelayChanges = 0;    // steps of delay change
 
   int32_t inputPeak = 0;               // 0..32768: the last captured buffer (0 when gated silent)
   int32_t outputPeak = 0;              // 0..32768: the last buffer played to the call's speaker

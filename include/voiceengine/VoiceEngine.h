@@ -43,7 +43,7 @@ class MixerFilter;
 class RtpAudioSink;
 class RtpAudioSource;
 class RtpReceiver;
-class SsrcSelectorFilter;
+class PlayoutFilter;
 class VadFilter;
 class WaveInRecorder;
 class WaveOutPlayer;
@@ -142,7 +142,7 @@ class VoiceEngine {
   ve::AudioFilter* decoder = nullptr;
   ve::AudioFilter* encoder = nullptr;
   ve::VadFilter* vadFilter = nullptr;
-  ve::SsrcSelectorFilter* ssrcSelector = nullptr;
+  ve::PlayoutFilter* playout = nullptr;
   ve::FrameFilter* frameFilter = nullptr;
   ve::G711PayloadDecoderFilter* g711PayloadDecoder = nullptr;
   ve::AmplifierFilter* amplifier = nullptr;

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "audio/SsrcSelectorFilter.h"
+#include "audio/PlayoutFilter.h"
 #include "audio/WaveInRecorder.h"
 #include "audio/WaveOutPlayer.h"
 #include "codecs/G711DecoderFilter.h"
@@ -98,12 +98,17 @@ struct EngineAccess {
     out->inputPeak = engine->sending ? engine->capture->LastPeak() : 0;
     out->outputPeak = engine->receiving ? engine->playback->LastPeak() : 0;
 
-    ve::PlayoutStats playout = engine->ssrcSelector->Stats();
-    out->playoutDepthMs = std::max(0, engine->ssrcSelector->CurrentDepthMs());
-    out->playoutRepeats = static_cast<uint64_t>(playout.repeated);
-    out->playoutDrops = static_cast<uint64_t>(playout.lateDropped + playout.overflowDropped);
+    const ve::PlayoutCoreStats playout = engine->playout->Core().Stats();
+    out->playoutDepthMs = playout.bufferedMs;
+    out->playoutTargetMs = playout.targetMs;
+    out->playoutRepeats = static_cast<uint64_t>(playout.concealedMs * 8);
+    out->playoutConcealedMs = static_cast<uint64_t>(playout.concealedMs);
+    out->playoutDrops = static_cast<uint64_t>(playout.lateFrames);
     out->playoutRebuffers = static_cast<uint64_t>(playout.rebuffers);
-    out->playoutGapMarkers = static_cast<uint64_t>(playout.gapMarkers);
+    out->playoutGapMarkers = static_cast<uint64_t>(playout.silenceMs / 10);
+    out->playoutComfortNoiseMs = static_cast<uint64_t>(playout.comfortNoiseMs);
+    out->playoutTimeScaledMs = static_cast<uint64_t>(playout.timeScaledMs);
+    out->playoutDelayChanges = static_cast<uint64_t>(playout.delayChanges);
     return 0;
   }
 };

@@ -3,10 +3,10 @@
 //
 // Send chain:    capture -> sendEqualizer -> sendMixer -> encoder -> rtpSender (opened)
 //                driven by the capture thread's pushes.
-// Receive chain: rtpSource -> decoder -> ssrcSelector -> receiveMixer -> playback
-//                driven by the network thread's pushes into the selector and by the playback
-//                thread's pulls out of it. receiveMixer is in the chain so that files played
-//                into the call are heard.
+// Receive chain: rtpSource -> playout -> receiveMixer -> playback
+//                driven by the network thread's pushes of encoded packets into the playout and
+//                by the playback thread's pulls of 10 ms blocks, decoded as they are pulled.
+//                receiveMixer is in the chain so that files played into the call are heard.
 #include "voiceengine/VoiceEngine.h"
 
 #include <cstdio>
@@ -18,7 +18,7 @@
 #include "audio/EqualizerFilter.h"
 #include "audio/FrameFilter.h"
 #include "audio/MixerFilter.h"
-#include "audio/SsrcSelectorFilter.h"
+#include "audio/PlayoutFilter.h"
 #include "audio/VadFilter.h"
 #include "audio/WaveInRecorder.h"
 #include "audio/WaveOutPlayer.h"
@@ -76,6 +76,8 @@ int32_t FrameMsOf(int32_t codecType, int32_t requested) {
 }
 constexpr int32_t kBytesPerMs = 16;
 
+// The call's speaker plays 10 ms blocks whatever the codec, as many queued as the device needs.
+constexpr int32_t kPlaybackBlockMs = 10;
 constexpr int32_t kPlaybackBufferCount = 6;
 constexpr int32_t kLocalFileFrameMs = 60;
 constexpr uint8_t kVoiceTypeOfService = 0xB8;
@@ -133,7 +135,9 @@ int32_t VoiceEngine::Initialize() {
 
   compressor = new CompressorFilter(kCompressorThreshold, kCompressorLossIncrement, kCompressorLossDecrement);
   vadFilter = new VadFilter();
-  ssrcSelector = new SsrcSelectorFilter();
+  playout = new PlayoutFilter();
+  // A source that says BYE is replaced at once by the next one rather than after its silence.
+  rtpReceiver->SetSourceLeftListener([core = &playout->Core()](uint32_t ssrc) { core->SourceLeft(ssrc); });
   frameFilter = new FrameFilter();
   g711PayloadDecoder = new G711PayloadDecoderFilter();
   receiveMixer = new MixerFilter();
@@ -205,8 +209,8 @@ int32_t VoiceEngine::Uninitialize() {
   receiveMixer = nullptr;
   delete sendMixer;
   sendMixer = nullptr;
-  delete ssrcSelector;
-  ssrcSelector = nullptr;
+  delete playout;
+  playout = nullptr;
   delete frameFilter;
   frameFilter = nullptr;
   delete g711PayloadDecoder;
@@ -305,7 +309,7 @@ void VoiceEngine::ApplyReceiveCodec() {
   if (AudioFilter* chosen = GetDecoder()) decoder = chosen;
   if (codecType == kCodecG711) SetLaw(g711Decoder, useULaw);
   receiveFrameMs = FrameMsOf(codecType, receiveSettings.frameMs > 0 ? receiveSettings.frameMs : receiveFrameMs);
-  playback->SetBufferSize(static_cast<uint32_t>(receiveFrameMs * kBytesPerMs));
+  playback->SetBufferSize(static_cast<uint32_t>(kPlaybackBlockMs * kBytesPerMs));
 }
 
 int32_t VoiceEngine::ConfigureReceive(int32_t kind, int32_t frameMs, int32_t option1, int32_t option2) {
@@ -374,6 +378,7 @@ int32_t VoiceEngine::SetRemote(const char* host, uint16_t rtpPort, uint16_t rtcp
   // The receive side listens for the new peer at once and starts afresh.
   if (std::strcmp(remoteHost, host) != 0 || remoteRtpPort != rtpPort) {
     rtpSource->Gate().SetRemote(platform::Ipv4Endpoint{platform::InetAddr(host), rtpPort});
+    playout->Core().Reset();
   }
   std::snprintf(remoteHost, sizeof remoteHost, "%s", host);
   remoteRtpPort = rtpPort;
@@ -560,8 +565,6 @@ int32_t VoiceEngine::StartReceiving(int32_t device) {
   useReceiveEqualizer = true;
   useCompressor = true;
   LoadCoefficients(receiveEqualizer, kReceiveSetB);
-  ssrcSelector->SetSelectThreshold(100);
-  ssrcSelector->SetFrameMs(receiveFrameMs);
   frameFilter->SetFrameMs(receiveFrameMs);
   playback->SetBufferCount(kPlaybackBufferCount);
   const char* strThreshold = "-8.0";
@@ -574,25 +577,26 @@ int32_t VoiceEngine::StartReceiving(int32_t device) {
   amplifier->SetPercentile(95.0);
   amplifier->SetMaximumAmplification(800);
 
+  // Packets are decoded by their own payload type in the playout, whatever the codec set; a
+  // codec the engine cannot make still refuses the start.
   if (decoder == nullptr) return -10;
-  Connect(rtpSource, decoder->AsSink());
-  Connect(decoder->AsSource(), ssrcSelector->AsSink());
-  Connect(ssrcSelector->AsSource(), receiveMixer->AsSink());
+  Connect(rtpSource, playout->AsSink());
+  Connect(playout->AsSource(), receiveMixer->AsSink());
   Connect(receiveMixer->AsSource(), playback);
 
   int32_t result = 0;
   if (decoder->Prepare() < 0) {
     result = -10;
-  } else if (ssrcSelector->Prepare() < 0) {
+  } else if (playout->Prepare() < 0) {
     decoder->Unprepare();
     result = -20;
   } else if (frameFilter->Prepare() < 0) {
     decoder->Unprepare();
-    ssrcSelector->Unprepare();
+    playout->Unprepare();
     result = -30;
   } else if (amplifier->Prepare() < 0) {
     decoder->Unprepare();
-    ssrcSelector->Unprepare();
+    playout->Unprepare();
     frameFilter->Unprepare();
     result = -40;
   } else if (receiveMixer->Prepare() < 0 || playback->Start() < 0) {
@@ -612,7 +616,7 @@ int32_t VoiceEngine::StartReceiving(int32_t device) {
 
 void VoiceEngine::UnprepareReceiveStages() {
   decoder->Unprepare();
-  ssrcSelector->Unprepare();
+  playout->Unprepare();
   frameFilter->Unprepare();
   amplifier->Unprepare();
   receiveMixer->Unprepare();
@@ -633,13 +637,10 @@ int32_t VoiceEngine::StopReceiving() {
   failed |= receiveMixer->Unprepare() < 0;
   failed |= amplifier->Unprepare() < 0;
   failed |= frameFilter->Unprepare() < 0;
-  failed |= ssrcSelector->Unprepare() < 0;
+  failed |= playout->Unprepare() < 0;
   if (decoder != nullptr) failed |= decoder->Unprepare() < 0;
-  if (decoder != nullptr) {
-    Disconnect(rtpSource, decoder->AsSink());
-    Disconnect(decoder->AsSource(), ssrcSelector->AsSink());
-  }
-  Disconnect(ssrcSelector->AsSource(), receiveMixer->AsSink());
+  Disconnect(rtpSource, playout->AsSink());
+  Disconnect(playout->AsSource(), receiveMixer->AsSink());
   Disconnect(receiveMixer->AsSource(), playback);
   if (failed) return -10;
   receiving = false;
@@ -672,7 +673,7 @@ int32_t VoiceEngine::PlayFile(const char* filename, int32_t playOnce, int32_t de
   try {
     CleanupFinishedFiles();
     if (receiving && device == playbackDevice) {
-      StartCallFilePlayer(filename, receiveMixer->AsSink(), receiveFrameMs, false, playOnce, level, fileId);
+      StartCallFilePlayer(filename, receiveMixer->AsSink(), kPlaybackBlockMs, false, playOnce, level, fileId);
       return 0;
     }
 

@@ -143,8 +143,11 @@ void RtpReceiver::ReceiveAt(const RtpPacket& packet, uint32_t arrivalUnits) {
 }
 
 void RtpReceiver::SourceLeft(uint32_t left) {
-  std::lock_guard<std::mutex> guard(mutex);
-  if (candidateSet && left == candidateSsrc) candidateSet = false;
+  {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (candidateSet && left == candidateSsrc) candidateSet = false;
+  }
+  if (sourceLeftListener) sourceLeftListener(left);
 }
 
 RtpReceiverStats RtpReceiver::Stats() const {

@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <utility>
 
 namespace ve {
 
@@ -74,8 +76,11 @@ class RtpReceiver {
   // The same with the arrival given in RTP timestamp units of a monotonic clock.
   void ReceiveAt(const RtpPacket& packet, uint32_t arrivalUnits);
 
-  // The peer said BYE for ssrc: a source of that SSRC on probation is forgotten.
+  // The peer said BYE for ssrc: a source of that SSRC on probation is forgotten, and the
+  // listener (the playout) is told, outside the lock.
   void SourceLeft(uint32_t ssrc);
+  // Set before the threads that call SourceLeft start; may be empty.
+  void SetSourceLeftListener(std::function<void(uint32_t)> listener) { sourceLeftListener = std::move(listener); }
 
   RtpReceiverStats Stats() const;
   // The figures of the next report block about the followed source (the loss fraction counts
@@ -126,6 +131,7 @@ class RtpReceiver {
   std::atomic<uint32_t> ownSsrc{0};
   std::atomic<bool> collision{false};
   std::atomic<platform::SocketWakeup*> collisionSignal{nullptr};
+  std::function<void(uint32_t)> sourceLeftListener;
 };
 
 }  // namespace ve

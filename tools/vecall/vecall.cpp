@@ -127,8 +127,9 @@ void WriteStats(const std::string& path, const voiceengine::CallStatistics& s, i
                " \"drops\":{\"wrong_source\":%llu,\"malformed\":%llu,\"unknown_payload_type\":%llu,"
                "\"on_probation\":%llu,\"duplicate\":%llu,\"rtcp_wrong_source\":%llu,\"rtcp_malformed\":%llu,"
                "\"latched\":%s},\n"
-               " \"playout\":{\"depth_ms\":%d,\"repeats\":%llu,\"drops\":%llu,\"rebuffers\":%llu,"
-               "\"gap_markers\":%llu},\n"
+               " \"playout\":{\"depth_ms\":%d,\"target_ms\":%d,\"repeats\":%llu,\"drops\":%llu,\"rebuffers\":%llu,"
+               "\"gap_markers\":%llu,\"concealed_ms\":%llu,\"comfort_noise_ms\":%llu,\"time_scaled_ms\":%llu,"
+               "\"delay_changes\":%llu},\n"
                " \"timing\":{\"receive_start_unix_ms\":%lld,\"send_start_unix_ms\":%lld}}\n",
                CodecName(s.codecType, s.uLaw), static_cast<unsigned long long>(s.rtpPacketsSent),
                static_cast<unsigned long long>(s.rtpBytesSent), static_cast<unsigned long long>(s.rtpPacketsReceived),
@@ -143,9 +144,12 @@ void WriteStats(const std::string& path, const voiceengine::CallStatistics& s, i
                static_cast<unsigned long long>(s.droppedOnProbation), static_cast<unsigned long long>(s.droppedDuplicate),
                static_cast<unsigned long long>(s.rtcpDroppedWrongSource),
                static_cast<unsigned long long>(s.rtcpDroppedMalformed), s.sourceLatched ? "true" : "false",
-               s.playoutDepthMs, static_cast<unsigned long long>(s.playoutRepeats),
+               s.playoutDepthMs, s.playoutTargetMs, static_cast<unsigned long long>(s.playoutRepeats),
                static_cast<unsigned long long>(s.playoutDrops), static_cast<unsigned long long>(s.playoutRebuffers),
-               static_cast<unsigned long long>(s.playoutGapMarkers), static_cast<long long>(receiveStartMs),
+               static_cast<unsigned long long>(s.playoutGapMarkers), static_cast<unsigned long long>(s.playoutConcealedMs),
+               static_cast<unsigned long long>(s.playoutComfortNoiseMs),
+               static_cast<unsigned long long>(s.playoutTimeScaledMs),
+               static_cast<unsigned long long>(s.playoutDelayChanges), static_cast<long long>(receiveStartMs),
                static_cast<long long>(sendStartMs));
   std::fclose(file);
 }
@@ -160,10 +164,12 @@ std::string Meter(int32_t peak) {
 
 void PrintStatus(double elapsed, const voiceengine::CallStatistics& s) {
   std::string rtt = s.roundTripMs < 0 ? "-" : std::to_string(static_cast<int>(s.roundTripMs)) + "ms";
-  std::printf("\r%6.1fs %s sent %llu recv %llu lost %lld jitter %.1fms rtt %s depth %dms in [%s] out [%s] ",
+  std::printf("\r%6.1fs %s sent %llu recv %llu lost %lld jitter %.1fms rtt %s delay %d/%dms concealed %llums in [%s] out [%s] ",
               elapsed, CodecName(s.codecType, s.uLaw), static_cast<unsigned long long>(s.rtpPacketsSent),
               static_cast<unsigned long long>(s.rtpPacketsReceived), static_cast<long long>(s.packetsLost),
-              s.jitterMs, rtt.c_str(), s.playoutDepthMs, Meter(s.inputPeak).c_str(), Meter(s.outputPeak).c_str());
+              s.jitterMs, rtt.c_str(), s.playoutDepthMs, s.playoutTargetMs,
+              static_cast<unsigned long long>(s.playoutConcealedMs), Meter(s.inputPeak).c_str(),
+              Meter(s.outputPeak).c_str());
   std::fflush(stdout);
 }
 
