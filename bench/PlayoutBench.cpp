@@ -20,15 +20,15 @@
 #include <string>
 #include <vector>
 
-#include "audio/RtpPlayoutQueue.h"
-#include "audio/SsrcSelectorFilter.h"
+#include "baseline/RtpPlayoutQueue.h"
+#include "baseline/SsrcSelectorFilter.h"
 #include "framework/AudioSample.h"
 #include "framework/AudioSamplePool.h"
 #include "framework/AudioSinkListener.h"
 #include "framework/AudioSourceListener.h"
 #include "rtp/RtpPacket.h"
 // The bench programs do not link the test helper library, so its bench sources are built here.
-#include "support/ImpairmentPlayout.h"
+#include "ImpairmentPlayout.h"
 #include "support/ImpairmentScript.h"
 
 namespace {

@@ -28,14 +28,14 @@
 #include <vector>
 
 #include "audio/PlayoutCore.h"
-#include "audio/SsrcSelectorFilter.h"
+#include "baseline/SsrcSelectorFilter.h"
 #include "codecs/G711Codec.h"
 #include "framework/AudioSample.h"
 #include "framework/AudioSamplePool.h"
 #include "framework/AudioSinkListener.h"
 #include "framework/AudioSourceListener.h"
 #include "rtp/RtpPacket.h"
-#include "support/ImpairmentPlayout.h"
+#include "ImpairmentPlayout.h"
 #include "support/ImpairmentScript.h"
 #include "support/SpeechSynth.h"
 

@@ -2,19 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <random>
 
-#include "framework/AudioSample.h"
-#include "framework/AudioSamplePool.h"
-#include "rtp/RtpPacket.h"
 
 namespace ve::test {
 
 namespace {
 
 constexpr int32_t kComfortNoiseMs = 20;
-constexpr int32_t kPcmBytesPerMs = 16;
 
 double Uniform(std::mt19937& rng) { return std::uniform_real_distribution<double>(0.0, 1.0)(rng); }
 
@@ -66,27 +61,6 @@ void RunSender(const SenderScript& script, int32_t senderIndex, double endMs, st
 }
 
 }  // namespace
-
-AudioSample* MakeDecodedSample(uint32_t ssrc, uint16_t sequence, uint32_t timestamp, int32_t durationMs,
-                               uint8_t payloadType) {
-  AudioSample* sample = nullptr;
-  AudioSamplePool::Instance()->Get(&sample);
-  WAVEFORMATEX pcm;
-  sample->SetFormat(GetStandardFormat(&pcm, kFormatPcm16));
-  if (payloadType == kPayloadComfortNoise) {
-    sample->SetDataSize(0);
-    sample->SetSilenceMs(kComfortNoiseMs);
-  } else {
-    int32_t bytes = std::clamp(durationMs * kPcmBytesPerMs, 0, sample->Capacity());
-    std::memset(sample->Data(), 0, static_cast<size_t>(bytes));
-    sample->SetDataSize(bytes);
-  }
-  uint8_t header[RtpPacket::kHeaderBytes];
-  WriteRtpHeader(header, payloadType, sequence, timestamp, ssrc);
-  RtpPacket parsed(header, RtpPacket::kHeaderBytes);
-  sample->SetPacket(parsed.CopyHeader());
-  return sample;
-}
 
 void WriteRtpHeader(uint8_t* out, uint8_t payloadType, uint16_t sequence, uint32_t timestamp, uint32_t ssrc,
                     bool marker) {

@@ -11,21 +11,11 @@
 #include <string>
 #include <vector>
 
-namespace ve {
-class AudioSample;
-}
-
 namespace ve::test {
 
 constexpr uint8_t kPayloadPcmu = 0;
 constexpr uint8_t kPayloadComfortNoise = 13;
 constexpr int32_t kRtpUnitsPerMs = 8;  // 8000 Hz sample clock
-
-// A decoded 16-bit PCM sample of `durationMs` carrying a header-only RTP packet with the given
-// fields, as the decoder hands it on. A comfort-noise packet (payload type 13) gives a 20 ms
-// gap marker with no data that still carries its packet. The caller owns the reference.
-AudioSample* MakeDecodedSample(uint32_t ssrc, uint16_t sequence, uint32_t timestamp, int32_t durationMs,
-                               uint8_t payloadType = kPayloadPcmu);
 
 // Writes the 12-byte RTP header (version 2, no padding, extension or CSRC) into `out`.
 void WriteRtpHeader(uint8_t* out, uint8_t payloadType, uint16_t sequence, uint32_t timestamp, uint32_t ssrc,

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <map>
 
-#include "audio/RtpPlayoutQueue.h"
+#include "baseline/RtpPlayoutQueue.h"
 #include "framework/AudioFilter.h"
 #include "platform/CriticalSection.h"
 

@@ -1,4 +1,4 @@
-#include "audio/RtpPlayoutQueue.h"
+#include "baseline/RtpPlayoutQueue.h"
 
 #include <algorithm>
 #include <limits>

@@ -14,15 +14,22 @@
 #include <string>
 #include <vector>
 
-#include "audio/RtpPlayoutQueue.h"
+#include "baseline/RtpPlayoutQueue.h"
 #include "support/ImpairmentScript.h"
 
 namespace ve {
+class AudioSample;
 class AudioSinkListener;
 class AudioSourceListener;
 }  // namespace ve
 
 namespace ve::test {
+
+// A decoded 16-bit PCM sample of `durationMs` carrying a header-only RTP packet with the given
+// fields, as the decoder hands it on. A comfort-noise packet (payload type 13) gives a 20 ms
+// gap marker with no data that still carries its packet. The caller owns the reference.
+AudioSample* MakeDecodedSample(uint32_t ssrc, uint16_t sequence, uint32_t timestamp, int32_t durationMs,
+                               uint8_t payloadType = kPayloadPcmu);
 
 struct RunOptions {
   double speed = 1;             // media milliseconds per real millisecond

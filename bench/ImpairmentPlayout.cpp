@@ -1,13 +1,15 @@
-#include "support/ImpairmentPlayout.h"
+#include "ImpairmentPlayout.h"
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <map>
 #include <thread>
 #include <tuple>
 
 #include "framework/AudioSample.h"
+#include "framework/AudioSamplePool.h"
 #include "framework/AudioSinkListener.h"
 #include "framework/AudioSourceListener.h"
 #include "rtp/RtpPacket.h"
@@ -17,6 +19,9 @@ namespace ve::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr int32_t kComfortNoiseMs = 20;
+constexpr int32_t kPcmBytesPerMs = 16;
 
 // Maps media time onto real time from a common start.
 struct Pacer {
@@ -93,6 +98,27 @@ double Percentile(std::vector<double> values, double fraction) {
 }
 
 }  // namespace
+
+AudioSample* MakeDecodedSample(uint32_t ssrc, uint16_t sequence, uint32_t timestamp, int32_t durationMs,
+                               uint8_t payloadType) {
+  AudioSample* sample = nullptr;
+  AudioSamplePool::Instance()->Get(&sample);
+  WAVEFORMATEX pcm;
+  sample->SetFormat(GetStandardFormat(&pcm, kFormatPcm16));
+  if (payloadType == kPayloadComfortNoise) {
+    sample->SetDataSize(0);
+    sample->SetSilenceMs(kComfortNoiseMs);
+  } else {
+    int32_t bytes = std::clamp(durationMs * kPcmBytesPerMs, 0, sample->Capacity());
+    std::memset(sample->Data(), 0, static_cast<size_t>(bytes));
+    sample->SetDataSize(bytes);
+  }
+  uint8_t header[RtpPacket::kHeaderBytes];
+  WriteRtpHeader(header, payloadType, sequence, timestamp, ssrc);
+  RtpPacket parsed(header, RtpPacket::kHeaderBytes);
+  sample->SetPacket(parsed.CopyHeader());
+  return sample;
+}
 
 void PlayoutResult::AddStats(const PlayoutStats& stats) {
   lateDropped += stats.lateDropped;

@@ -1,4 +1,4 @@
-#include "audio/SsrcSelectorFilter.h"
+#include "baseline/SsrcSelectorFilter.h"
 
 #include <mutex>
 #include <new>
