@@ -319,6 +319,22 @@ std::vector<Talker> MakeTalkers(const Scenario& scenario, const Codec& codec, bo
   return talkers;
 }
 
+// Appends the payload carrying `samples` of the talker's speech from `first` on: A-law, or
+// the G.729 frames coded from them (zero bytes past the end of what was coded).
+void AppendPayload(const Codec& codec, const Talker& talker, size_t first, size_t samples, std::vector<uint8_t>* bytes) {
+  if (codec.payloadType == kPayloadG729) {
+    const size_t frameBytes = static_cast<size_t>(ve::G729Codec::kFrameBytes);
+    for (size_t i = first / kG729FrameSamples * frameBytes, n = 0; n < samples / kG729FrameSamples * frameBytes;
+         ++i, ++n) {
+      bytes->push_back(i < talker.g729Frames.size() ? talker.g729Frames[i] : 0);
+    }
+    return;
+  }
+  for (size_t i = first; i < first + samples; ++i) {
+    bytes->push_back(ve::G711Codec::LinearToALaw(i < talker.speech.size() ? talker.speech[i] : 0));
+  }
+}
+
 // The datagrams of every sent packet (by send index): the speech as A-law or G.729 frames, a
 // one-byte comfort-noise level for a pause, the marker bit on the first packet of each talk
 // spurt. Also notes how far each talker's speech went out.
@@ -333,14 +349,12 @@ std::vector<std::vector<uint8_t>> MakeDatagrams(const Schedule& schedule, std::v
     const bool pause = packet.payloadType == ve::test::kPayloadComfortNoise;
     const uint8_t payloadType = pause ? ve::test::kPayloadComfortNoise : codec.payloadType;
     const size_t samples = static_cast<size_t>(packet.durationMs * kSamplesPerMs);
-    const size_t frameBytes = static_cast<size_t>(ve::G729Codec::kFrameBytes);
-    const size_t payloadBytes = codec.payloadType == kPayloadG729 ? samples / kG729FrameSamples * frameBytes : samples;
-    bytes.assign(ve::RtpPacket::kHeaderBytes + (pause ? 1 : payloadBytes), 0);
+    bytes.resize(ve::RtpPacket::kHeaderBytes);
     ve::test::WriteRtpHeader(bytes.data(), payloadType, packet.sequence, packet.timestamp, packet.ssrc,
                              !pause && spurtStarts[sender]);
     spurtStarts[sender] = pause;
     if (pause) {
-      bytes[ve::RtpPacket::kHeaderBytes] = kComfortNoiseLevel;
+      bytes.push_back(kComfortNoiseLevel);
       continue;
     }
     // The packet's place in the sender's media: its send slot times the packet length.
@@ -348,17 +362,7 @@ std::vector<std::vector<uint8_t>> MakeDatagrams(const Schedule& schedule, std::v
     const int64_t slot = std::llround((packet.sendMs - talker.startMs) / intervalMs);
     const size_t first = static_cast<size_t>(slot * talker.packetMs * kSamplesPerMs);
     talker.sentEnd = std::max(talker.sentEnd, static_cast<int64_t>(first + samples));
-    if (codec.payloadType == kPayloadG729) {
-      const size_t from = first / kG729FrameSamples * frameBytes;
-      const size_t count = std::min(payloadBytes, talker.g729Frames.size() - std::min(from, talker.g729Frames.size()));
-      std::copy_n(talker.g729Frames.begin() + static_cast<std::ptrdiff_t>(from), count,
-                  bytes.begin() + ve::RtpPacket::kHeaderBytes);
-      continue;
-    }
-    for (size_t i = 0; i < samples; ++i) {
-      const int16_t value = first + i < talker.speech.size() ? talker.speech[first + i] : 0;
-      bytes[ve::RtpPacket::kHeaderBytes + i] = ve::G711Codec::LinearToALaw(value);
-    }
+    AppendPayload(codec, talker, first, samples, &bytes);
   }
   return datagrams;
 }
@@ -729,19 +733,8 @@ std::vector<std::vector<uint8_t>> MakeStream(const Codec& codec, const Talker& t
   std::vector<std::vector<uint8_t>> datagrams(static_cast<size_t>(count));
   for (int n = 0; n < count; ++n) {
     std::vector<uint8_t>& bytes = datagrams[static_cast<size_t>(n)];
-    const size_t first = static_cast<size_t>(n * samples);
-    if (codec.payloadType == kPayloadG729) {
-      const size_t frameBytes = static_cast<size_t>(samples / kG729FrameSamples * ve::G729Codec::kFrameBytes);
-      const auto from = static_cast<std::ptrdiff_t>(first / kG729FrameSamples * ve::G729Codec::kFrameBytes);
-      bytes.assign(ve::RtpPacket::kHeaderBytes, 0);
-      bytes.insert(bytes.end(), talker.g729Frames.begin() + from,
-                   talker.g729Frames.begin() + from + static_cast<std::ptrdiff_t>(frameBytes));
-    } else {
-      bytes.assign(ve::RtpPacket::kHeaderBytes, 0);
-      for (int i = 0; i < samples; ++i) {
-        bytes.push_back(ve::G711Codec::LinearToALaw(talker.speech[first + static_cast<size_t>(i)]));
-      }
-    }
+    bytes.resize(ve::RtpPacket::kHeaderBytes);
+    AppendPayload(codec, talker, static_cast<size_t>(n * samples), static_cast<size_t>(samples), &bytes);
     ve::test::WriteRtpHeader(bytes.data(), codec.payloadType, static_cast<uint16_t>(n),
                              static_cast<uint32_t>(n * samples), 1, n == 0);
   }
