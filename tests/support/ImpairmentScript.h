@@ -1,11 +1,10 @@
 #pragma once
 
-// The sending half of the impairment bench: scripted RTP senders and a network model that
-// turns their packets into a list of arrivals (loss, jitter, reordering, duplication), plus
-// the decoded samples carrying those packets as the receive chain would deliver them.
+// The impairment bench: scripted RTP senders and a network model that turns their packets
+// into a list of arrivals (loss, jitter, reordering, duplication), for the receive-side tests
+// and the playout benchmark to play.
 //
-// Everything here is deterministic for a given seed and works in media milliseconds; the
-// runner (ImpairmentPlayout.h) maps them onto real time.
+// Everything here is deterministic for a given seed and works in media milliseconds.
 
 #include <cstdint>
 #include <string>
