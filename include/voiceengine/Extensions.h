@@ -66,6 +66,8 @@ struct CallStatistics {
 
   int32_t inputPeak = 0;               // 0..32768: the last captured buffer (0 when gated silent)
   int32_t outputPeak = 0;              // 0..32768: the last buffer played to the call's speaker
+  int32_t speakerQueueMs = 0;          // audio queued at the call's speaker device
+  uint64_t speakerUnderruns = 0;       // times that device ran dry (its queue then grows)
 
   uint64_t rtcpReportsSent = 0;
   uint64_t rtcpReportsReceived = 0;

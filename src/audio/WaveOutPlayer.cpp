@@ -44,6 +44,12 @@ int32_t WaveOutPlayer::SetBufferCount(uint32_t count) {
   return 0;
 }
 
+int32_t WaveOutPlayer::SetQueueDepth(uint32_t smallest) {
+  std::lock_guard<CriticalSection> guard(transitionLock);
+  smallestQueue = std::min(smallest, kMaxBuffers);
+  return 0;
+}
+
 int32_t WaveOutPlayer::SetFormat(int32_t formatIndex) {
   std::lock_guard<CriticalSection> guard(transitionLock);
   // The open device keeps the format it was opened with.
@@ -65,6 +71,12 @@ void WaveOutPlayer::DeviceCallback(WaveStream*, uint32_t message, uintptr_t inst
   if (message == WOM_DONE) {
     std::lock_guard<CriticalSection> guard(self->queueLock);
     self->doneQueue.push_back(header);
+    if (self->inFlight > 0 && --self->inFlight == 0 && self->primed && !self->closing) {
+      // The device played its last queued buffer: it runs dry until the writer comes.
+      self->underruns.fetch_add(1);
+      const uint32_t grown = std::min(self->queueTarget.load() + 1, self->openBufferCount);
+      self->queueTarget = grown;
+    }
     self->doneEvent.Set();
   } else if (message == WOM_CLOSE) {
     self->doneEvent.Set();
@@ -75,7 +87,12 @@ int32_t WaveOutPlayer::OpenDevice() {
   {
     std::lock_guard<CriticalSection> guard(queueLock);
     doneQueue.clear();
+    inFlight = 0;
+    primed = false;
   }
+  closing = false;
+  underruns = 0;
+  cleanWrites = 0;
   const uintptr_t instance = reinterpret_cast<uintptr_t>(this);
   HWAVEOUT opened = nullptr;
   if (waveOutOpen(&opened, deviceId, &format, &WaveOutPlayer::DeviceCallback, instance) != MMSYSERR_NOERROR) {
@@ -88,6 +105,8 @@ int32_t WaveOutPlayer::OpenDevice() {
   device = opened;
   openBufferCount = bufferCount;
   openBufferSize = bufferSize;
+  queueTarget = smallestQueue > 0 ? std::min(smallestQueue.load(), bufferCount) : bufferCount;
+  seenUnderruns = 0;
   int32_t result = 0;
   for (uint32_t i = 0; i < openBufferCount; ++i) {
     WAVEHDR& header = headers[i];
@@ -106,6 +125,7 @@ int32_t WaveOutPlayer::OpenDevice() {
 
 int32_t WaveOutPlayer::CloseDevice() {
   std::lock_guard<CriticalSection> guard(deviceLock);
+  closing = true;
   if (waveOutReset(device) != MMSYSERR_NOERROR) return -10;
   for (uint32_t i = 0; i < openBufferCount; ++i) waveOutUnprepareHeader(device, &headers[i]);
   if (waveOutClose(device) != MMSYSERR_NOERROR) return -30;
@@ -158,15 +178,32 @@ WAVEHDR* WaveOutPlayer::TakeFreeHeader() {
     }
     {
       std::lock_guard<CriticalSection> guard(queueLock);
-      if (!doneQueue.empty()) {
+      if (!doneQueue.empty() && inFlight < queueTarget.load()) {
         WAVEHDR* header = doneQueue.front();
         doneQueue.pop_front();
+        ++inFlight;
+        if (inFlight >= queueTarget.load()) primed = true;
         return header;
       }
       // Reset under queueLock: a buffer returned after the check sets the event again.
       doneEvent.Reset();
     }
     doneEvent.Wait(kFreeHeaderWaitMs);
+  }
+}
+
+void WaveOutPlayer::AdaptQueue() {
+  const uint32_t smallest = smallestQueue.load();
+  if (smallest == 0) return;
+  // A long run without an underrun gives a buffer back, down to the smallest queue.
+  const uint64_t now = underruns.load();
+  if (now != seenUnderruns) {
+    seenUnderruns = now;
+    cleanWrites = 0;
+  } else if (++cleanWrites >= kShrinkAfterWrites) {
+    cleanWrites = 0;
+    const uint32_t target = queueTarget.load();
+    if (target > smallest) queueTarget = target - 1;
   }
 }
 
@@ -192,6 +229,7 @@ int32_t WaveOutPlayer::ProcessSamples(SampleList* list) {
     peakMeter.Measure(header->lpData, static_cast<int32_t>(n));
   }
   header->dwBufferLength = n;
+  AdaptQueue();
   std::lock_guard<CriticalSection> guard(deviceLock);
   waveOutWrite(device, header);
   return 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 #include <cstdint>
 #include <deque>
 
@@ -13,7 +15,13 @@ namespace ve {
 
 // Plays samples on a wave-out device: each cycle the first sample of the list goes into a
 // free device buffer (a gap marker as zero bytes), cut to the buffer size. The device paces
-// the worker: with every buffer queued, the writer waits for one to come back.
+// the worker: with the queue full, the writer waits for a buffer to come back.
+//
+// The queue is as deep as the device needs, not as deep as the buffers prepared: it starts at
+// the smallest depth set (SetQueueDepth), grows by a buffer each time the device runs dry (an
+// underrun: a buffer came back and none was left queued), and shrinks by one after
+// kShrinkAfterWrites writes without an underrun, down to the smallest again. Without
+// SetQueueDepth every prepared buffer is kept queued.
 //
 // Threads: the worker thread runs ProcessSamples and, as it ends, OnThreadEnd; the device's
 // driver thread runs DeviceCallback; the owner's thread runs the setters, SetVolume,
@@ -28,6 +36,7 @@ class WaveOutPlayer : public AudioSink {
   static constexpr uint32_t kRetryMs = 1000;
   static constexpr uint32_t kFreeHeaderWaitMs = 1000;
   static constexpr uint32_t kIdleMs = 5;
+  static constexpr uint32_t kShrinkAfterWrites = 1000;
 
   WaveOutPlayer();
   ~WaveOutPlayer() override;
@@ -37,6 +46,11 @@ class WaveOutPlayer : public AudioSink {
   // Used at the next open; larger values are cut to kMaxBufferSize / kMaxBuffers.
   int32_t SetBufferSize(uint32_t bytes);
   int32_t SetBufferCount(uint32_t count);
+  // The adaptive queue: from `smallest` buffers up to the buffer count; 0 turns it off.
+  int32_t SetQueueDepth(uint32_t smallest);
+  // The queue depth now, in buffers, and the underruns since the device opened; any thread.
+  uint32_t QueueDepth() const { return queueTarget.load(); }
+  uint64_t Underruns() const { return underruns.load(); }
   int32_t SetFormat(int32_t formatIndex);
   // Output level 0..100 (more acts as 100) on the open device for both channels; does
   // nothing while closed.
@@ -61,6 +75,8 @@ class WaveOutPlayer : public AudioSink {
   int32_t OpenAndStart();
   // Null once the device is closed.
   platform::WAVEHDR* TakeFreeHeader();
+  // Shrinks the adaptive queue after a long run without an underrun.
+  void AdaptQueue();
 
   bool started = false;
   uint32_t bufferSize = 320;
@@ -75,6 +91,16 @@ class WaveOutPlayer : public AudioSink {
   WAVEFORMATEX format;
   uint8_t buffers[kMaxBuffers][kMaxBufferSize];
   std::deque<platform::WAVEHDR*> doneQueue;
+  // Buffers written and not yet back, under queueLock; `primed` once the queue was first full
+  // (under queueLock); `closing` while buffers come back unplayed.
+  uint32_t inFlight = 0;
+  bool primed = false;
+  std::atomic<bool> closing{false};
+  std::atomic<uint32_t> smallestQueue{0};
+  std::atomic<uint32_t> queueTarget{0};
+  std::atomic<uint64_t> underruns{0};
+  uint32_t cleanWrites = 0;  // writer thread only, as seenUnderruns
+  uint64_t seenUnderruns = 0;
   platform::CriticalSection deviceLock;
   platform::CriticalSection queueLock;
   platform::CriticalSection transitionLock;

@@ -97,6 +97,8 @@ struct EngineAccess {
 
     out->inputPeak = engine->sending ? engine->capture->LastPeak() : 0;
     out->outputPeak = engine->receiving ? engine->playback->LastPeak() : 0;
+    out->speakerQueueMs = engine->receiving ? static_cast<int32_t>(engine->playback->QueueDepth()) * 10 : 0;
+    out->speakerUnderruns = engine->playback->Underruns();
 
     const ve::PlayoutCoreStats playout = engine->playout->Core().Stats();
     out->playoutDepthMs = playout.bufferedMs;

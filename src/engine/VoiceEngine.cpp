@@ -76,9 +76,11 @@ int32_t FrameMsOf(int32_t codecType, int32_t requested) {
 }
 constexpr int32_t kBytesPerMs = 16;
 
-// The call's speaker plays 10 ms blocks whatever the codec, as many queued as the device needs.
+// The call's speaker plays 10 ms blocks whatever the codec, as many queued as the device needs:
+// from 3 (30 ms) up to 20 when it keeps running dry.
 constexpr int32_t kPlaybackBlockMs = 10;
-constexpr int32_t kPlaybackBufferCount = 6;
+constexpr int32_t kPlaybackQueueBlocks = 3;
+constexpr int32_t kPlaybackBufferCount = 20;
 constexpr int32_t kLocalFileFrameMs = 60;
 constexpr uint8_t kVoiceTypeOfService = 0xB8;
 
@@ -567,6 +569,7 @@ int32_t VoiceEngine::StartReceiving(int32_t device) {
   LoadCoefficients(receiveEqualizer, kReceiveSetB);
   frameFilter->SetFrameMs(receiveFrameMs);
   playback->SetBufferCount(kPlaybackBufferCount);
+  playback->SetQueueDepth(kPlaybackQueueBlocks);
   const char* strThreshold = "-8.0";
   const char* strLossIncrement = "0.075";
   const char* strLossDecrement = "-0.00075";

@@ -129,7 +129,7 @@ void WriteStats(const std::string& path, const voiceengine::CallStatistics& s, i
                "\"latched\":%s},\n"
                " \"playout\":{\"depth_ms\":%d,\"target_ms\":%d,\"repeats\":%llu,\"drops\":%llu,\"rebuffers\":%llu,"
                "\"gap_markers\":%llu,\"concealed_ms\":%llu,\"comfort_noise_ms\":%llu,\"time_scaled_ms\":%llu,"
-               "\"delay_changes\":%llu},\n"
+               "\"delay_changes\":%llu,\"speaker_queue_ms\":%d,\"speaker_underruns\":%llu},\n"
                " \"timing\":{\"receive_start_unix_ms\":%lld,\"send_start_unix_ms\":%lld}}\n",
                CodecName(s.codecType, s.uLaw), static_cast<unsigned long long>(s.rtpPacketsSent),
                static_cast<unsigned long long>(s.rtpBytesSent), static_cast<unsigned long long>(s.rtpPacketsReceived),
@@ -149,7 +149,8 @@ void WriteStats(const std::string& path, const voiceengine::CallStatistics& s, i
                static_cast<unsigned long long>(s.playoutGapMarkers), static_cast<unsigned long long>(s.playoutConcealedMs),
                static_cast<unsigned long long>(s.playoutComfortNoiseMs),
                static_cast<unsigned long long>(s.playoutTimeScaledMs),
-               static_cast<unsigned long long>(s.playoutDelayChanges), static_cast<long long>(receiveStartMs),
+               static_cast<unsigned long long>(s.playoutDelayChanges), s.speakerQueueMs,
+               static_cast<unsigned long long>(s.speakerUnderruns), static_cast<long long>(receiveStartMs),
                static_cast<long long>(sendStartMs));
   std::fclose(file);
 }
@@ -164,11 +165,12 @@ std::string Meter(int32_t peak) {
 
 void PrintStatus(double elapsed, const voiceengine::CallStatistics& s) {
   std::string rtt = s.roundTripMs < 0 ? "-" : std::to_string(static_cast<int>(s.roundTripMs)) + "ms";
-  std::printf("\r%6.1fs %s sent %llu recv %llu lost %lld jitter %.1fms rtt %s delay %d/%dms concealed %llums in [%s] out [%s] ",
+  std::printf("\r%6.1fs %s sent %llu recv %llu lost %lld jitter %.1fms rtt %s delay %d/%dms concealed %llums speaker %dms/%llu in [%s] out [%s] ",
               elapsed, CodecName(s.codecType, s.uLaw), static_cast<unsigned long long>(s.rtpPacketsSent),
               static_cast<unsigned long long>(s.rtpPacketsReceived), static_cast<long long>(s.packetsLost),
               s.jitterMs, rtt.c_str(), s.playoutDepthMs, s.playoutTargetMs,
-              static_cast<unsigned long long>(s.playoutConcealedMs), Meter(s.inputPeak).c_str(),
+              static_cast<unsigned long long>(s.playoutConcealedMs), s.speakerQueueMs,
+              static_cast<unsigned long long>(s.speakerUnderruns), Meter(s.inputPeak).c_str(),
               Meter(s.outputPeak).c_str());
   std::fflush(stdout);
 }
