@@ -14,23 +14,41 @@ void DelayEstimator::Reset() {
   fallCredit = 0;
   lastLateness = 0;
   haveLast = false;
+  inSpike = false;
+  spikeStartMs = 0;
+  spikePackets = 0;
 }
 
 void DelayEstimator::Arrival(uint32_t arrivalMs, uint32_t mediaMs, bool afterSilence) {
   const uint32_t sinceLast = haveLast ? arrivalMs - lastArrivalMs : 0;
   haveLast = true;
   lastArrivalMs = arrivalMs;
+  const auto relativeNow = static_cast<int32_t>(arrivalMs - mediaMs);
+  int32_t quickest = relativeNow;
+  for (int32_t i = 0; i < filled; ++i) quickest = std::min(quickest, relative[i]);
+  const int32_t lateness = relativeNow - quickest;
+  // A stall and the burst that ends it: a packet far later than the target after a long
+  // silence of the network, and the far late ones that come within kSpikeBurstMs of it, in
+  // any order (the queue of the stall draining at once). Such a spike costs one rebuffer; it is kept out of
+  // the quantile (filed at the target's lateness) so that the buffer does not stay as deep as
+  // the spike. A lasting change of the path's delay still raises the target: the packets after
+  // the burst are as late, at their usual spacing.
+  const bool farLate = lateness > target + kSpikeMs;
+  if (farLate && sinceLast >= static_cast<uint32_t>(kSpikeMs)) {
+    inSpike = true;
+    spikeStartMs = arrivalMs;
+  } else if (arrivalMs - spikeStartMs > static_cast<uint32_t>(kSpikeBurstMs)) {
+    inSpike = false;
+  }
+  const bool spikePacket = inSpike && farLate;
   if (afterSilence) return;
-  relative[next] = static_cast<int32_t>(arrivalMs - mediaMs);
+  lastLateness = lateness;
+  if (spikePacket) ++spikePackets;
+  relative[next] = spikePacket ? quickest + target : relativeNow;
   next = (next + 1) % kWindow;
   if (filled < kWindow) ++filled;
 
   const int32_t wanted = std::clamp(QuantileLateness() + kMarginMs, kMinTargetMs, kMaxTargetMs);
-  {
-    int32_t quickest = relative[next == 0 ? kWindow - 1 : next - 1];
-    for (int32_t i = 0; i < filled; ++i) quickest = std::min(quickest, relative[i]);
-    lastLateness = relative[next == 0 ? kWindow - 1 : next - 1] - quickest;
-  }
   if (wanted >= target) {
     target = wanted;
     fallCredit = 0;

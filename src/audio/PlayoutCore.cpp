@@ -80,12 +80,16 @@ PlayoutCoreStats PlayoutCore::Stats() {
   std::lock_guard<std::mutex> guard(mutex);
   PlayoutCoreStats out = stats;
   out.targetMs = estimator.TargetMs();
+  out.bufferedMs = QueuedSamples() / kSamplesPerMs;
+  return out;
+}
+
+int32_t PlayoutCore::QueuedSamples() const {
   int32_t queued = fifoCount;
   if (const PacketBuffer::Packet* back = buffer.Back(); back != nullptr && mode == Mode::kPlaying) {
     queued += std::max(0, TimestampDelta(back->timestamp, playTimestamp) + PacketSamples(*back));
   }
-  out.bufferedMs = queued / kSamplesPerMs;
-  return out;
+  return queued;
 }
 
 int32_t PlayoutCore::PacketSamples(const PacketBuffer::Packet& packet) const {
@@ -411,7 +415,11 @@ void PlayoutCore::AdjustDelay() {
   PopFifo(scratch + count, rest);
   int32_t produced;
   if (error > 0) {
-    const auto wanted = static_cast<int32_t>(std::min<double>(kMaxStepSamples, error * kSamplesPerMs));
+    // Far too deep, with the audio here to show it (after a delay spike): catch up twice as
+    // fast.
+    const bool catchUp = error > kCatchUpAboveMs && QueuedSamples() > kCatchUpAboveMs * kSamplesPerMs;
+    const int32_t step = catchUp ? 2 * kMaxStepSamples : kMaxStepSamples;
+    const auto wanted = static_cast<int32_t>(std::min<double>(step, error * kSamplesPerMs));
     produced = scaler->Compress(scratch, count, block, wanted);
   } else {
     const auto wanted = static_cast<int32_t>(std::min<double>(kMaxStepSamples, -error * kSamplesPerMs));

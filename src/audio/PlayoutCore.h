@@ -60,6 +60,7 @@ class PlayoutCore {
   static constexpr int32_t kRebufferAfterMs = 200;
   static constexpr int32_t kHysteresisMs = 15;
   static constexpr int32_t kMaxStepSamples = 40;  // at most 5 ms of change per 10 ms block
+  static constexpr int32_t kCatchUpAboveMs = 60;   // ... or 10 ms shed when this much too deep
   static constexpr int32_t kFifoSamples = 4096;
 
   PlayoutCore();
@@ -92,6 +93,8 @@ class PlayoutCore {
   // The sender announced a pause with comfort noise or a SID.
   bool InNoisePause() const;
   int32_t PacketSamples(const PacketBuffer::Packet& packet) const;
+  // Audio waiting to be played: decoded samples and the packets' span.
+  int32_t QueuedSamples() const;
   // Moves the delay of the quickest packets towards the target by time-scaling the FIFO's
   // front.
   void AdjustDelay();
