@@ -49,14 +49,25 @@ CallResult RunCall(const std::string& codec, double seconds, const UdpRelay::Imp
   result.aToB = AnalyseHeardSpeech(a, b);
   result.bToA = AnalyseHeardSpeech(b, a);
   result.ran = exitA == 0 && exitB == 0;
-  std::printf("%s: A->B delay %.0f ms (%d changes), segSNR %.1f dB, missing %.1f%%, pauses %.1f dBFS; B->A delay "
-              "%.0f ms (%d changes), segSNR %.1f dB, missing %.1f%%, pauses %.1f dBFS\n",
-              tag.c_str(), result.aToB.delayMs, result.aToB.delayChanges, result.aToB.segmentalSnr,
-              100 * result.aToB.missingShare, result.aToB.pauseLevelDbfs, result.bToA.delayMs,
-              result.bToA.delayChanges, result.bToA.segmentalSnr, 100 * result.bToA.missingShare,
-              result.bToA.pauseLevelDbfs);
+  for (const auto& [direction, heard] : {std::pair{"A->B", &result.aToB}, std::pair{"B->A", &result.bToA}}) {
+    std::printf("%s %s: mouth-to-ear median %.0f ms, max %.0f ms (%d changes), segSNR %.1f dB, missing %.1f%%, "
+                "pauses %.1f dBFS\n",
+                tag.c_str(), direction, heard->medianDelayMs, heard->maxDelayMs, heard->delayChanges,
+                heard->segmentalSnr, 100 * heard->missingShare, heard->pauseLevelDbfs);
+  }
   return result;
 }
+
+// Sanitizer builds run the whole call several times slower: the figures stay, their tolerance
+// widens.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr double kSlack = 3.0;
+#elif defined(_WIN32)
+// Under Wine the relay in this process adds its own few ms to every forwarded datagram.
+constexpr double kSlack = 2.0;
+#else
+constexpr double kSlack = 1.0;
+#endif
 
 class CallEndToEnd : public ::testing::TestWithParam<const char*> {
  protected:
@@ -65,18 +76,22 @@ class CallEndToEnd : public ::testing::TestWithParam<const char*> {
   }
 };
 
+// A clean call: the speech arrives whole and in conversational time, at most 80 ms from mouth
+// to ear with G.711 and 150 ms with G.729 at any time of the call (asserted with half as much
+// again to spare on a busy machine).
 TEST_P(CallEndToEnd, SpeechArrivesBothWays) {
   std::string codec = GetParam();
-  CallResult call = RunCall(codec, 4.5);
+  CallResult call = RunCall(codec, 14.0);
   ASSERT_TRUE(call.ran);
   // G.711 is close to transparent (about 32 dB here); G.729 keeps the speech but not the
   // waveform (about 5.5 dB).
-  double minimumSnr = codec == "g729" ? 2.0 : 20.0;
+  const double minimumSnr = codec == "g729" ? 2.0 : 20.0;
+  const double delayBoundMs = (codec == "g729" ? 150.0 : 80.0) * 1.5 * kSlack;
   for (const HeardSpeech* d : {&call.aToB, &call.bToA}) {
     EXPECT_LT(d->missingShare, 0.10);
     EXPECT_GT(d->segmentalSnr, minimumSnr);
-    EXPECT_GT(d->delayMs, 0.0);
-    EXPECT_LT(d->delayMs, 1000.0);
+    EXPECT_GT(d->medianDelayMs, 0.0);
+    EXPECT_LT(d->maxDelayMs, delayBoundMs);
   }
   for (const std::string* stats : {&call.statsA, &call.statsB}) {
     double sent = JsonNumber(*stats, "rtp", "sent_packets");
@@ -90,16 +105,6 @@ TEST_P(CallEndToEnd, SpeechArrivesBothWays) {
 
 INSTANTIATE_TEST_SUITE_P(Codecs, CallEndToEnd, ::testing::Values("pcma", "pcmu", "g729"));
 
-// Sanitizer builds run the whole call several times slower: the figures stay, their tolerance
-// widens.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr double kSlack = 3.0;
-#elif defined(_WIN32)
-// Under Wine the relay in this process adds its own few ms to every forwarded datagram.
-constexpr double kSlack = 2.0;
-#else
-constexpr double kSlack = 1.0;
-#endif
 
 // 40 ms each way for RTP and RTCP: each side's round trip is 80 ms. Two of our engines in the
 // default layout end up speaking the standard one, and a clean call reports no loss at all.

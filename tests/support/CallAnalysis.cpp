@@ -134,6 +134,12 @@ HeardSpeech AnalyseHeardSpeech(const std::vector<int16_t>& sent, const std::stri
   d.delayMs = lag / 8.0 + startOffsetMs;
   std::vector<int> lags = TrackLag(reference, heard, lag, kTrackBlock, kTrackShift, kActiveRms);
   for (size_t i = 1; i < lags.size(); ++i) d.delayChanges += lags[i] != lags[i - 1] ? 1 : 0;
+  std::vector<int> spoken = ActiveBlockLags(lags, reference, kTrackBlock, kActiveRms);
+  if (!spoken.empty()) {
+    std::sort(spoken.begin(), spoken.end());
+    d.medianDelayMs = spoken[spoken.size() / 2] / 8.0 + startOffsetMs;
+    d.maxDelayMs = spoken.back() / 8.0 + startOffsetMs;
+  }
   d.segmentalSnr = SegmentalSnr(reference, heard, lags, kTrackBlock, kActiveRms);
   size_t active = 0, missing = 0;
   double pauseEnergy = 0;

@@ -51,6 +51,8 @@ std::string JsonObject(const std::string& json, const std::string& name);
 // How one side's speech arrived at the other.
 struct HeardSpeech {
   double delayMs = 0;       // mouth-to-ear: capture start to playout, both processes' clocks aligned
+  double medianDelayMs = 0; // the same followed over the call's speech: its median and maximum
+  double maxDelayMs = 0;
   double segmentalSnr = 0;  // against the sender's equalised speech, over active speech
   double missingShare = 1;  // active speech frames that arrived silent
   int delayChanges = 0;     // times the delay moved during the call (a rebuffer or a slipped frame)
