@@ -46,10 +46,21 @@ EOF
 }
 rtcp_summary A "$out/a.json"
 rtcp_summary B "$out/b.json"
+# How much later the listener's speaker started than the talker's microphone: with the lag
+# between the recordings, the mouth-to-ear delay.
+start_offset() {  # start_offset TALKER_STATS LISTENER_STATS
+  python3 - "$@" <<'EOF'
+import json, sys
+talker, listener = (json.load(open(p)).get("timing", {}) for p in sys.argv[1:3])
+print(listener["receive_start_unix_ms"] - talker["send_start_unix_ms"])
+EOF
+}
 echo "-- A's speech as B heard it"
-"$build/tools/callreport" "$out/a_says.wav" "$out/b_heard.wav" --svg "$out/a_to_b.svg"
+"$build/tools/callreport" "$out/a_says.wav" "$out/b_heard.wav" --svg "$out/a_to_b.svg" \
+  --start-offset-ms "$(start_offset "$out/a.json" "$out/b.json")"
 echo "-- B's speech as A heard it"
-"$build/tools/callreport" "$out/b_says.wav" "$out/a_heard.wav" --svg "$out/b_to_a.svg"
+"$build/tools/callreport" "$out/b_says.wav" "$out/a_heard.wav" --svg "$out/b_to_a.svg" \
+  --start-offset-ms "$(start_offset "$out/b.json" "$out/a.json")"
 echo
 echo "Received speech: $out/b_heard.wav (A's voice) and $out/a_heard.wav (B's voice)"
 echo "Waveforms, sent over received: $out/a_to_b.svg and $out/b_to_a.svg"

@@ -3,14 +3,18 @@
 // how much of the sent speech arrived and how closely, and draws both waveforms into an SVG
 // picture.
 //
-//   callreport SENT.wav RECEIVED.wav [--equalized] [--svg PICTURE.svg]
+//   callreport SENT.wav RECEIVED.wav [--equalized] [--svg PICTURE.svg] [--start-offset-ms MS]
 //
 // --equalized compares with what the sender's send equaliser makes of the sent speech, which
 // is what a faithful call delivers; without it the figures include the equaliser's change.
+// --start-offset-ms says how much later the recording of RECEIVED started than SENT was
+// spoken (the receiver's speaker start minus the sender's microphone start): with it the
+// report gives the mouth-to-ear delay, its median and maximum over the call's speech.
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -106,6 +110,8 @@ bool WriteSvg(const char* path, const std::vector<int16_t>& sent, const std::vec
 int main(int argc, char** argv) {
   const char* svgPath = nullptr;
   bool equalized = false;
+  double startOffsetMs = 0;
+  bool haveOffset = false;
   bool usable = argc >= 3;
   for (int i = 3; usable && i < argc; ++i) {
     std::string option = argv[i];
@@ -113,12 +119,18 @@ int main(int argc, char** argv) {
       svgPath = argv[++i];
     } else if (option == "--equalized") {
       equalized = true;
+    } else if (option == "--start-offset-ms" && i + 1 < argc) {
+      char* end = nullptr;
+      startOffsetMs = std::strtod(argv[++i], &end);
+      haveOffset = end != argv[i] && *end == '\0';
+      usable = haveOffset;
     } else {
       usable = false;
     }
   }
   if (!usable) {
-    std::fprintf(stderr, "usage: callreport SENT.wav RECEIVED.wav [--equalized] [--svg PICTURE.svg]\n");
+    std::fprintf(stderr, "usage: callreport SENT.wav RECEIVED.wav [--equalized] [--svg PICTURE.svg] "
+                         "[--start-offset-ms MS]\n");
     return 2;
   }
   std::vector<int16_t> sent, received;
@@ -154,6 +166,15 @@ int main(int argc, char** argv) {
               "missing_pct=%.1f\n",
               lag * 1000.0 / kRate, delayChanges, correlation, segmentalSnr, active, arrived,
               active ? 100.0 * double(active - arrived) / double(active) : 0.0);
+  if (haveOffset) {
+    std::vector<int> spoken = ve::test::ActiveBlockLags(lags, sent, kTrackBlock, kActiveRms);
+    std::sort(spoken.begin(), spoken.end());
+    if (!spoken.empty()) {
+      std::printf("mouth_to_ear_median_ms=%.0f mouth_to_ear_max_ms=%.0f\n",
+                  spoken[spoken.size() / 2] * 1000.0 / kRate + startOffsetMs,
+                  spoken.back() * 1000.0 / kRate + startOffsetMs);
+    }
+  }
   if (svgPath != nullptr && !WriteSvg(svgPath, sent, received, lag)) {
     std::fprintf(stderr, "callreport: cannot write %s\n", svgPath);
     return 1;
