@@ -46,6 +46,18 @@ EOF
 }
 rtcp_summary A "$out/a.json"
 rtcp_summary B "$out/b.json"
+# The processor time each side's whole process used during the call.
+cpu_summary() {  # cpu_summary SIDE STATS
+  python3 - "$@" <<'EOF'
+import json, sys
+timing = json.load(open(sys.argv[2])).get("timing", {})
+if timing.get("call_ms", 0) > 0:
+    print("-- side %s CPU: %.2f %% of one core for the full-duplex call (%d ms in %d ms)"
+          % (sys.argv[1], 100.0 * timing["cpu_ms"] / timing["call_ms"], timing["cpu_ms"], timing["call_ms"]))
+EOF
+}
+cpu_summary A "$out/a.json"
+cpu_summary B "$out/b.json"
 # How much later the listener's speaker started than the talker's microphone: with the lag
 # between the recordings, the mouth-to-ear delay.
 start_offset() {  # start_offset TALKER_STATS LISTENER_STATS

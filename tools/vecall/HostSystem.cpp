@@ -13,6 +13,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -107,6 +108,20 @@ bool OutputIsTerminal() {
   return ::_isatty(::_fileno(stdout)) != 0;
 #else
   return ::isatty(STDOUT_FILENO) != 0;
+#endif
+}
+
+int64_t ProcessCpuMs() {
+#ifdef _WIN32
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+  auto ticks = [](const FILETIME& t) { return (static_cast<int64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+  return (ticks(kernel) + ticks(user)) / 10000;  // 100 ns units
+#else
+  rusage usage{};
+  if (getrusage(RUSAGE_SELF, &usage) != 0) return 0;
+  auto ms = [](const timeval& t) { return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_usec / 1000; };
+  return ms(usage.ru_utime) + ms(usage.ru_stime);
 #endif
 }
 

@@ -24,4 +24,7 @@ bool Readable(const std::string& path);
 // Whether standard output is a terminal (for the status line).
 bool OutputIsTerminal();
 
+// Processor time this process has used so far, user and system, in ms.
+int64_t ProcessCpuMs();
+
 }  // namespace vecall

@@ -108,8 +108,9 @@ int64_t UnixMs() {
       .count();
 }
 
+// `callMs`: how long the call ran; `cpuMs`: the processor time the process used in it.
 void WriteStats(const std::string& path, const voiceengine::CallStatistics& s, int64_t receiveStartMs,
-                int64_t sendStartMs) {
+                int64_t sendStartMs, int64_t callMs, int64_t cpuMs) {
   FILE* file = std::fopen(path.c_str(), "w");
   if (file == nullptr) {
     std::fprintf(stderr, "vecall: cannot write %s\n", path.c_str());
@@ -130,7 +131,8 @@ void WriteStats(const std::string& path, const voiceengine::CallStatistics& s, i
                " \"playout\":{\"depth_ms\":%d,\"target_ms\":%d,\"repeats\":%llu,\"drops\":%llu,\"rebuffers\":%llu,"
                "\"gap_markers\":%llu,\"concealed_ms\":%llu,\"comfort_noise_ms\":%llu,\"time_scaled_ms\":%llu,"
                "\"delay_changes\":%llu,\"speaker_queue_ms\":%d,\"speaker_underruns\":%llu},\n"
-               " \"timing\":{\"receive_start_unix_ms\":%lld,\"send_start_unix_ms\":%lld}}\n",
+               " \"timing\":{\"receive_start_unix_ms\":%lld,\"send_start_unix_ms\":%lld,\"call_ms\":%lld,"
+               "\"cpu_ms\":%lld}}\n",
                CodecName(s.codecType, s.uLaw), static_cast<unsigned long long>(s.rtpPacketsSent),
                static_cast<unsigned long long>(s.rtpBytesSent), static_cast<unsigned long long>(s.rtpPacketsReceived),
                static_cast<unsigned long long>(s.rtpBytesReceived), static_cast<long long>(s.packetsLost),
@@ -151,7 +153,7 @@ void WriteStats(const std::string& path, const voiceengine::CallStatistics& s, i
                static_cast<unsigned long long>(s.playoutTimeScaledMs),
                static_cast<unsigned long long>(s.playoutDelayChanges), s.speakerQueueMs,
                static_cast<unsigned long long>(s.speakerUnderruns), static_cast<long long>(receiveStartMs),
-               static_cast<long long>(sendStartMs));
+               static_cast<long long>(sendStartMs), static_cast<long long>(callMs), static_cast<long long>(cpuMs));
   std::fclose(file);
 }
 
@@ -274,6 +276,7 @@ int main(int argc, char** argv) {
 
       bool terminal = vecall::OutputIsTerminal() && !options.verbose;
       auto start = std::chrono::steady_clock::now();
+      const int64_t startCpuMs = vecall::ProcessCpuMs();
       auto nextStatus = start + std::chrono::seconds(1);
       voiceengine::CallStatistics stats;
       while (!interrupted) {
@@ -285,12 +288,24 @@ int main(int argc, char** argv) {
           PrintStatus(elapsed, stats);
           nextStatus += std::chrono::seconds(1);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        // Wakes at the status line, the end of the call or every 100 ms for a Ctrl-C, not more:
+        // the call's own threads are what should run.
+        auto wake = now + std::chrono::milliseconds(100);
+        if (terminal) wake = std::min(wake, nextStatus);
+        if (options.durationSeconds > 0) {
+          wake = std::min(wake, start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                            std::chrono::duration<double>(options.durationSeconds)));
+        }
+        std::this_thread::sleep_until(wake);
       }
       if (terminal) std::printf("\n");
       // The last figures are taken while the call still runs: stopping ends its statistics.
       voiceengine::GetStatistics(&engine, &stats);
-      if (!options.statsPath.empty()) WriteStats(options.statsPath, stats, receiveStartMs, sendStartMs);
+      const auto callMs =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+      if (!options.statsPath.empty()) {
+        WriteStats(options.statsPath, stats, receiveStartMs, sendStartMs, callMs, vecall::ProcessCpuMs() - startCpuMs);
+      }
     }
     engine.StopSending();
     engine.StopReceiving();
