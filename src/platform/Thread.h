@@ -62,8 +62,10 @@ class Thread {
   uint32_t id;
 };
 
-// Asks for real-time scheduling of the calling thread (the device drivers' own threads use
-// it); false when the system refuses, which callers ignore.
+// Raises the calling thread's scheduling priority as far as the system allows, for threads
+// that move audio to or from a device. Linux: a low real-time priority (SCHED_FIFO), else a
+// lower nice value; Windows: time-critical, else highest. False when nothing was granted, in
+// which case the thread is left as it was; callers may ignore it.
 bool RaiseCurrentThreadPriority();
 
 }  // namespace ve::platform

@@ -8,6 +8,13 @@
 
 #include "platform/Event.h"
 
+#ifndef _WIN32
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
 namespace ve::platform {
 namespace {
 
@@ -39,6 +46,18 @@ TEST(Thread, RunsOnlyAfterResumeAndOnlyOnce) {
   EXPECT_FALSE(thread->Terminate()) << "a running thread cannot be terminated";
   delete thread;
   EXPECT_EQ(probe.runs.load(), 1);
+#ifndef _WIN32
+  // A raise that reports success has changed the thread's policy or its nice value.
+  std::thread([] {
+    const id_t self = static_cast<id_t>(syscall(SYS_gettid));
+    const int niceBefore = getpriority(PRIO_PROCESS, self);
+    if (!RaiseCurrentThreadPriority()) return;
+    int policy = SCHED_OTHER;
+    sched_param param{};
+    pthread_getschedparam(pthread_self(), &policy, &param);
+    EXPECT_TRUE(policy == SCHED_FIFO || getpriority(PRIO_PROCESS, self) < niceBefore);
+  }).join();
+#endif
 }
 
 // (A worker that deletes its own handle as it ends is exercised by the media components'

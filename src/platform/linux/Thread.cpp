@@ -2,8 +2,12 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
@@ -11,8 +15,18 @@
 namespace ve::platform {
 
 namespace {
+
 std::atomic<uint32_t> nextThreadId{1};
+
+// Audio threads ask for a low real-time priority: above every normal thread, below the
+// system's own real-time work (interrupt threads run near the middle of the range).
+sched_param LowRealTimePriority() {
+  sched_param param{};
+  param.sched_priority = sched_get_priority_min(SCHED_FIFO) + 9;
+  return param;
 }
+
+}  // namespace
 
 // Start gate shared by the Thread object and the running thread, so either may go first.
 struct Thread::Gate {
@@ -76,15 +90,24 @@ bool Thread::Terminate() {
 bool Thread::SetPriority(int priority) {
   if (!thread.joinable()) return false;
   if (priority < kTimeCritical) return true;
-  sched_param param{};
-  param.sched_priority = (sched_get_priority_min(SCHED_FIFO) + sched_get_priority_max(SCHED_FIFO)) / 4;
+  sched_param param = LowRealTimePriority();
   return pthread_setschedparam(thread.native_handle(), SCHED_FIFO, &param) == 0;
 }
 
 bool RaiseCurrentThreadPriority() {
-  sched_param param{};
-  param.sched_priority = (sched_get_priority_min(SCHED_FIFO) + sched_get_priority_max(SCHED_FIFO)) / 4;
-  return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+  sched_param param = LowRealTimePriority();
+  if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) return true;
+  // Without real-time rights a lower nice value may still be allowed (RLIMIT_NICE); on Linux
+  // the thread id names this thread alone. The largest step the system grants is taken.
+  const id_t self = static_cast<id_t>(syscall(SYS_gettid));
+  errno = 0;
+  const int current = getpriority(PRIO_PROCESS, self);
+  if (current == -1 && errno != 0) return false;
+  for (int step : {10, 5, 1}) {
+    const int wanted = current - step < -20 ? -20 : current - step;
+    if (wanted < current && setpriority(PRIO_PROCESS, self, wanted) == 0) return true;
+  }
+  return false;
 }
 
 bool Thread::IsCurrent() const { return gate->runningId == std::this_thread::get_id(); }

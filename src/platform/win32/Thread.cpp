@@ -70,7 +70,9 @@ bool Thread::SetPriority(int priority) {
 bool Thread::IsCurrent() const { return ::GetCurrentThreadId() == id; }
 
 bool RaiseCurrentThreadPriority() {
-  return ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL) != 0;
+  HANDLE self = ::GetCurrentThread();
+  return ::SetThreadPriority(self, THREAD_PRIORITY_TIME_CRITICAL) != 0 ||
+         ::SetThreadPriority(self, THREAD_PRIORITY_HIGHEST) != 0;
 }
 
 }  // namespace ve::platform
