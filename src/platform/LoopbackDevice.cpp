@@ -12,7 +12,7 @@ namespace {
 class LoopbackPort : public VirtualPort {
  public:
   LoopbackPort(const WAVEFORMATEX& format, std::shared_ptr<LoopbackDevice> device, bool capture)
-      : VirtualPort(format), device(std::move(device)), capture(capture) {}
+      : VirtualPort(format, capture), device(std::move(device)), capture(capture) {}
   ~LoopbackPort() override { device->CloseSide(capture); }
 
  protected:

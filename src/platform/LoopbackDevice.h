@@ -14,7 +14,8 @@ namespace ve::platform {
 // the microphone once it has been played. Both sides run on their own clocks; the capture
 // side takes a whole buffer when that much has been played and silence otherwise, so audio
 // is delayed, never cut apart. Up to kHoldMs of played audio waits for the capture side;
-// older audio is dropped.
+// older audio is dropped. Each side keeps wall-clock time: a stretch with nothing to play
+// goes into the ring as silence, and a stretch nobody captured drops the audio played in it.
 //
 // Threads: each side is opened once at a time from any thread. `mutex` guards the ring, the
 // open flags and the format; the ports call in on their driver threads.

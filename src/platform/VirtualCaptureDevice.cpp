@@ -25,7 +25,11 @@ class CapturePort : public VirtualPort {
  public:
   CapturePort(const WAVEFORMATEX& format, std::vector<int16_t> audio, bool loop, double frequencyHz,
               int16_t amplitude)
-      : VirtualPort(format), audio(std::move(audio)), loop(loop), frequencyHz(frequencyHz), amplitude(amplitude) {}
+      : VirtualPort(format, true),
+        audio(std::move(audio)),
+        loop(loop),
+        frequencyHz(frequencyHz),
+        amplitude(amplitude) {}
 
  protected:
   void Exchange(uint8_t* data, uint32_t bytes) override {
@@ -40,12 +44,28 @@ class CapturePort : public VirtualPort {
     }
   }
 
+  // Moves the tone or the file on by the dropped time without producing it.
+  void Discard(uint64_t frames) override {
+    if (frequencyHz > 0) {
+      phase = std::fmod(phase + Step() * static_cast<double>(frames), 2 * std::numbers::pi);
+      return;
+    }
+    const uint64_t values = frames * format.nChannels;
+    if (loop && !audio.empty()) {
+      position = static_cast<size_t>((position + values) % audio.size());
+    } else {
+      position = static_cast<size_t>(std::min<uint64_t>(audio.size(), position + values));
+    }
+  }
+
  private:
   static constexpr size_t kBlock = 256;
 
+  double Step() const { return 2 * std::numbers::pi * frequencyHz / format.nSamplesPerSec; }
+
   void Generate(int16_t* out, size_t count) {
     if (frequencyHz > 0) {
-      const double step = 2 * std::numbers::pi * frequencyHz / format.nSamplesPerSec;
+      const double step = Step();
       for (size_t i = 0; i < count;) {
         int16_t value = static_cast<int16_t>(std::lround(amplitude * std::sin(phase)));
         for (uint16_t c = 0; c < format.nChannels && i < count; ++c) out[i++] = value;

@@ -10,7 +10,9 @@
 namespace ve::platform {
 
 // A virtual microphone: silence, a sine tone, or the audio of a WAV file (played once and
-// then silence, or looping), converted at each open to the format asked for.
+// then silence, or looping), converted at each open to the format asked for. The source runs
+// on at wall-clock pace while nobody takes its audio: that audio is dropped (an overrun) and
+// the next buffer gets the audio of its own time.
 //
 // Threads: the device is immutable after construction; each open gets its own port.
 class VirtualCaptureDevice : public VirtualDevice {

@@ -11,7 +11,7 @@ class PlaybackPort : public VirtualPort {
  public:
   PlaybackPort(const WAVEFORMATEX& format, std::shared_ptr<VirtualPlaybackDevice> owner,
                std::unique_ptr<WavPcmWriter> writer)
-      : VirtualPort(format), owner(owner), writer(std::move(writer)) {}
+      : VirtualPort(format, false), owner(owner), writer(std::move(writer)) {}
   ~PlaybackPort() override {
     if (writer != nullptr) {
       writer->Close();

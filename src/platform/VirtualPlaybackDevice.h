@@ -10,7 +10,9 @@ namespace ve::platform {
 
 // A virtual speaker: discards what it plays, or records it into a WAV file. Each open of a
 // recording device starts the file afresh in the opened format; the file is complete when
-// the device is closed.
+// the device is closed. The speaker keeps wall-clock time: a stretch in which the owner had
+// nothing queued is recorded as silence (an underrun) once audio comes again, so a sample's
+// place in the file is the time it was played.
 //
 // Threads: `mutex` guards `opened` (one playback stream at a time may record).
 class VirtualPlaybackDevice : public VirtualDevice, public std::enable_shared_from_this<VirtualPlaybackDevice> {

@@ -43,6 +43,17 @@ struct WAVEHDR {
   uint32_t dwFlags = 0;
 };
 
+// What an open device has counted since it was opened. A backend that cannot tell a figure
+// leaves it at 0.
+struct DeviceCounters {
+  // Playback: times the device needed audio and none was queued (it played silence).
+  uint32_t underruns = 0;
+  // Capture: times the device had recorded audio nobody took and dropped it.
+  uint32_t overruns = 0;
+  // Capture: how much audio those drops lost, in milliseconds.
+  uint64_t droppedCaptureMs = 0;
+};
+
 // Messages to the device callback.
 constexpr uint32_t WIM_OPEN = 0x3BE;
 constexpr uint32_t WIM_CLOSE = 0x3BF;

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/Mixer.h"
+#include "platform/WaveHeader.h"
 
 namespace ve::platform {
 
@@ -11,7 +12,8 @@ namespace ve::platform {
 // audio through it, blocking the way hardware does, and another thread can interrupt a
 // blocked transfer.
 //
-// Threads: Start, Transfer and Stop run on the driver thread only; Interrupt from any thread.
+// Threads: Start, Transfer and Stop run on the driver thread only; Interrupt and Counters from
+// any thread.
 class WavePort {
  public:
   virtual ~WavePort() = default;
@@ -30,6 +32,9 @@ class WavePort {
   // A capture port on a card with its own mixer elements returns a mixer acting on them (any
   // thread, while the port is open); null lets the stream offer its software gain instead.
   virtual std::unique_ptr<Mixer> OpenHardwareMixer() { return nullptr; }
+
+  // Underruns and dropped capture audio since the port was opened.
+  virtual DeviceCounters Counters() const { return {}; }
 };
 
 }  // namespace ve::platform

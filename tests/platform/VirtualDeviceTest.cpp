@@ -1,12 +1,17 @@
 // The virtual devices behind the host's extension API: WAV-file microphones (once, looping,
-// converted to the opened format), the rules of the WAV recorder and the loopback, and the
-// reader's refusal of damaged files.
+// converted to the opened format), the rules of the WAV recorder and the loopback, the
+// reader's refusal of damaged files, and the devices' wall clock: a starved speaker records
+// silence and a microphone nobody reads drops audio, each counted.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <numeric>
+#include <thread>
 
 #include "platform/LoopbackDevice.h"
 #include "platform/VirtualCaptureDevice.h"
@@ -43,6 +48,12 @@ std::vector<int16_t> Values(const std::vector<uint8_t>& bytes) {
   return values;
 }
 
+using SteadyClock = std::chrono::steady_clock;
+
+double MsSince(SteadyClock::time_point start, SteadyClock::time_point end = SteadyClock::now()) {
+  return std::chrono::duration<double, std::milli>(end - start).count();
+}
+
 test::Bytes Wav(uint32_t rate, uint16_t channels, const std::vector<int16_t>& values) {
   return test::BuildWav(test::FormatChunk(test::MakeLinearFormat(WAVE_FORMAT_PCM, rate, channels, 16), 16),
                         test::Int16Bytes(values));
@@ -59,6 +70,36 @@ TEST(VirtualCaptureDevice, FilePlaysOnceThenSilenceOrLoops) {
   EXPECT_EQ(b, (std::vector<int16_t>{1, 2, 3, 4, 5, 1, 2, 3}));
   // Every open starts from the beginning.
   EXPECT_EQ(Values(Capture(*once, Format(8000, 1, 16), 4)), (std::vector<int16_t>{1, 2}));
+}
+
+// A microphone nobody reads keeps recording: the audio of that time is dropped and counted,
+// and the next buffer holds the audio of its own time.
+TEST(VirtualCaptureDevice, UnreadAudioIsDroppedAndCounted) {
+  std::vector<int16_t> ramp(16000);  // two seconds at 8 kHz, each value its own index
+  std::iota(ramp.begin(), ramp.end(), int16_t{0});
+  test::TempFile file(Wav(8000, 1, ramp));
+  std::unique_ptr<VirtualCaptureDevice> device;
+  ASSERT_EQ(VirtualCaptureDevice::FromWavFile("ramp", file.Name(), false, &device), 0);
+  std::unique_ptr<WavePort> port;
+  ASSERT_EQ(device->OpenCapture(Format(8000, 1, 16), &port), MMSYSERR_NOERROR);
+  std::vector<int16_t> block(80);  // 10 ms
+  auto take = [&] { return port->Transfer(reinterpret_cast<uint8_t*>(block.data()), 160); };
+  const SteadyClock::time_point start = SteadyClock::now();
+  port->Start();
+  for (int i = 0; i < 20; ++i) ASSERT_EQ(take(), 160);
+  EXPECT_EQ(block.back(), 1599);
+  EXPECT_EQ(port->Counters().overruns, 0u);
+  const SteadyClock::time_point idleFrom = SteadyClock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the device's wall clock runs on
+  const double idleMs = MsSince(idleFrom);
+  ASSERT_EQ(take(), 160);
+  // Within a block of the wall clock: the dropped time, and the time of the buffer's audio.
+  const DeviceCounters counters = port->Counters();
+  EXPECT_EQ(counters.overruns, 1u);
+  EXPECT_NEAR(static_cast<double>(counters.droppedCaptureMs), idleMs, 10);
+  EXPECT_NEAR(block[0] - 1600, static_cast<double>(counters.droppedCaptureMs) * 8, 8);
+  EXPECT_NEAR(block.back() / 8.0, MsSince(start), 10);
+  EXPECT_EQ(block.back() - block[0], 79);
 }
 
 TEST(VirtualCaptureDevice, FileIsConvertedToTheOpenedFormat) {
@@ -145,6 +186,44 @@ TEST(VirtualPlaybackDevice, RecorderAndLoopbackOpenOnceAtATime) {
   out->Transfer(reinterpret_cast<uint8_t*>(played + 2), 4);
   in->Transfer(reinterpret_cast<uint8_t*>(captured), 8);
   EXPECT_EQ(std::memcmp(captured, played, 8), 0);
+}
+
+// The recorder keeps wall-clock time: fed back to back it neither drifts nor counts an
+// underrun; starved, it records the silence of the time that passed, counts one underrun and
+// plays the later audio at its own time, so the file is as long as the device ran.
+TEST(VirtualPlaybackDevice, StarvedRecorderRecordsTheSilenceOfTheGap) {
+  test::TempFile file(std::string(".wav"));
+  std::shared_ptr<VirtualPlaybackDevice> recorder = VirtualPlaybackDevice::WavRecorder("rec", file.Path());
+  std::unique_ptr<WavePort> port;
+  ASSERT_EQ(recorder->OpenPlayback(Format(8000, 1, 16), &port), MMSYSERR_NOERROR);
+  std::vector<int16_t> block(80, 1000);  // 10 ms
+  auto play = [&](int blocks) {
+    for (int i = 0; i < blocks; ++i) ASSERT_EQ(port->Transfer(reinterpret_cast<uint8_t*>(block.data()), 160), 160);
+  };
+  const SteadyClock::time_point start = SteadyClock::now();
+  port->Start();
+  play(50);
+  const SteadyClock::time_point idleFrom = SteadyClock::now();
+  // Deadlines are absolute: 50 blocks take 500 ms, not 500 ms plus each wake-up's delay.
+  EXPECT_NEAR(MsSince(start, idleFrom), 500, 10);
+  EXPECT_EQ(port->Counters().underruns, 0u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the owner has nothing to play
+  const double idleMs = MsSince(idleFrom);
+  play(10);
+  const double ranMs = MsSince(start);
+  EXPECT_EQ(port->Counters().underruns, 1u);
+  port.reset();  // completes the file
+
+  WavPcmReader::Audio audio;
+  ASSERT_EQ(WavPcmReader::ReadFile(file.Name(), &audio), 0);
+  const std::vector<int16_t>& values = audio.samples;
+  ASSERT_GT(values.size(), 4800u);
+  EXPECT_TRUE(std::all_of(values.begin(), values.begin() + 4000, [](int16_t v) { return v == 1000; }));
+  EXPECT_TRUE(std::all_of(values.end() - 800, values.end(), [](int16_t v) { return v == 1000; }));
+  const size_t silence = values.size() - 4800;
+  EXPECT_TRUE(std::all_of(values.begin() + 4000, values.end() - 800, [](int16_t v) { return v == 0; }));
+  EXPECT_NEAR(static_cast<double>(silence) / 8, idleMs, 10);
+  EXPECT_NEAR(static_cast<double>(values.size()) / 8, ranMs, 10);
 }
 
 }  // namespace
