@@ -56,4 +56,11 @@ MMRESULT waveInClose(HWAVEIN device) {
   return MMSYSERR_NOERROR;
 }
 
+MMRESULT waveInGetCounters(HWAVEIN device, DeviceCounters* counters) {
+  if (device == nullptr) return MMSYSERR_INVALHANDLE;
+  if (counters == nullptr) return MMSYSERR_INVALPARAM;
+  *counters = device->Counters();
+  return MMSYSERR_NOERROR;
+}
+
 }  // namespace ve::platform

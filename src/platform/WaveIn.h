@@ -18,6 +18,8 @@ MMRESULT waveInStart(HWAVEIN device);
 MMRESULT waveInReset(HWAVEIN device);
 // Returns any queued buffer, sends WIM_CLOSE and frees the handle.
 MMRESULT waveInClose(HWAVEIN device);
+// The device's dropped audio since the open (see DeviceCounters); any thread while it is open.
+MMRESULT waveInGetCounters(HWAVEIN device, DeviceCounters* counters);
 
 // True for the PCM formats the devices take: 8- or 16-bit, 1 to 8 channels, 1000 to
 // 192000 frames per second, with consistent block align and byte rate.

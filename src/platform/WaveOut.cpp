@@ -52,6 +52,13 @@ MMRESULT waveOutSetVolume(HWAVEOUT device, uint32_t volume) {
   return MMSYSERR_NOERROR;
 }
 
+MMRESULT waveOutGetCounters(HWAVEOUT device, DeviceCounters* counters) {
+  if (device == nullptr) return MMSYSERR_INVALHANDLE;
+  if (counters == nullptr) return MMSYSERR_INVALPARAM;
+  *counters = device->Counters();
+  return MMSYSERR_NOERROR;
+}
+
 MMRESULT waveOutGetVolume(HWAVEOUT device, uint32_t* volume) {
   if (device == nullptr) return MMSYSERR_INVALHANDLE;
   if (volume == nullptr) return MMSYSERR_INVALPARAM;

@@ -20,5 +20,7 @@ MMRESULT waveOutClose(HWAVEOUT device);
 // bits (mono uses the left). It scales what this stream plays; the system volume stays.
 MMRESULT waveOutSetVolume(HWAVEOUT device, uint32_t volume);
 MMRESULT waveOutGetVolume(HWAVEOUT device, uint32_t* volume);
+// The device's underruns since the open (see DeviceCounters); any thread while it is open.
+MMRESULT waveOutGetCounters(HWAVEOUT device, DeviceCounters* counters);
 
 }  // namespace ve::platform

@@ -75,6 +75,9 @@ class WaveStream {
   // microphone line with volume and mute acting on this stream's input gain).
   std::unique_ptr<Mixer> OpenMixer();
 
+  // The port's underruns and dropped capture audio since the open; any thread, until Close.
+  DeviceCounters Counters() const { return port != nullptr ? port->Counters() : DeviceCounters{}; }
+
   Direction GetDirection() const { return direction; }
   const WAVEFORMATEX& Format() const { return format; }
 

@@ -85,6 +85,11 @@ TEST(WaveStream, ResetAndCloseHandEveryQueuedBufferBackOnce) {
   EXPECT_FALSE(collector.WaitFor(1, 60)) << "nothing is recorded before Start";
   waveInStart(device);
   ASSERT_TRUE(collector.WaitFor(2));
+  // Buffers were queued all along: the device dropped nothing.
+  DeviceCounters counters;
+  counters.overruns = 99;
+  EXPECT_EQ(waveInGetCounters(device, &counters), MMSYSERR_NOERROR);
+  EXPECT_EQ(counters.overruns, 0u);
   ASSERT_EQ(waveInReset(device), MMSYSERR_NOERROR);
   {
     // Every buffer is back by the time Reset returns, each exactly once, in queue order.

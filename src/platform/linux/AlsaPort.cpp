@@ -115,7 +115,7 @@ AlsaPort::Wait AlsaPort::WaitReady() {
 }
 
 bool AlsaPort::Recover(int error) {
-  ++xruns;
+  if (error == -EPIPE) ++xruns;
   if (snd_pcm_recover(pcm, error, 1) < 0) return false;
   if (capture && snd_pcm_state(pcm) == SND_PCM_STATE_PREPARED) return snd_pcm_start(pcm) >= 0;
   return true;
@@ -154,6 +154,12 @@ void AlsaPort::Stop() {
   snd_pcm_drop(pcm);
   uint64_t pending;
   [[maybe_unused]] ssize_t r = read(wakeFd, &pending, sizeof pending);
+}
+
+DeviceCounters AlsaPort::Counters() const {
+  DeviceCounters counters;
+  (capture ? counters.overruns : counters.underruns) = xruns;
+  return counters;
 }
 
 std::unique_ptr<Mixer> AlsaPort::OpenHardwareMixer() {

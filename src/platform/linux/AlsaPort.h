@@ -19,7 +19,7 @@ namespace ve::platform {
 // sleeps in poll() on the device's descriptors and on an eventfd that Interrupt writes, so a
 // reset ends a blocked read or write at once. Periods are 10 ms; playback keeps 160 ms in the
 // device (a loaded machine then still does not underrun), capture up to 500 ms. An xrun is
-// recovered and counted, and the transfer goes on.
+// recovered, and the transfer goes on; xruns (-EPIPE) are counted.
 //
 // Threads: Start/Transfer/Stop on the driver thread; Interrupt (eventfd write) and
 // OpenHardwareMixer from any thread; `xruns` is atomic.
@@ -36,8 +36,8 @@ class AlsaPort : public WavePort {
   void Interrupt() override;
   void Stop() override;
   std::unique_ptr<Mixer> OpenHardwareMixer() override;
-
-  uint32_t Xruns() const { return xruns; }
+  // Playback: xruns as underruns; capture: xruns as overruns (the audio lost is not known).
+  DeviceCounters Counters() const override;
 
  private:
   AlsaPort(snd_pcm_t* pcm, bool capture, const WAVEFORMATEX& format, int wakeFd);

@@ -158,6 +158,7 @@ int32_t WinmmPort::Transfer(uint8_t* data, uint32_t bytes) {
 
 int32_t WinmmPort::Capture(uint8_t* data, uint32_t bytes) {
   if (!running) return Failure(MMSYSERR_ERROR);
+  if (std::all_of(slots.begin(), slots.end(), [this](const auto& slot) { return SlotDone(*slot); })) ++overruns;
   uint32_t copied = 0;
   while (copied < bytes) {
     Slot& slot = *slots[current];
@@ -208,6 +209,10 @@ int32_t WinmmPort::Submit() {
 int32_t WinmmPort::Play(const uint8_t* data, uint32_t bytes) {
   // Every Transfer ends with its last part-filled buffer written, so each starts on an empty
   // slot and nothing waits in the ring for a later Transfer.
+  const bool anyQueued = std::any_of(slots.begin(), slots.end(), [](const auto& slot) { return slot->queued; });
+  const bool anyPlaying =
+      std::any_of(slots.begin(), slots.end(), [this](const auto& slot) { return slot->queued && !SlotDone(*slot); });
+  if (anyQueued && !anyPlaying) ++underruns;
   uint32_t copied = 0;
   while (copied < bytes) {
     Slot& slot = *slots[current];
@@ -262,6 +267,13 @@ void WinmmPort::Stop() {
   offset = 0;
   ::ResetEvent(static_cast<HANDLE>(doneEvent));
   ::ResetEvent(static_cast<HANDLE>(interruptEvent));
+}
+
+DeviceCounters WinmmPort::Counters() const {
+  DeviceCounters counters;
+  counters.underruns = underruns;
+  counters.overruns = overruns;
+  return counters;
 }
 
 std::unique_ptr<Mixer> WinmmPort::OpenHardwareMixer() {

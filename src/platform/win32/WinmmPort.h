@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -24,8 +25,8 @@ namespace ve::platform {
 // The system's handles are kept as untyped pointers so that this header does not bring the
 // system's declarations, whose macros share names with ours, into other code.
 //
-// Threads: Start/Transfer/Stop on the driver thread; Interrupt and OpenHardwareMixer from any
-// thread. The device's own thread only signals the event.
+// Threads: Start/Transfer/Stop on the driver thread; Interrupt, OpenHardwareMixer and Counters
+// from any thread (the counters are atomics). The device's own thread only signals the event.
 class WinmmPort : public WavePort {
  public:
   ~WinmmPort() override;
@@ -39,6 +40,10 @@ class WinmmPort : public WavePort {
   void Interrupt() override;
   void Stop() override;
   std::unique_ptr<Mixer> OpenHardwareMixer() override;
+  // Playback: times every written buffer had finished when more audio came (the device ran
+  // dry). Capture: times the whole ring was full when read (the device had nowhere to
+  // record); how much audio that lost is not known.
+  DeviceCounters Counters() const override;
 
   static constexpr uint32_t kCaptureBuffers = 32;
   static constexpr uint32_t kPlaybackBuffers = 16;
@@ -68,6 +73,8 @@ class WinmmPort : public WavePort {
   size_t current = 0;    // the slot being emptied (capture) or filled (playback)
   uint32_t offset = 0;   // bytes of it already copied out (capture) or in (playback)
   bool running = false;  // capture: the ring is queued and the device records
+  std::atomic<uint32_t> underruns{0};
+  std::atomic<uint32_t> overruns{0};
 };
 
 }  // namespace ve::platform
