@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <thread>
-#include <utility>
 
 #include "codecs/FilterTestHelpers.h"
 #include "framework/AudioSample.h"
@@ -89,20 +89,14 @@ TEST(WaveOutPlayer, VolumeScalesBothChannelsOnlyWhileOpen) {
   }
   ASSERT_EQ(player.Close(), 0);
   // The speaker keeps wall-clock time, so the pauses between buffers are silence in the
-  // file: the buffers are its runs of audio (first value, length), and the muted one adds none.
+  // file: its audible values are the buffers' in order, and the muted buffer adds none.
   std::vector<int16_t> played = speaker.Played();
-  std::vector<std::pair<int16_t, size_t>> runs;
-  for (size_t i = 0; i < played.size();) {
-    size_t end = i;
-    while (end < played.size() && played[end] != 0) ++end;
-    if (end > i) runs.emplace_back(played[i], end - i);
-    i = std::max(end, i + 1);
-  }
-  ASSERT_EQ(runs.size(), 3u);
-  EXPECT_EQ(runs[0], std::make_pair(int16_t{10000}, size_t{160}));
-  EXPECT_NEAR(runs[1].first, 5000, 2);
-  EXPECT_EQ(runs[1].second, 160u);
-  EXPECT_EQ(runs[2], std::make_pair(int16_t{10000}, size_t{160}));
+  std::vector<int16_t> audible;
+  std::copy_if(played.begin(), played.end(), std::back_inserter(audible), [](int16_t v) { return v != 0; });
+  ASSERT_EQ(audible.size(), 480u);
+  EXPECT_EQ(audible[0], 10000);
+  EXPECT_NEAR(audible[160], 5000, 2);
+  EXPECT_EQ(audible[320], 10000);
   EXPECT_GE(played.size(), 640u);
 }
 
