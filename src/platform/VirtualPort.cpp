@@ -21,7 +21,8 @@ VirtualPort::Clock::time_point VirtualPort::Position(uint64_t count) const {
 
 uint64_t VirtualPort::FramesAt(Clock::time_point time) const {
   if (time <= origin) return 0;
-  const auto elapsed = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(time - origin).count());
+  const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(time - origin).count();
+  const auto elapsed = static_cast<uint64_t>(nanos);
   const uint64_t rate = Rate(format);
   return elapsed / kNanosPerSecond * rate + elapsed % kNanosPerSecond * rate / kNanosPerSecond;
 }
