@@ -46,14 +46,16 @@ EOF
 }
 rtcp_summary A "$out/a.json"
 rtcp_summary B "$out/b.json"
-# The processor time each side's whole process used during the call.
+# The processor time each side's whole process used once the call was running (from its second
+# second on).
 cpu_summary() {  # cpu_summary SIDE STATS
   python3 - "$@" <<'EOF'
 import json, sys
 timing = json.load(open(sys.argv[2])).get("timing", {})
-if timing.get("call_ms", 0) > 0:
+if timing.get("cpu_window_ms", 0) > 0:
     print("-- side %s CPU: %.2f %% of one core for the full-duplex call (%d ms in %d ms)"
-          % (sys.argv[1], 100.0 * timing["cpu_ms"] / timing["call_ms"], timing["cpu_ms"], timing["call_ms"]))
+          % (sys.argv[1], 100.0 * timing["cpu_ms"] / timing["cpu_window_ms"], timing["cpu_ms"],
+             timing["cpu_window_ms"]))
 EOF
 }
 cpu_summary A "$out/a.json"

@@ -108,7 +108,8 @@ int64_t UnixMs() {
       .count();
 }
 
-// `callMs`: how long the call ran; `cpuMs`: the processor time the process used in it.
+// `cpuMs`: the processor time the process used in the last `callMs` of the call (0 and 0 for a
+// call shorter than a second).
 void WriteStats(const std::string& path, const voiceengine::CallStatistics& s, int64_t receiveStartMs,
                 int64_t sendStartMs, int64_t callMs, int64_t cpuMs) {
   FILE* file = std::fopen(path.c_str(), "w");
@@ -131,7 +132,7 @@ void WriteStats(const std::string& path, const voiceengine::CallStatistics& s, i
                " \"playout\":{\"depth_ms\":%d,\"target_ms\":%d,\"repeats\":%llu,\"drops\":%llu,\"rebuffers\":%llu,"
                "\"gap_markers\":%llu,\"concealed_ms\":%llu,\"comfort_noise_ms\":%llu,\"time_scaled_ms\":%llu,"
                "\"delay_changes\":%llu,\"speaker_queue_ms\":%d,\"speaker_underruns\":%llu},\n"
-               " \"timing\":{\"receive_start_unix_ms\":%lld,\"send_start_unix_ms\":%lld,\"call_ms\":%lld,"
+               " \"timing\":{\"receive_start_unix_ms\":%lld,\"send_start_unix_ms\":%lld,\"cpu_window_ms\":%lld,"
                "\"cpu_ms\":%lld}}\n",
                CodecName(s.codecType, s.uLaw), static_cast<unsigned long long>(s.rtpPacketsSent),
                static_cast<unsigned long long>(s.rtpBytesSent), static_cast<unsigned long long>(s.rtpPacketsReceived),
@@ -276,13 +277,20 @@ int main(int argc, char** argv) {
 
       bool terminal = vecall::OutputIsTerminal() && !options.verbose;
       auto start = std::chrono::steady_clock::now();
-      const int64_t startCpuMs = vecall::ProcessCpuMs();
+      // Processor time is counted from the call's second second on, when starting is over:
+      // what the running call costs.
+      int64_t steadyCpuMs = -1;
+      auto steadyFrom = start;
       auto nextStatus = start + std::chrono::seconds(1);
       voiceengine::CallStatistics stats;
       while (!interrupted) {
         auto now = std::chrono::steady_clock::now();
         double elapsed = std::chrono::duration<double>(now - start).count();
         if (options.durationSeconds > 0 && elapsed >= options.durationSeconds) break;
+        if (steadyCpuMs < 0 && elapsed >= 1.0) {
+          steadyCpuMs = vecall::ProcessCpuMs();
+          steadyFrom = now;
+        }
         if (terminal && now >= nextStatus) {
           voiceengine::GetStatistics(&engine, &stats);
           PrintStatus(elapsed, stats);
@@ -301,10 +309,11 @@ int main(int argc, char** argv) {
       if (terminal) std::printf("\n");
       // The last figures are taken while the call still runs: stopping ends its statistics.
       voiceengine::GetStatistics(&engine, &stats);
-      const auto callMs =
-          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+      const auto steadyMs =
+          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - steadyFrom).count();
       if (!options.statsPath.empty()) {
-        WriteStats(options.statsPath, stats, receiveStartMs, sendStartMs, callMs, vecall::ProcessCpuMs() - startCpuMs);
+        WriteStats(options.statsPath, stats, receiveStartMs, sendStartMs, steadyCpuMs < 0 ? 0 : steadyMs,
+                   steadyCpuMs < 0 ? 0 : vecall::ProcessCpuMs() - steadyCpuMs);
       }
     }
     engine.StopSending();
