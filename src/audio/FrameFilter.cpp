@@ -57,6 +57,36 @@ void FrameFilter::ByteStore::Take(uint8_t* to, int32_t n) {
   size -= n;
 }
 
+void FrameFilter::RunList::Append(int32_t n, bool gap) {
+  if (n <= 0) return;
+  if (count > 0) {
+    Run& last = runs[static_cast<size_t>((first + count - 1) % kMaxRuns)];
+    if (last.gap == gap || count == kMaxRuns) {
+      last.bytes += n;
+      last.gap = last.gap && gap;
+      return;
+    }
+  }
+  runs[static_cast<size_t>((first + count) % kMaxRuns)] = Run{n, gap};
+  ++count;
+}
+
+bool FrameFilter::RunList::Take(int32_t n) {
+  bool allGap = true;
+  while (n > 0 && count > 0) {
+    Run& run = runs[static_cast<size_t>(first)];
+    const int32_t taken = std::min(n, run.bytes);
+    allGap = allGap && run.gap;
+    run.bytes -= taken;
+    n -= taken;
+    if (run.bytes == 0) {
+      first = (first + 1) % kMaxRuns;
+      --count;
+    }
+  }
+  return allGap;
+}
+
 int32_t FrameFilter::SetFrameMs(int32_t ms) {
   frameMs = ms;
   return 0;
@@ -66,6 +96,7 @@ int32_t FrameFilter::Prepare() {
   {
     std::lock_guard<platform::CriticalSection> guard(bytesLock);
     bytes.Clear();
+    runs.Clear();
     GetStandardFormat(&format, kFormatPcm16);
   }
   prepared = true;
@@ -105,11 +136,14 @@ void FrameFilter::Accumulate(SampleList* list) {
   bytesPerUnit = sample->BytesPerUnit();
   format = sample->Format();
   UpdateFrameBytes();
-  if (sample->DataSize() >= 1) {
+  const int32_t before = bytes.Size();
+  const bool gap = sample->DataSize() < 1;
+  if (!gap) {
     bytes.Append(sample->Data(), std::min(sample->DataSize(), sample->Capacity()));
   } else if (sample->SilenceMs() > 0) {
     bytes.Append(nullptr, std::min(sample->SilenceBytes(), kMaxStoredBytes));
   }
+  runs.Append(bytes.Size() - before, gap);
 }
 
 AudioSample* FrameFilter::CutFrame() {
@@ -118,7 +152,12 @@ AudioSample* FrameFilter::CutFrame() {
   frame->SetFormat(&format);
   const int32_t n = std::min(frameBytes, frame->Capacity());
   bytes.Take(frame->Data(), n);
-  frame->SetDataSize(n);
+  if (runs.Take(n)) {
+    frame->SetDataSize(0);
+    frame->SetSilenceMs(frameMs);
+  } else {
+    frame->SetDataSize(n);
+  }
   return frame;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+
 #include <atomic>
 #include <cstdint>
 #include <vector>
@@ -12,7 +14,9 @@ namespace ve {
 
 // Re-blocks a stream of samples of any length into samples of frameMs milliseconds. Incoming
 // audio bytes go into a first-in first-out store, gap markers as the zero bytes they stand
-// for, and a frame is cut off the front whenever a whole one is there.
+// for, and a frame is cut off the front whenever a whole one is there. A frame made of gap
+// markers alone goes on as a gap marker, so silence stays silence for the coder (no voice
+// packets of zeros).
 //
 // Pushed (ProcessSamples): every whole frame is pushed on at once. Pulled (ProduceSample, or
 // the filter's own thread): the call pulls from upstream until a frame is complete, sleeping
@@ -61,6 +65,26 @@ class FrameFilter : public AudioFilter {
     int32_t size = 0;
   };
 
+  // Which stretches of the store came from gap markers: runs of bytes from the front, adjacent
+  // runs of one kind merged. Past kMaxRuns a gap run is taken as audio (zero bytes coded).
+  class RunList {
+   public:
+    static constexpr int32_t kMaxRuns = 64;
+    void Clear() { first = count = 0; }
+    void Append(int32_t n, bool gap);
+    // Drops n bytes from the front; true when they were all gap.
+    bool Take(int32_t n);
+
+   private:
+    struct Run {
+      int32_t bytes;
+      bool gap;
+    };
+    std::array<Run, kMaxRuns> runs{};
+    int32_t first = 0;
+    int32_t count = 0;
+  };
+
   // Adds the first sample of `list` to the store and takes over its format; sleeps 5 ms when
   // the list is empty.
   void Accumulate(SampleList* list);
@@ -78,6 +102,7 @@ class FrameFilter : public AudioFilter {
   WAVEFORMATEX format{};
   std::atomic<bool> prepared{false};
   ByteStore bytes;
+  RunList runs;
   platform::CriticalSection bytesLock;
 };
 

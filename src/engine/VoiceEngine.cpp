@@ -1,8 +1,9 @@
 // The engine object: creates the media components once, wires and starts the two chains of a
 // call, and plays files locally or into the call.
 //
-// Send chain:    capture -> sendEqualizer -> sendMixer -> encoder -> rtpSender (opened)
-//                driven by the capture thread's pushes.
+// Send chain:    capture -> sendEqualizer -> sendMixer -> frameFilter -> encoder -> rtpSender
+//                driven by the capture thread's pushes of 10 or 20 ms blocks, which the frame
+//                filter gathers into the codec's packet length.
 // Receive chain: rtpSource -> playout -> receiveMixer -> playback
 //                driven by the network thread's pushes of encoded packets into the playout and
 //                by the playback thread's pulls of 10 ms blocks, decoded as they are pulled.
@@ -75,6 +76,10 @@ int32_t FrameMsOf(int32_t codecType, int32_t requested) {
   }
 }
 constexpr int32_t kBytesPerMs = 16;
+
+// The microphone hands over 20 ms blocks when packets are 20 ms long and 10 ms blocks
+// otherwise, so no block waits for audio of the next packet.
+int32_t CaptureBlockMs(int32_t frameMs) { return frameMs == 20 ? 20 : 10; }
 
 // The call's speaker plays 10 ms blocks whatever the codec, as many queued as the device needs:
 // from 3 (30 ms) up to 20 when it keeps running dry.
@@ -304,7 +309,8 @@ void VoiceEngine::ApplySendCodec() {
   if (AudioFilter* chosen = GetEncoder()) encoder = chosen;
   if (codecType == kCodecG711) SetLaw(g711Encoder, useULaw);
   sendFrameMs = FrameMsOf(codecType, sendSettings.frameMs > 0 ? sendSettings.frameMs : sendFrameMs);
-  capture->SetBufferSize(static_cast<uint32_t>(sendFrameMs * kBytesPerMs));
+  capture->SetBufferSize(static_cast<uint32_t>(CaptureBlockMs(sendFrameMs) * kBytesPerMs));
+  frameFilter->SetFrameMs(sendFrameMs);
 }
 
 void VoiceEngine::ApplyReceiveCodec() {
@@ -492,6 +498,8 @@ void VoiceEngine::LinkSendChain(bool link) {
   }
   step(previous, sendMixer->AsSink());
   previous = sendMixer->AsSource();
+  step(previous, frameFilter->AsSink());
+  previous = frameFilter->AsSource();
   if (encoder != nullptr) {
     step(previous, encoder->AsSink());
     previous = encoder->AsSource();
@@ -516,19 +524,22 @@ int32_t VoiceEngine::StartSending(int32_t device) {
   } else if (encoder == nullptr || encoder->Prepare() < 0) {
     rtpSender->Close();
     result = -20;
-  } else if (sendMixer->Prepare() < 0) {
+  } else if (sendMixer->Prepare() < 0 || frameFilter->Prepare() < 0) {
     rtpSender->Close();
     encoder->Unprepare();
+    sendMixer->Unprepare();
     result = -30;
   } else if (useVadFilter && (vadFilter->Enable(), vadFilter->Prepare() < 0)) {
     rtpSender->Close();
     encoder->Unprepare();
     sendMixer->Unprepare();
+    frameFilter->Unprepare();
     result = -40;
   } else if (capture->Start() < 0) {
     rtpSender->Close();
     encoder->Unprepare();
     sendMixer->Unprepare();
+    frameFilter->Unprepare();
     if (useVadFilter) vadFilter->Unprepare();
     result = -60;
   }
@@ -547,6 +558,7 @@ int32_t VoiceEngine::StopSending() {
   failed |= capture->Stop() < 0;
   if (useVadFilter) failed |= vadFilter->Unprepare() < 0;
   failed |= sendMixer->Unprepare() < 0;
+  failed |= frameFilter->Unprepare() < 0;
   if (encoder != nullptr) failed |= encoder->Unprepare() < 0;
   failed |= rtpSender->Close() < 0;
   LinkSendChain(false);
@@ -567,7 +579,6 @@ int32_t VoiceEngine::StartReceiving(int32_t device) {
   useReceiveEqualizer = true;
   useCompressor = true;
   LoadCoefficients(receiveEqualizer, kReceiveSetB);
-  frameFilter->SetFrameMs(receiveFrameMs);
   playback->SetBufferCount(kPlaybackBufferCount);
   playback->SetQueueDepth(kPlaybackQueueBlocks);
   const char* strThreshold = "-8.0";
@@ -593,14 +604,9 @@ int32_t VoiceEngine::StartReceiving(int32_t device) {
   } else if (playout->Prepare() < 0) {
     decoder->Unprepare();
     result = -20;
-  } else if (frameFilter->Prepare() < 0) {
-    decoder->Unprepare();
-    playout->Unprepare();
-    result = -30;
   } else if (amplifier->Prepare() < 0) {
     decoder->Unprepare();
     playout->Unprepare();
-    frameFilter->Unprepare();
     result = -40;
   } else if (receiveMixer->Prepare() < 0 || playback->Start() < 0) {
     UnprepareReceiveStages();
@@ -620,7 +626,6 @@ int32_t VoiceEngine::StartReceiving(int32_t device) {
 void VoiceEngine::UnprepareReceiveStages() {
   decoder->Unprepare();
   playout->Unprepare();
-  frameFilter->Unprepare();
   amplifier->Unprepare();
   receiveMixer->Unprepare();
   receiveEqualizer->Unprepare();
@@ -639,7 +644,6 @@ int32_t VoiceEngine::StopReceiving() {
   if (useReceiveEqualizer) failed |= receiveEqualizer->Unprepare() < 0;
   failed |= receiveMixer->Unprepare() < 0;
   failed |= amplifier->Unprepare() < 0;
-  failed |= frameFilter->Unprepare() < 0;
   failed |= playout->Unprepare() < 0;
   if (decoder != nullptr) failed |= decoder->Unprepare() < 0;
   Disconnect(rtpSource, playout->AsSink());
@@ -719,7 +723,7 @@ int32_t VoiceEngine::SendFile(const char* filename, int32_t playOnce, int32_t le
   try {
     CleanupFinishedFiles();
     if (!sending) return 0;
-    StartCallFilePlayer(filename, sendMixer->AsSink(), sendFrameMs, true, playOnce, level, fileId);
+    StartCallFilePlayer(filename, sendMixer->AsSink(), CaptureBlockMs(sendFrameMs), true, playOnce, level, fileId);
     return 0;
   } catch (const Exception& error) {
     return error.Code();
