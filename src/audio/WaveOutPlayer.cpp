@@ -107,6 +107,7 @@ int32_t WaveOutPlayer::OpenDevice() {
   openBufferSize = bufferSize;
   queueTarget = smallestQueue > 0 ? std::min(smallestQueue.load(), bufferCount) : bufferCount;
   seenUnderruns = 0;
+  seenDeviceUnderruns = 0;
   int32_t result = 0;
   for (uint32_t i = 0; i < openBufferCount; ++i) {
     WAVEHDR& header = headers[i];
@@ -192,9 +193,18 @@ WAVEHDR* WaveOutPlayer::TakeFreeHeader() {
   }
 }
 
-void WaveOutPlayer::AdaptQueue() {
+void WaveOutPlayer::AdaptQueue(uint64_t deviceUnderruns) {
   const uint32_t smallest = smallestQueue.load();
   if (smallest == 0) return;
+  // The device may run dry below this queue (a system ring that empties while ours is full):
+  // it counts that itself, and the queue grows the same.
+  if (deviceUnderruns > seenDeviceUnderruns) {
+    seenDeviceUnderruns = deviceUnderruns;
+    if (deviceUnderruns > underruns.load()) {
+      underruns = deviceUnderruns;
+      queueTarget = std::min(queueTarget.load() + 1, openBufferCount);
+    }
+  }
   // A long run without an underrun gives a buffer back, down to the smallest queue.
   const uint64_t now = underruns.load();
   if (now != seenUnderruns) {
@@ -229,9 +239,13 @@ int32_t WaveOutPlayer::ProcessSamples(SampleList* list) {
     peakMeter.Measure(header->lpData, static_cast<int32_t>(n));
   }
   header->dwBufferLength = n;
-  AdaptQueue();
-  std::lock_guard<CriticalSection> guard(deviceLock);
-  waveOutWrite(device, header);
+  DeviceCounters counters;
+  {
+    std::lock_guard<CriticalSection> guard(deviceLock);
+    waveOutGetCounters(device, &counters);
+    waveOutWrite(device, header);
+  }
+  AdaptQueue(counters.underruns);
   return 0;
 }
 

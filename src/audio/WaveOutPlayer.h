@@ -19,7 +19,8 @@ namespace ve {
 //
 // The queue is as deep as the device needs, not as deep as the buffers prepared: it starts at
 // the smallest depth set (SetQueueDepth), grows by a buffer each time the device runs dry (an
-// underrun: a buffer came back and none was left queued), and shrinks by one after
+// underrun: a buffer came back and none was left queued, or the device counted one of its
+// own), and shrinks by one after
 // kShrinkAfterWrites writes without an underrun, down to the smallest again. Without
 // SetQueueDepth every prepared buffer is kept queued.
 //
@@ -75,8 +76,9 @@ class WaveOutPlayer : public AudioSink {
   int32_t OpenAndStart();
   // Null once the device is closed.
   platform::WAVEHDR* TakeFreeHeader();
-  // Shrinks the adaptive queue after a long run without an underrun.
-  void AdaptQueue();
+  // Grows the adaptive queue when the device counted an underrun of its own; shrinks it after
+  // a long run without one.
+  void AdaptQueue(uint64_t deviceUnderruns);
 
   bool started = false;
   uint32_t bufferSize = 320;
@@ -101,6 +103,7 @@ class WaveOutPlayer : public AudioSink {
   std::atomic<uint64_t> underruns{0};
   uint32_t cleanWrites = 0;  // writer thread only, as seenUnderruns
   uint64_t seenUnderruns = 0;
+  uint64_t seenDeviceUnderruns = 0;
   platform::CriticalSection deviceLock;
   platform::CriticalSection queueLock;
   platform::CriticalSection transitionLock;

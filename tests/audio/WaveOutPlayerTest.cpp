@@ -7,12 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <iterator>
 #include <thread>
 
 #include "codecs/FilterTestHelpers.h"
 #include "framework/AudioSample.h"
+#include "framework/AudioSource.h"
 #include "platform/WavPcmReader.h"
 #include "support/DeviceSignals.h"
 #include "support/TestComponents.h"
@@ -112,6 +114,39 @@ TEST(WaveOutPlayer, DeviceThatDoesNotExistIsRetriedOnceThenRefused) {
   AudioSample* sample = MakePcm(std::vector<int16_t>(160, 1));
   EXPECT_EQ(player.TakeNextAudioSample(sample, nullptr), -10);
   sample->Release();
+}
+
+// A source that keeps the player waiting once, as a late network or a busy machine would.
+class StallingSource : public AudioSource {
+ public:
+  std::atomic<int32_t> pulls{0};
+
+ protected:
+  int32_t ProduceSample(AudioSample** out) override {
+    if (++pulls == 20) std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    *out = MakePcm(std::vector<int16_t>(160, 1000));
+    return 0;
+  }
+};
+
+// The adaptive queue starts small; the device running dry behind a stalled source counts an
+// underrun and the queue grows by a buffer.
+TEST(WaveOutPlayer, QueueGrowsWhenTheDeviceRunsDry) {
+  RecordingSpeaker speaker;
+  WaveOutPlayer player;
+  StallingSource source;
+  player.SetDeviceId(speaker.id);
+  player.SetBufferCount(10);
+  player.SetQueueDepth(2);
+  player.AddSource(&source);
+  ASSERT_EQ(player.Start(), 0);
+  EXPECT_EQ(player.QueueDepth(), 2u);
+  const auto start = Clock::now();
+  while (source.pulls < 40 && MsSince(start) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  player.Stop();
+  player.RemoveSource(&source);
+  EXPECT_GE(player.Underruns(), 1u);
+  EXPECT_GE(player.QueueDepth(), 3u);
 }
 
 }  // namespace

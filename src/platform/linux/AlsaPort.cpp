@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/linux/AlsaBackend.h"
@@ -13,7 +14,9 @@ namespace ve::platform {
 namespace {
 
 constexpr unsigned kPeriodUs = 10000;
-constexpr unsigned kPlaybackBufferUs = 160000;
+// The playback ring holds little more than the owner's own queue needs: what it holds is delay
+// the listener hears. The owner's queue grows when the device runs dry.
+constexpr unsigned kPlaybackBufferUs = 60000;
 constexpr unsigned kCaptureBufferUs = 500000;
 // A device that gives no sign of life for this long is reported as failed to the stream,
 // which then paces itself.
@@ -46,8 +49,8 @@ int Configure(snd_pcm_t* pcm, bool capture, const WAVEFORMATEX& format) {
   snd_pcm_sw_params_alloca(&sw);
   if ((err = snd_pcm_sw_params_current(pcm, sw)) < 0) return err;
   snd_pcm_sw_params_set_avail_min(pcm, sw, periodFrames);
-  // Playback starts once half the buffer holds audio, so the first buffers do not underrun.
-  snd_pcm_sw_params_set_start_threshold(pcm, sw, capture ? 1 : bufferFrames / 2);
+  // Playback starts once two periods are there, so the first buffers do not underrun.
+  snd_pcm_sw_params_set_start_threshold(pcm, sw, capture ? 1 : std::min(bufferFrames, 2 * periodFrames));
   return snd_pcm_sw_params(pcm, sw);
 }
 
