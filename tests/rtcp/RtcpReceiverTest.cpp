@@ -190,9 +190,11 @@ TEST(RtcpReceiver, SenderReportTimesAndTheOneWayDelay) {
 }
 
 // A BYE forgets the source's record and tells the reception record, which forgets a source of
-// that SSRC still on probation.
+// that SSRC still on probation and tells its listener (the playout) which sources left.
 TEST(RtcpReceiver, ByeForgetsTheSource) {
   RtpReceiver reception;
+  std::vector<uint32_t> left;
+  reception.SetSourceLeftListener([&](uint32_t ssrc) { left.push_back(ssrc); });
   auto feed = [&](uint16_t seq, uint32_t ssrc) { HearRtp(reception, seq, ssrc); };
   feed(1, 0xA);
   feed(2, 0xA);
@@ -207,6 +209,7 @@ TEST(RtcpReceiver, ByeForgetsTheSource) {
   EXPECT_EQ(receiver.RecordCount(), 2);
   EXPECT_EQ(Read(receiver, Join({SenderReport(0xA, kT), Bye(0xA), Bye(0xB)})), 1);
   EXPECT_EQ(receiver.RecordCount(), 0);
+  EXPECT_EQ(left, (std::vector<uint32_t>{0xA, 0xB}));
   RtpTranInfo gone;
   EXPECT_FALSE(receiver.CopyRecord(0xA, &gone));
   feed(4, 0xB);
