@@ -134,7 +134,7 @@ HeardSpeech AnalyseHeardSpeech(const std::vector<int16_t>& sent, const std::stri
   d.delayMs = lag / 8.0 + startOffsetMs;
   std::vector<int> lags = TrackLag(reference, heard, lag, kTrackBlock, kTrackShift, kActiveRms);
   for (size_t i = 1; i < lags.size(); ++i) d.delayChanges += lags[i] != lags[i - 1] ? 1 : 0;
-  std::vector<int> spoken = ActiveBlockLags(lags, reference, kTrackBlock, kActiveRms);
+  std::vector<int> spoken = ActiveBlockLags(lags, reference, heard.size(), kTrackBlock, kActiveRms);
   if (!spoken.empty()) {
     std::sort(spoken.begin(), spoken.end());
     d.medianDelayMs = spoken[spoken.size() / 2] / 8.0 + startOffsetMs;

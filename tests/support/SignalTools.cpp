@@ -155,11 +155,12 @@ std::vector<int> TrackLag(const std::vector<int16_t>& reference, const std::vect
   return lags;
 }
 
-std::vector<int> ActiveBlockLags(const std::vector<int>& lags, const std::vector<int16_t>& reference, size_t block,
-                                 double activeRms) {
+std::vector<int> ActiveBlockLags(const std::vector<int>& lags, const std::vector<int16_t>& reference, size_t testSize,
+                                 size_t block, double activeRms) {
   std::vector<int> active;
   for (size_t b = 0; b < lags.size() && b * block < reference.size(); ++b) {
     const size_t from = b * block, to = std::min(reference.size(), from + block);
+    if (lags[b] < 0 || to + static_cast<size_t>(lags[b]) > testSize) continue;
     double energy = 0.0;
     for (size_t n = from; n < to; ++n) energy += double(reference[n]) * reference[n];
     if (std::sqrt(energy / double(to - from)) >= activeRms / 2) active.push_back(lags[b]);

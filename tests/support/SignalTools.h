@@ -38,9 +38,10 @@ double SegmentalSnr(const std::vector<int16_t>& reference, const std::vector<int
 // starting point is `startLag`); silent blocks keep the previous lag. One lag per block.
 std::vector<int> TrackLag(const std::vector<int16_t>& reference, const std::vector<int16_t>& test,
                           int startLag, size_t block, int maxShift, double activeRms);
-// The lags of TrackLag's blocks that have active speech (the silent ones only carry a lag on).
-std::vector<int> ActiveBlockLags(const std::vector<int>& lags, const std::vector<int16_t>& reference, size_t block,
-                                 double activeRms);
+// The lags of TrackLag's blocks that have active speech and lie, so aligned, inside the test
+// signal of `testSize` samples (the others only carry a lag on).
+std::vector<int> ActiveBlockLags(const std::vector<int>& lags, const std::vector<int16_t>& reference, size_t testSize,
+                                 size_t block, double activeRms);
 
 // SegmentalSnr with block i of the reference measured at lags[i] (blocks of `block` samples).
 double SegmentalSnr(const std::vector<int16_t>& reference, const std::vector<int16_t>& test,

@@ -167,7 +167,7 @@ int main(int argc, char** argv) {
               lag * 1000.0 / kRate, delayChanges, correlation, segmentalSnr, active, arrived,
               active ? 100.0 * double(active - arrived) / double(active) : 0.0);
   if (haveOffset) {
-    std::vector<int> spoken = ve::test::ActiveBlockLags(lags, sent, kTrackBlock, kActiveRms);
+    std::vector<int> spoken = ve::test::ActiveBlockLags(lags, sent, received.size(), kTrackBlock, kActiveRms);
     std::sort(spoken.begin(), spoken.end());
     if (!spoken.empty()) {
       std::printf("mouth_to_ear_median_ms=%.0f mouth_to_ear_max_ms=%.0f\n",
