@@ -37,7 +37,7 @@ class WaveOutPlayer : public AudioSink {
   static constexpr uint32_t kRetryMs = 1000;
   static constexpr uint32_t kFreeHeaderWaitMs = 1000;
   static constexpr uint32_t kIdleMs = 5;
-  static constexpr uint32_t kShrinkAfterWrites = 1000;
+  static constexpr uint32_t kShrinkAfterWrites = 300;
 
   WaveOutPlayer();
   ~WaveOutPlayer() override;

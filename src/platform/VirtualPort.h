@@ -20,7 +20,7 @@ namespace ve::platform {
 // played silence for it (one underrun), capture recorded audio nobody took and dropped it
 // (one overrun, its length counted). The position moves up to now and the transfer starts
 // there, so later audio keeps its wall-clock place. The slack absorbs the driver thread's own
-// wake-up delay, as a hardware FIFO would.
+// wake-up delay and a busy machine's late owner, as a hardware FIFO would.
 //
 // Derived classes move the bytes in Exchange when a transfer completes; Exchange also plays
 // the silence of an underrun (playback), and Discard drops the audio of an overrun (capture).
@@ -30,7 +30,7 @@ namespace ve::platform {
 // belong to the driver thread.
 class VirtualPort : public WavePort {
  public:
-  static constexpr std::chrono::milliseconds kLateSlack{20};
+  static constexpr std::chrono::milliseconds kLateSlack{40};
 
   VirtualPort(const WAVEFORMATEX& format, bool capture) : format(format), capture(capture) {}
 
