@@ -82,9 +82,9 @@ constexpr int32_t kBytesPerMs = 16;
 int32_t CaptureBlockMs(int32_t frameMs) { return frameMs == 20 ? 20 : 10; }
 
 // The call's speaker plays 10 ms blocks whatever the codec, as many queued as the device needs:
-// from 3 (30 ms) up to 10 when it keeps running dry.
+// from 2 (20 ms) up to 10 when it keeps running dry.
 constexpr int32_t kPlaybackBlockMs = 10;
-constexpr int32_t kPlaybackQueueBlocks = 3;
+constexpr int32_t kPlaybackQueueBlocks = 2;
 constexpr int32_t kPlaybackBufferCount = 10;
 constexpr int32_t kLocalFileFrameMs = 60;
 constexpr uint8_t kVoiceTypeOfService = 0xB8;
