@@ -128,9 +128,14 @@ HeardSpeech AnalyseHeardSpeech(const std::vector<int16_t>& sent, const std::stri
                                JsonNumber(senderStats, "timing", "send_start_unix_ms");
   std::vector<int16_t> reference = SendEqualized(sent);
   // The delay comes from the first 3 s of speech within 1 s of lag: enough to align, and cheap
-  // enough for sanitizer builds.
+  // enough for sanitizer builds. The lag is sought from where the sender's start puts the
+  // speech in the recording (a sender that started later than the receiver speaks later in
+  // it), less 100 ms.
   std::vector<int16_t> head(reference.begin(), reference.begin() + std::min<size_t>(reference.size(), 24000));
-  int lag = BestLag(head, heard, std::min<int>(8000, static_cast<int>(heard.size()) - 1));
+  const int firstLag = std::clamp(static_cast<int>((-startOffsetMs - 100.0) * 8.0), 0,
+                                  std::max(0, static_cast<int>(heard.size()) - 8001));
+  const std::vector<int16_t> later(heard.begin() + firstLag, heard.end());
+  int lag = firstLag + BestLag(head, later, std::min<int>(8000, static_cast<int>(later.size()) - 1));
   d.delayMs = lag / 8.0 + startOffsetMs;
   std::vector<int> lags = TrackLag(reference, heard, lag, kTrackBlock, kTrackShift, kActiveRms);
   for (size_t i = 1; i < lags.size(); ++i) d.delayChanges += lags[i] != lags[i - 1] ? 1 : 0;
