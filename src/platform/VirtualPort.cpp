@@ -54,7 +54,7 @@ int32_t VirtualPort::Transfer(uint8_t* data, uint32_t bytes) {
   const uint64_t count = bytes / FrameBytes(format);
   if (!clockRunning) Start();
   const Clock::time_point now = Clock::now();
-  if (now > Position(frames) + kLateSlack) {
+  if (now > Position(frames) + (capture ? kCaptureSlack : kLateSlack)) {
     // The owner had nothing queued when the device needed it: the device went on without it.
     const uint64_t missed = FramesAt(now) - frames;
     if (capture) {

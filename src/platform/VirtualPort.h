@@ -15,10 +15,10 @@ namespace ve::platform {
 // position, counted in frames from the clock's origin (set by Start), reaches its end.
 // Deadlines are absolute (origin + frames / rate), so a long run does not drift.
 //
-// The clock never waits for the owner. When a transfer comes more than kLateSlack after the
-// position it should start at, the device has lived through the time in between: playback
-// played silence for it (one underrun), capture recorded audio nobody took and dropped it
-// (one overrun, its length counted). The position moves up to now and the transfer starts
+// The clock never waits for the owner. When a transfer comes more than kLateSlack (capture:
+// kCaptureSlack) after the position it should start at, the device has lived through the
+// time in between: playback played silence for it (one underrun), capture recorded audio
+// nobody took and dropped it (one overrun, its length counted). The position moves up to now and the transfer starts
 // there, so later audio keeps its wall-clock place. The slack absorbs the driver thread's own
 // wake-up delay and a busy machine's late owner, as a hardware FIFO would.
 //
@@ -31,6 +31,9 @@ namespace ve::platform {
 class VirtualPort : public WavePort {
  public:
   static constexpr std::chrono::milliseconds kLateSlack{40};
+  // A microphone's ring holds much more (the ALSA capture ring holds 500 ms): its audio is
+  // dropped only when nobody took it for that long.
+  static constexpr std::chrono::milliseconds kCaptureSlack{500};
 
   VirtualPort(const WAVEFORMATEX& format, bool capture) : format(format), capture(capture) {}
 

@@ -15,6 +15,7 @@
 
 #include "platform/LoopbackDevice.h"
 #include "platform/VirtualCaptureDevice.h"
+#include "platform/VirtualPort.h"
 #include "platform/VirtualPlaybackDevice.h"
 #include "platform/WavPcmReader.h"
 #include "support/WavWriter.h"
@@ -90,7 +91,8 @@ TEST(VirtualCaptureDevice, UnreadAudioIsDroppedAndCounted) {
   EXPECT_EQ(block.back(), 1599);
   EXPECT_EQ(port->Counters().overruns, 0u);
   const SteadyClock::time_point idleFrom = SteadyClock::now();
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the device's wall clock runs on
+  // Longer than the microphone's ring: the device's wall clock runs on.
+  std::this_thread::sleep_for(VirtualPort::kCaptureSlack + std::chrono::milliseconds(200));
   const double idleMs = MsSince(idleFrom);
   ASSERT_EQ(take(), 160);
   // Within a block of the wall clock: the dropped time, and the time of the buffer's audio.
