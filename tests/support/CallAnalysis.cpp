@@ -25,11 +25,12 @@ constexpr double kActiveRms = 300.0;
 constexpr int kPauseGuardFrames = 2;
 constexpr int kSilentSample = 4;
 
-// The delay is followed in blocks of half a second, each within 200 ms of the one before: a
-// playout buffer may rebuffer under a scheduling hiccup, which shifts the rest of the call; the
-// speech after the shift still has to match the sender's.
+// The delay is followed in blocks of half a second, each within 500 ms of the one before: a
+// playout buffer rebuffers when a loaded machine stalls a process for a few hundred ms, which
+// shifts the rest of the call until time-scaling pays it back; the speech after the shift
+// still has to match the sender's.
 constexpr size_t kTrackBlock = 4000;
-constexpr int kTrackShift = 1600;
+constexpr int kTrackShift = 4000;
 
 // What the sender's equaliser makes of the speech: the reference the receiver should hear.
 std::vector<int16_t> SendEqualized(const std::vector<int16_t>& x) {
