@@ -128,23 +128,10 @@ TEST_F(CallEndToEnd, RtcpGivesTheRoundTripThroughADelayingPath) {
   }
 }
 
-// Each RTP packet delayed by a uniform 0..J ms: the interarrival jitter is about J / 3, and the
-// peer's reports say the same of our stream.
-TEST_F(CallEndToEnd, JitterOfAUniformlyDelayingPath) {
-  UdpRelay::Impairment jitter;
-  jitter.jitterMs = 30;
-  jitter.seed = 11;
-  CallResult call = RunCall("pcma", 8.0, &jitter, &jitter);
-  ASSERT_TRUE(call.ran);
-  for (const std::string* stats : {&call.statsA, &call.statsB}) {
-    std::printf("jitter %.2f ms, peer reports %.2f ms\n", JsonNumber(*stats, "rtp", "jitter_ms"),
-                JsonNumber(*stats, "rtcp", "peer_reported_jitter_ms"));
-    EXPECT_NEAR(JsonNumber(*stats, "rtp", "jitter_ms"), 10.0, 3.0 * kSlack);
-  }
-}
-
 // Calls through a path with 20 +- 15 ms of jitter, and through one losing 3 % of the packets,
-// both ways: the delay follows the jitter, and loss costs no more speech than was lost.
+// both ways: the delay follows the jitter, and loss costs no more speech than was lost. The
+// jitter is a uniform 0..30 ms per packet, so with 20 ms packets each side's interarrival
+// jitter reads about 30 / 3 ms.
 class ImpairedCall : public CallEndToEnd {};
 
 TEST_P(ImpairedCall, StaysIntelligibleAndConversational) {
@@ -164,6 +151,11 @@ TEST_P(ImpairedCall, StaysIntelligibleAndConversational) {
       EXPECT_LT(d->missingShare, 0.10);
       EXPECT_GT(d->segmentalSnr, 0.0);
       EXPECT_LT(d->medianDelayMs, (cleanBoundMs + extraMs) * 1.5 * kSlack);
+    }
+    if (impairment == &jitter && codec == "pcma") {
+      for (const std::string* stats : {&call.statsA, &call.statsB}) {
+        EXPECT_NEAR(JsonNumber(*stats, "rtp", "jitter_ms"), 10.0, 3.0 * kSlack);
+      }
     }
     // Each side hears the other from its relay's port, not the one it was given: both latch.
     EXPECT_EQ(JsonFlag(call.statsB, "drops", "latched"), std::optional<bool>(true));

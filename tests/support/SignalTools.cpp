@@ -122,15 +122,24 @@ double SegmentalSnr(const std::vector<int16_t>& reference, const std::vector<int
   return frames > 0 ? sum / frames : 0.0;
 }
 
+namespace {
+
+// Whether reference[from, to) holds speech: an RMS of at least half the active level.
+bool BlockActive(const std::vector<int16_t>& reference, size_t from, size_t to, double activeRms) {
+  double energy = 0.0;
+  for (size_t n = from; n < to; ++n) energy += double(reference[n]) * reference[n];
+  return std::sqrt(energy / double(to - from)) >= activeRms / 2;
+}
+
+}  // namespace
+
 std::vector<int> TrackLag(const std::vector<int16_t>& reference, const std::vector<int16_t>& test,
                           int startLag, size_t block, int maxShift, double activeRms) {
   std::vector<int> lags;
   int lag = startLag;
   for (size_t from = 0; from < reference.size(); from += block) {
     const size_t to = std::min(reference.size(), from + block);
-    double energy = 0.0;
-    for (size_t n = from; n < to; ++n) energy += double(reference[n]) * reference[n];
-    if (std::sqrt(energy / double(to - from)) >= activeRms / 2) {
+    if (BlockActive(reference, from, to, activeRms)) {
       // Normalised cross-correlation of this block against the test signal around the last lag.
       double bestScore = -1e300;
       int best = lag;
@@ -161,9 +170,7 @@ std::vector<int> ActiveBlockLags(const std::vector<int>& lags, const std::vector
   for (size_t b = 0; b < lags.size() && b * block < reference.size(); ++b) {
     const size_t from = b * block, to = std::min(reference.size(), from + block);
     if (lags[b] < 0 || to + static_cast<size_t>(lags[b]) > testSize) continue;
-    double energy = 0.0;
-    for (size_t n = from; n < to; ++n) energy += double(reference[n]) * reference[n];
-    if (std::sqrt(energy / double(to - from)) >= activeRms / 2) active.push_back(lags[b]);
+    if (BlockActive(reference, from, to, activeRms)) active.push_back(lags[b]);
   }
   return active;
 }
