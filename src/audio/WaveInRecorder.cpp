@@ -104,15 +104,12 @@ void WaveInRecorder::DeviceCallback(WaveStream*, uint32_t message, uintptr_t ins
 }
 
 int32_t WaveInRecorder::RequeueBuffer(uint32_t index) {
-  {
-    std::lock_guard<CriticalSection> guard(deviceLock);
-    if (recording) {
-      if (waveInAddBuffer(device, &headers[index]) == MMSYSERR_NOERROR) return 0;
-      // The buffer stays out of use until the device is closed; the close does not wait for it.
-      std::lock_guard<CriticalSection> queueGuard(queueLock);
-      --headersOut;
-      return -10;
-    }
+  if (DeviceGate::Pass pass = deviceGate.Enter()) {
+    if (waveInAddBuffer(device, &headers[index]) == MMSYSERR_NOERROR) return 0;
+    // The buffer stays out of use until the device is closed; the close does not wait for it.
+    std::lock_guard<CriticalSection> queueGuard(queueLock);
+    --headersOut;
+    return -10;
   }
   // Stopping: the buffer is parked so that CloseDevice can count it home.
   {
@@ -139,8 +136,8 @@ int32_t WaveInRecorder::OpenDevice() {
       return -10;
     }
   }
-  std::lock_guard<CriticalSection> guard(deviceLock);
-  recording = true;
+  // The buffers are handed to the device through the gate, as the worker hands them back.
+  deviceGate.Open();
   for (int32_t i = 0; i < bufferCount; ++i) {
     WAVEHDR& header = headers[i];
     header = WAVEHDR{};
@@ -158,12 +155,11 @@ int32_t WaveInRecorder::OpenDevice() {
 }
 
 int32_t WaveInRecorder::CloseDevice() {
-  {
-    std::lock_guard<CriticalSection> guard(deviceLock);
-    recording = false;
-    MMRESULT reset = waveInReset(device);
-    if (reset != MMSYSERR_NOERROR) return static_cast<int32_t>(reset);
-  }
+  // Once a requeue in progress is done, this thread has the device to itself: buffers handed
+  // back from now on are parked for the count below.
+  deviceGate.Close();
+  MMRESULT reset = waveInReset(device);
+  if (reset != MMSYSERR_NOERROR) return static_cast<int32_t>(reset);
   for (;;) {
     {
       std::lock_guard<CriticalSection> guard(queueLock);
@@ -171,13 +167,9 @@ int32_t WaveInRecorder::CloseDevice() {
     }
     dataEvent.Wait();
   }
-  MMRESULT closed;
-  {
-    std::lock_guard<CriticalSection> guard(deviceLock);
-    for (int32_t i = 0; i < bufferCount; ++i) waveInUnprepareHeader(device, &headers[i]);
-    closed = waveInClose(device);
-    device = nullptr;
-  }
+  for (int32_t i = 0; i < bufferCount; ++i) waveInUnprepareHeader(device, &headers[i]);
+  MMRESULT closed = waveInClose(device);
+  device = nullptr;
   // A consumer still blocked in ProduceSample sees the device closed and returns.
   dataEvent.Set();
   return static_cast<int32_t>(closed);
@@ -271,12 +263,7 @@ int32_t WaveInRecorder::ProduceSample(AudioSample** out) {
   bool waited = false;
   WAVEHDR* header = nullptr;
   for (;;) {
-    bool isRecording;
-    {
-      std::lock_guard<CriticalSection> guard(deviceLock);
-      isRecording = recording;
-    }
-    if (!isRecording) {
+    if (!deviceGate.IsOpen()) {
       // The wake-up may have been meant for a CloseDevice waiting on the same event.
       if (waited) dataEvent.Set();
       return 0;

@@ -7,6 +7,7 @@
 #include "audio/PeakMeter.h"
 #include "framework/AudioSource.h"
 #include "platform/CriticalSection.h"
+#include "platform/DeviceGate.h"
 #include "platform/Event.h"
 #include "platform/WaveHeader.h"
 
@@ -23,9 +24,10 @@ class AudioSamplePool;
 // Threads: the worker thread runs ProduceSample and, as it ends, OnThreadEnd; the device's
 // driver thread runs DeviceCallback; the owner's thread runs the setters, SetVolume,
 // OnThreadStart (inside Start) and OnOpen/OnClose. transitionLock serialises the
-// transitions, SetVolume and the destructor and is taken first. deviceLock guards
-// `recording` and every call on `device` after open; queueLock guards `doneQueue` and
-// `headersOut` and may be taken inside deviceLock, never the other way round.
+// transitions, SetVolume and the destructor and is taken first. The worker hands buffers
+// back to the open device through a pass of deviceGate, so no lock is held across a device
+// call and closing waits for a hand-back in progress; queueLock guards `doneQueue` and
+// `headersOut`.
 // `inputVolume` is atomic: the worker reads it as the gate.
 class WaveInRecorder : public AudioSource {
  public:
@@ -78,8 +80,7 @@ class WaveInRecorder : public AudioSource {
   // Headers that will come back to doneQueue before the device is closed: the ones prepared
   // at open, less any the device refused to take back.
   int32_t headersOut = 0;
-  bool recording = false;
-  platform::CriticalSection deviceLock;
+  platform::DeviceGate deviceGate;
   platform::CriticalSection queueLock;
   platform::CriticalSection transitionLock;
   AudioSamplePool* pool = nullptr;

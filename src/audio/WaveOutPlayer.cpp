@@ -58,8 +58,7 @@ int32_t WaveOutPlayer::SetFormat(int32_t formatIndex) {
 }
 
 int32_t WaveOutPlayer::SetVolume(uint32_t level) {
-  std::lock_guard<CriticalSection> guard(deviceLock);
-  if (started) {
+  if (DeviceGate::Pass pass = deviceGate.Enter()) {
     uint32_t v = std::min(level, 100u) * 65535u / 100u;
     waveOutSetVolume(device, v * 0x10001u);
   }
@@ -101,7 +100,7 @@ int32_t WaveOutPlayer::OpenDevice() {
       return -10;
     }
   }
-  std::lock_guard<CriticalSection> guard(deviceLock);
+  // Nobody else uses the device until the gate opens.
   device = opened;
   openBufferCount = bufferCount;
   openBufferSize = bufferSize;
@@ -121,11 +120,13 @@ int32_t WaveOutPlayer::OpenDevice() {
       doneQueue.push_back(&header);
     }
   }
+  if (result == 0) deviceGate.Open();
   return result;
 }
 
 int32_t WaveOutPlayer::CloseDevice() {
-  std::lock_guard<CriticalSection> guard(deviceLock);
+  // Once the writer's and SetVolume's passes are back, this thread has the device to itself.
+  deviceGate.Close();
   closing = true;
   if (waveOutReset(device) != MMSYSERR_NOERROR) return -10;
   for (uint32_t i = 0; i < openBufferCount; ++i) waveOutUnprepareHeader(device, &headers[i]);
@@ -155,7 +156,6 @@ int32_t WaveOutPlayer::OpenAndStart() {
     if (device != nullptr) CloseDevice();
     return result;
   }
-  std::lock_guard<CriticalSection> deviceGuard(deviceLock);
   started = true;
   return 0;
 }
@@ -166,17 +166,13 @@ int32_t WaveOutPlayer::OnClose() {
   std::lock_guard<CriticalSection> guard(transitionLock);
   if (!started) return -10;
   if (CloseDevice() != 0) return -20;
-  std::lock_guard<CriticalSection> deviceGuard(deviceLock);
   started = false;
   return 0;
 }
 
 WAVEHDR* WaveOutPlayer::TakeFreeHeader() {
   for (;;) {
-    {
-      std::lock_guard<CriticalSection> guard(deviceLock);
-      if (!started) return nullptr;
-    }
+    if (!deviceGate.IsOpen()) return nullptr;
     {
       std::lock_guard<CriticalSection> guard(queueLock);
       if (!doneQueue.empty() && inFlight < queueTarget.load()) {
@@ -241,7 +237,9 @@ int32_t WaveOutPlayer::ProcessSamples(SampleList* list) {
   header->dwBufferLength = n;
   DeviceCounters counters;
   {
-    std::lock_guard<CriticalSection> guard(deviceLock);
+    DeviceGate::Pass pass = deviceGate.Enter();
+    // Closed since the header was taken: the next open hands every header out afresh.
+    if (!pass) return -10;
     waveOutGetCounters(device, &counters);
     waveOutWrite(device, header);
   }

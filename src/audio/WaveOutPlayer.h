@@ -8,6 +8,7 @@
 #include "audio/PeakMeter.h"
 #include "framework/AudioSink.h"
 #include "platform/CriticalSection.h"
+#include "platform/DeviceGate.h"
 #include "platform/Event.h"
 #include "platform/WaveHeader.h"
 
@@ -27,9 +28,9 @@ namespace ve {
 // Threads: the worker thread runs ProcessSamples and, as it ends, OnThreadEnd; the device's
 // driver thread runs DeviceCallback; the owner's thread runs the setters, SetVolume,
 // OnThreadStart (inside Start) and OnOpen/OnClose. transitionLock serialises the
-// transitions and the destructor and is taken first. deviceLock guards `started` and every
-// write and volume call on `device`; queueLock guards `doneQueue`. deviceLock and queueLock
-// are never held together.
+// transitions and the destructor and guards `started`. The writer and SetVolume call the open
+// device through a pass of deviceGate, so no lock is held across a device call and closing
+// waits for those calls to end; queueLock guards `doneQueue`.
 class WaveOutPlayer : public AudioSink {
  public:
   static constexpr uint32_t kMaxBuffers = 30;
@@ -104,7 +105,7 @@ class WaveOutPlayer : public AudioSink {
   uint32_t cleanWrites = 0;  // writer thread only, as seenUnderruns
   uint64_t seenUnderruns = 0;
   uint64_t seenDeviceUnderruns = 0;
-  platform::CriticalSection deviceLock;
+  platform::DeviceGate deviceGate;
   platform::CriticalSection queueLock;
   platform::CriticalSection transitionLock;
 };
