@@ -51,8 +51,8 @@ tsan: deps
 	cmake --build build-tsan -j$(JOBS)
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest $(CTEST_FLAGS)
 
-# Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS.
-FUZZ_SECONDS ?= 20
+# Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS, one per CPU at a time.
+FUZZ_SECONDS ?= 15
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVE_BUILD_FUZZ=ON -DVE_BUILD_TESTS=OFF -DVE_BUILD_BENCH=OFF
 	cmake --build build-fuzz -j$(JOBS)
