@@ -1,0 +1,177 @@
+#!/usr/bin/env python3
+"""Measures how many small faults the unit tests catch.
+
+Draws a reproducible sample of one-line mutations of src/rtp, src/rtcp, src/audio and
+src/codecs, applies each on its own to the source tree the build directory was configured
+from, rebuilds that subsystem's test program, runs it with a time limit, and puts the file
+back. A mutant is caught when the program fails or runs out of time, survives when it passes,
+and is left out of the score when it does not compile.
+
+    scripts/mutants.sh BUILD_DIR [--count N] [--seed S] [--subsystems rtp,rtcp,...]
+
+The source files are restored after each mutant and when the run is interrupted; run it on
+a tree nobody edits meanwhile (a worktree of its own for long runs).
+"""
+import argparse
+import os
+import pathlib
+import random
+import re
+import signal
+import subprocess
+import sys
+import time
+
+SUBSYSTEMS = {"rtp": "rtp_tests", "rtcp": "rtcp_tests", "audio": "audio_tests", "codecs": "codecs_tests"}
+
+# Kinds of mutation. Comparisons and logic are matched only with spaces around them, as the
+# code is formatted, so that template brackets, arrows and shifts are never touched.
+FLIPS = {" == ": " != ", " != ": " == ", " < ": " >= ", " >= ": " < ", " > ": " <= ", " <= ": " > ",
+         " && ": " || ", " || ": " && "}
+BOUNDS = {" < ": " <= ", " <= ": " < ", " > ": " >= ", " >= ": " > ", " + 1": " + 2", " - 1": " - 0"}
+STATEMENT = re.compile(r"^\s*(?!return\b|break\b|continue\b|case\b|default\b|goto\b|else\b|const\b|auto\b|static\b|"
+                       r"using\b|struct\b|class\b|enum\b|typedef\b|template\b|namespace\b)"
+                       r"[A-Za-z_][\w:.\->\[\]]*\s*(\(.*\)|(\+|-|\*|/|\||&|\^|<<|>>)?=\s.*|\+\+|--);\s*$")
+DECLARATION = re.compile(r"^\s*(?:[\w:<>,]+[\s*&]+)+\w+\s*(=|\{|\()")
+CALL_TWO_ARGS = re.compile(r"\b(\w+)\(([A-Za-z_][\w.\->\[\]]*), ([A-Za-z_][\w.\->\[\]]*)\)")
+SKIP_LINE = re.compile(r"^\s*(#|//|\*|/\*)|static_assert|DebugPrintf|\bassert\(")
+
+
+def candidates(path, root):
+    """Every mutation of one file: (relative path, line number, kind, old line, new line)."""
+    out = []
+    rel = str(path.relative_to(root))
+    for number, line in enumerate(path.read_text().splitlines(), start=1):
+        code = line.split("//")[0]
+        if SKIP_LINE.search(line) or '"' in code:
+            continue
+        for kind, table in (("flip", FLIPS), ("bound", BOUNDS)):
+            for old, new in table.items():
+                start = code.find(old)
+                while start >= 0:
+                    out.append((rel, number, kind, line, line[:start] + new + line[start + len(old):]))
+                    start = code.find(old, start + 1)
+        if STATEMENT.match(code) and not DECLARATION.match(code):
+            indent = line[: len(line) - len(line.lstrip())]
+            out.append((rel, number, "drop", line, indent + ";  // dropped"))
+        for match in CALL_TWO_ARGS.finditer(code):
+            a, b = match.group(2), match.group(3)
+            if a != b:
+                swapped = code[: match.start(2)] + b + ", " + a + code[match.end(3):]
+                out.append((rel, number, "swap", line, swapped + line[len(code):]))
+    return out
+
+
+def source_root(build):
+    for line in (build / "CMakeCache.txt").read_text().splitlines():
+        if line.startswith("CMAKE_HOME_DIRECTORY:"):
+            return pathlib.Path(line.split("=", 1)[1])
+    sys.exit("mutants: %s is not a configured build directory" % build)
+
+
+def run(command, cwd, timeout=None):
+    """(exit status or None on time-out, seconds); the whole process group ends on time-out."""
+    start = time.monotonic()
+    proc = subprocess.Popen(command, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            start_new_session=True)
+    try:
+        status = proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait()
+        status = None
+    return status, time.monotonic() - start
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("build")
+    parser.add_argument("--count", type=int, default=100)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--subsystems", default=",".join(SUBSYSTEMS))
+    parser.add_argument("--jobs", default=str(os.cpu_count() or 2))
+    args = parser.parse_args()
+    build = pathlib.Path(args.build).resolve()
+    root = source_root(build)
+    chosen = [s for s in args.subsystems.split(",") if s]
+    for name in chosen:
+        if name not in SUBSYSTEMS:
+            sys.exit("mutants: unknown subsystem %s (known: %s)" % (name, ", ".join(SUBSYSTEMS)))
+
+    # The same seed draws the same mutants from the same sources: an even share per subsystem.
+    rng = random.Random(args.seed)
+    sample = []
+    for index, name in enumerate(chosen):
+        files = sorted(p for p in (root / "src" / name).glob("**/*.cpp")
+                       if "win32" not in p.parts and "linux" not in p.parts)
+        pool = [c for f in files for c in candidates(f, root)]
+        share = args.count // len(chosen) + (1 if index < args.count % len(chosen) else 0)
+        sample += [(name, c) for c in rng.sample(pool, min(share, len(pool)))]
+
+    def build_target(target):
+        return run(["cmake", "--build", str(build), "--target", target, "-j", args.jobs], root)[0] == 0
+
+    # Baselines: each program must pass unmutated; its time sets the mutants' limit.
+    limits = {}
+    for name in chosen:
+        target = SUBSYSTEMS[name]
+        if not build_target(target):
+            sys.exit("mutants: %s does not build unmutated" % target)
+        status, seconds = run([str(build / "tests" / name / target)], root)
+        if status != 0:
+            sys.exit("mutants: %s fails unmutated" % target)
+        limits[name] = max(20.0, 3 * seconds)
+        print("baseline %-13s %5.1f s, limit %5.1f s" % (target, seconds, limits[name]), flush=True)
+
+    caught, survived, broken = 0, [], 0
+    started = time.monotonic()
+    current = {}
+
+    def restore(*_):
+        for path, text in current.items():
+            path.write_text(text)
+        current.clear()
+
+    signal.signal(signal.SIGINT, lambda *a: (restore(), sys.exit(130)))
+    signal.signal(signal.SIGTERM, lambda *a: (restore(), sys.exit(143)))
+    try:
+        for number, (name, (rel, line_no, kind, old, new)) in enumerate(sample, start=1):
+            path = root / rel
+            text = path.read_text()
+            current[path] = text
+            lines = text.split("\n")
+            lines[line_no - 1] = new
+            path.write_text("\n".join(lines))
+            target = SUBSYSTEMS[name]
+            if not build_target(target):
+                verdict = "no build"
+                broken += 1
+            else:
+                status, _ = run([str(build / "tests" / name / target)], root, timeout=limits[name])
+                if status == 0:
+                    verdict = "SURVIVED"
+                    survived.append("%s:%d %s: %s  ->  %s" % (rel, line_no, kind, old.strip(), new.strip()))
+                else:
+                    verdict = "caught" if status is not None else "caught (time-out)"
+                    caught += 1
+            restore()
+            print("[%3d/%d] %-17s %s:%d %s" % (number, len(sample), verdict, rel, line_no, kind), flush=True)
+    finally:
+        restore()
+        # The tree is as it was; rebuild so the build directory matches it again.
+        for name in chosen:
+            build_target(SUBSYSTEMS[name])
+
+    scored = caught + len(survived)
+    print("\nmutants: %d drawn (seed %d), %d did not compile, %d scored" % (len(sample), args.seed, broken, scored))
+    if scored:
+        print("caught: %d of %d = %.0f %%" % (caught, scored, 100.0 * caught / scored))
+    print("time: %.0f s" % (time.monotonic() - started))
+    if survived:
+        print("survivors:")
+        for entry in survived:
+            print("  " + entry)
+
+
+if __name__ == "__main__":
+    main()
