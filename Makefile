@@ -6,9 +6,11 @@ BUILD ?= build
 CTEST_FLAGS ?= --output-on-failure -j$(JOBS)
 
 # Debian packages the build and the tests need; the interop test calls GStreamer and mediastream
-# (whose library carries G.729) under a tshark capture.
+# (whose library carries G.729) under a tshark capture. The tools and tests parse command lines
+# and JSON with two header-only libraries, which the Windows build uses too.
 PACKAGES := cmake g++ make pkg-config clang libclang-rt-14-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \
+            libcli11-dev nlohmann-json3-dev \
             libasound2-dev libsoxr-dev libbcg729-dev espeak-ng sox pulseaudio pulseaudio-utils libasound2-plugins libspandsp-dev libsonic-dev \
             python3 tshark gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good libmediastreamer-tools
 

@@ -26,6 +26,7 @@ struct DeviceInfo {
   bool capture;    // can be used for sending (microphone)
   bool playback;   // can be used for receiving and local file play (speaker)
   bool isVirtual;
+  bool isDefault = false;  // the system's default device, which kDefaultDevice opens
 };
 
 // The sound devices (ALSA, in a listing that stays the same while the machine's

@@ -30,7 +30,7 @@ std::vector<DeviceRegistry::Entry> DeviceRegistry::List() {
     const SoundSystem::Device& device = systemDevices[i];
     std::string name = device.name;
     if (!device.description.empty()) name += " (" + device.description + ")";
-    entries.push_back({static_cast<uint32_t>(i), name, device.capture, device.playback, false});
+    entries.push_back({static_cast<uint32_t>(i), name, device.capture, device.playback, false, device.isDefault});
   }
   for (const auto& [id, device] : virtualDevices) {
     entries.push_back({id, device->Name(), device->CanCapture(), device->CanPlay(), true});
@@ -108,7 +108,7 @@ int32_t Register(std::shared_ptr<ve::platform::VirtualDevice> device, uint32_t* 
 std::vector<DeviceInfo> ListDevices() {
   std::vector<DeviceInfo> devices;
   for (const DeviceRegistry::Entry& entry : DeviceRegistry::Instance().List()) {
-    devices.push_back({entry.id, entry.name, entry.capture, entry.playback, entry.isVirtual});
+    devices.push_back({entry.id, entry.name, entry.capture, entry.playback, entry.isVirtual, entry.isDefault});
   }
   return devices;
 }

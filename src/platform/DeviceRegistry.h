@@ -32,6 +32,7 @@ class DeviceRegistry {
     bool capture = false;
     bool playback = false;
     bool isVirtual = false;
+    bool isDefault = false;
   };
 
   static DeviceRegistry& Instance();

@@ -20,6 +20,7 @@ class SoundSystem {
     bool capture = false;
     bool playback = false;
     uint32_t systemId = 0;    // the system's own number for the device, where it has one
+    bool isDefault = false;   // what Open opens for a null device in the device's direction
   };
 
   // The devices worth listing, in an order that stays the same while the machine's devices do.

@@ -391,8 +391,8 @@ TEST(Flood, CallSurvivesHostileDatagramsAndCountsEach) {
   // B hears A's stream, under A's CNAME, from the place it was given.
   EXPECT_EQ(JsonNumber(statsB, "rtp", "remote_ssrc"), JsonNumber(statsA, "rtcp", "local_ssrc"));
   EXPECT_EQ(JsonNumber(statsB, "rtp", "remote_ssrc"), static_cast<double>(seen.ssrc[kA]));
-  EXPECT_THAT(JsonText(statsB, "remote_cname"), ::testing::StartsWith("unknown_user."));
-  EXPECT_EQ(JsonText(statsB, "remote_cname"), seen.cnameA);
+  EXPECT_THAT(JsonText(statsB, "rtcp", "remote_cname"), ::testing::StartsWith("unknown_user."));
+  EXPECT_EQ(JsonText(statsB, "rtcp", "remote_cname"), seen.cnameA);
   EXPECT_EQ(JsonFlag(statsB, "drops", "latched"), std::optional<bool>(false));
 
   // Every hostile datagram is counted once, under a reason that fits what it was; the peer's

@@ -114,8 +114,8 @@ TEST_F(GstreamerCall, BothSidesMeasureTheRoundTripThroughADelayingPath) {
   std::printf("round trip: vecall %.1f ms, GStreamer %.1f ms; vecall received %.0f packets\n", rtt,
               gstView.roundTripMs, received);
   EXPECT_NEAR(rtt, 2.0 * kOneWayDelayMs, 10.0);
-  EXPECT_EQ(JsonText(stats, "send_dialect"), "standard");
-  EXPECT_EQ(JsonText(stats, "peer_dialect"), "standard");
+  EXPECT_EQ(JsonText(stats, "rtcp", "send_dialect"), "standard");
+  EXPECT_EQ(JsonText(stats, "rtcp", "peer_dialect"), "standard");
   EXPECT_GT(received, 0.9 * kCallSeconds * kPacketsPerSecond);
   EXPECT_NEAR(gstView.roundTripMs, 2.0 * kOneWayDelayMs, 10.0) << "GStreamer's round trip from vecall's blocks";
   EXPECT_EQ(gstView.reportedLost, 0) << "the loss vecall's last block states, as GStreamer reads it";

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
 
 #include "engine/EqualizerSets.h"
 #include "platform/Socket.h"
@@ -39,11 +40,11 @@ std::vector<int16_t> SendEqualized(const std::vector<int16_t>& x) {
   return FirFilter(x, taps, ve::kEqualizerTaps);
 }
 
-// Where the value of the first `key` after the `section` object's name starts; npos when none.
-size_t FindKey(const std::string& json, const std::string& section, const std::string& key) {
-  size_t at = json.find("\"" + section + "\"");
-  if (at != std::string::npos) at = json.find("\"" + key + "\":", at);
-  return at == std::string::npos ? at : at + key.size() + 3;
+// The value of `key` in the statistics' `section` object; null when there is none.
+nlohmann::json JsonValue(const std::string& json, const std::string& section, const std::string& key) {
+  const nlohmann::json all = nlohmann::json::parse(json, nullptr, false);
+  if (!all.is_object() || !all.contains(section) || !all[section].is_object()) return nullptr;
+  return all[section].value(key, nlohmann::json());
 }
 
 bool QuietAround(const std::vector<int16_t>& x, size_t from) {
@@ -96,27 +97,23 @@ std::vector<std::string> CallSide::Command(const std::string& program, uint16_t 
 }
 
 double JsonNumber(const std::string& json, const std::string& section, const std::string& key) {
-  const size_t at = FindKey(json, section, key);
-  return at == std::string::npos ? -1e9 : std::atof(json.c_str() + at);
+  const nlohmann::json value = JsonValue(json, section, key);
+  return value.is_number() ? value.get<double>() : -1e9;
 }
 
-std::string JsonText(const std::string& json, const std::string& key) {
-  size_t at = json.find("\"" + key + "\":\"");
-  if (at == std::string::npos) return "";
-  at += key.size() + 4;
-  return json.substr(at, json.find('"', at) - at);
+std::string JsonText(const std::string& json, const std::string& section, const std::string& key) {
+  const nlohmann::json value = JsonValue(json, section, key);
+  return value.is_string() ? value.get<std::string>() : "";
 }
 
 std::optional<bool> JsonFlag(const std::string& json, const std::string& section, const std::string& key) {
-  const size_t at = FindKey(json, section, key);
-  if (at != std::string::npos && json.compare(at, 4, "true") == 0) return true;
-  if (at != std::string::npos && json.compare(at, 5, "false") == 0) return false;
-  return std::nullopt;
+  const nlohmann::json value = JsonValue(json, section, key);
+  return value.is_boolean() ? std::optional<bool>(value.get<bool>()) : std::nullopt;
 }
 
 std::string JsonObject(const std::string& json, const std::string& name) {
-  const size_t at = json.find("\"" + name + "\":{");
-  return at == std::string::npos ? "" : json.substr(at + name.size() + 3, json.find('}', at) - at - name.size() - 2);
+  const nlohmann::json all = nlohmann::json::parse(json, nullptr, false);
+  return all.is_object() && all.contains(name) ? all[name].dump() : "";
 }
 
 HeardSpeech AnalyseHeardSpeech(const std::vector<int16_t>& sent, const std::string& heardWav,

@@ -40,11 +40,11 @@ struct CallSide {
   std::string saysPath, heardPath, statsPath;
 };
 
-// Figures of the statistics file: the first `key` after the `section` object's name
-// (-1e9 when there is none), a string value ("" when none), a true/false value, and the text
-// of a whole object ("{...}", "" when none).
+// Figures of the statistics file: `key` of the `section` object as a number (-1e9 when there
+// is none), a string ("" when none) or a true/false value, and the text of a whole object
+// ("" when none).
 double JsonNumber(const std::string& json, const std::string& section, const std::string& key);
-std::string JsonText(const std::string& json, const std::string& key);
+std::string JsonText(const std::string& json, const std::string& section, const std::string& key);
 std::optional<bool> JsonFlag(const std::string& json, const std::string& section, const std::string& key);
 std::string JsonObject(const std::string& json, const std::string& name);
 

@@ -1,10 +1,20 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // The command line of the call tool: one end of a call between two hosts.
 namespace vecall {
+
+// What the process returns; the --help footer and the README list them.
+enum class ExitCode : int {
+  kOk = 0,             // the call ran to its end or was interrupted (Ctrl-C), statistics written
+  kUsage = 1,          // a bad command line
+  kEngineCall = 2,     // an engine call failed (the message names it and its code)
+  kDeviceOrNetwork = 3,  // an unknown or ambiguous device, an address or a socket that cannot be used
+  kFile = 4,           // a file to play, send or write that cannot be used
+};
 
 struct Endpoint {
   std::string host;
@@ -29,13 +39,12 @@ struct CallOptions {
   int32_t fileLevel = 100;
   bool listDevices = false;
   bool verbose = false;
-  bool help = false;
 };
 
-// Parses argv; on a bad command line returns false with a one-line reason in `error`.
-bool ParseCallOptions(int argc, const char* const* argv, CallOptions* options, std::string* error);
-
-// The usage text.
-const char* CallUsage();
+// Parses argv into `options`. Returns an exit code when the program is to end at once: after
+// --help or --version (printed, with `version` as the version text) or a bad command line (the
+// reason printed to standard error).
+std::optional<ExitCode> ParseCallOptions(int argc, const char* const* argv, const std::string& version,
+                                         CallOptions* options);
 
 }  // namespace vecall

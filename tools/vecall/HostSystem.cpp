@@ -8,6 +8,9 @@
 #ifdef _WIN32
 #include <io.h>
 
+#include <condition_variable>
+#include <mutex>
+
 #include "platform/win32/WindowsHeaders.h"
 #else
 #include <arpa/inet.h>
@@ -16,6 +19,8 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <signal.h>
 
 #include <cerrno>
 #endif
@@ -124,5 +129,73 @@ int64_t ProcessCpuMs() {
   return ms(usage.ru_utime) + ms(usage.ru_stime);
 #endif
 }
+
+#ifdef _WIN32
+namespace {
+
+// The console's events arrive on a thread of their own.
+std::mutex interruptLock;
+std::condition_variable interruptChanged;
+bool interrupted = false;  // guarded by interruptLock
+bool finished = false;     // guarded by interruptLock
+
+BOOL WINAPI OnConsoleEvent(DWORD type) {
+  std::unique_lock<std::mutex> guard(interruptLock);
+  interrupted = true;
+  interruptChanged.notify_all();
+  if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
+    interruptChanged.wait_for(guard, std::chrono::seconds(4), [] { return finished; });
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+void WatchInterrupts() { ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+
+bool WaitForInterrupt(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> guard(interruptLock);
+  return interruptChanged.wait_until(guard, deadline, [] { return interrupted; });
+}
+
+void CallFinished() {
+  std::lock_guard<std::mutex> guard(interruptLock);
+  finished = true;
+  interruptChanged.notify_all();
+}
+#else
+namespace {
+
+sigset_t InterruptSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  return signals;
+}
+
+bool interrupted = false;  // the main thread's alone
+
+}  // namespace
+
+void WatchInterrupts() {
+  const sigset_t signals = InterruptSignals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+bool WaitForInterrupt(std::chrono::steady_clock::time_point deadline) {
+  const sigset_t signals = InterruptSignals();
+  while (!interrupted) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return false;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    const timespec wait{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    if (sigtimedwait(&signals, nullptr, &wait) > 0) interrupted = true;
+  }
+  return true;
+}
+
+void CallFinished() {}
+#endif
 
 }  // namespace vecall

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -26,5 +27,15 @@ bool OutputIsTerminal();
 
 // Processor time this process has used so far, user and system, in ms.
 int64_t ProcessCpuMs();
+
+// Ctrl-C and SIGTERM, and on Windows the console's close, logoff and shutdown events, ask the
+// call to end. WatchInterrupts starts watching; call it before any other thread starts (on
+// Linux the signals are then blocked in every thread and taken only by WaitForInterrupt).
+void WatchInterrupts();
+// Blocks until an interrupt (true; also when one came before) or `deadline` (false).
+bool WaitForInterrupt(std::chrono::steady_clock::time_point deadline);
+// The call has ended and its statistics are written. A Windows close, logoff or shutdown event
+// ends the process once it is answered, so its answer waits for this (a few seconds at most).
+void CallFinished();
 
 }  // namespace vecall

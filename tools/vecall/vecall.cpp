@@ -1,83 +1,138 @@
 // vecall: one end of a call from the command line. It binds the UDP sockets itself (RTP on
 // PORT, RTCP on PORT+1), sets up one engine and runs the call until --duration elapses or
-// Ctrl-C, then stops cleanly.
+// Ctrl-C, then stops cleanly. Every engine call's result is checked; a failure names the call
+// and its code.
 
-#include <atomic>
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <chrono>
-#include <csignal>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "CallOptions.h"
 #include "HostSystem.h"
 #include "voiceengine/DebugOutput.h"
 #include "voiceengine/Devices.h"
 #include "voiceengine/Extensions.h"
+#include "voiceengine/Version.h"
 #include "voiceengine/VoiceEngine.h"
 
 namespace {
 
-std::atomic<bool> interrupted{false};
+using vecall::ExitCode;
 
-void OnSignal(int) { interrupted = true; }
-
-int Fail(const std::string& message) {
+ExitCode Fail(ExitCode code, const std::string& message) {
   std::fprintf(stderr, "vecall: %s\n", message.c_str());
-  return 1;
+  return code;
+}
+
+// Whether an engine call succeeded (failures are negative codes; SetSockets returns the RTP
+// socket); says which one failed and with what code.
+bool Ok(const char* call, int32_t result) {
+  if (result < 0) std::fprintf(stderr, "vecall: %s failed with code %d\n", call, result);
+  return result >= 0;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string Describe(const voiceengine::DeviceInfo& device) {
+  return std::to_string(device.id) + " " + device.name;
+}
+
+// A sound device of the direction by its number or by part of its name, case-insensitive. A
+// device whose name is the text, or starts with it followed by its description in brackets,
+// wins over others that merely contain it ("pulse" picks "pulse (...)" over "default (...
+// PulseAudio ...)").
+ExitCode FindDevice(const std::string& choice, bool capture, uint32_t* id) {
+  const char* kind = capture ? "microphone" : "speaker";
+  std::vector<voiceengine::DeviceInfo> devices = voiceengine::ListDevices();
+  std::erase_if(devices, [&](const auto& d) { return capture ? !d.capture : !d.playback; });
+  std::string list;
+  for (const auto& device : devices) list += "\n  " + Describe(device);
+  if (devices.empty()) list = " none";
+  const bool number = std::all_of(choice.begin(), choice.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+  std::vector<voiceengine::DeviceInfo> found;
+  for (const auto& device : devices) {
+    if (number ? std::to_string(device.id) == choice : Lower(device.name).find(Lower(choice)) != std::string::npos) {
+      found.push_back(device);
+    }
+  }
+  if (found.size() > 1) {
+    std::vector<voiceengine::DeviceInfo> whole;
+    for (const auto& device : found) {
+      const std::string name = Lower(device.name), wanted = Lower(choice);
+      if (name == wanted || name.rfind(wanted + " (", 0) == 0) whole.push_back(device);
+    }
+    if (whole.size() == 1) found = whole;
+  }
+  if (found.size() == 1) {
+    *id = found.front().id;
+    return ExitCode::kOk;
+  }
+  std::string candidates;
+  for (const auto& device : found) candidates += "\n  " + Describe(device);
+  return found.empty() ? Fail(ExitCode::kDeviceOrNetwork, std::string("no ") + kind + " matches '" + choice +
+                                                               "'; the " + kind + "s are:" + list)
+                       : Fail(ExitCode::kDeviceOrNetwork,
+                              "'" + choice + "' matches several " + kind + "s:" + candidates);
 }
 
 // Turns a --mic or --speaker value into a device id, adding a virtual device when needed.
-bool ChooseDevice(const std::string& choice, bool capture, uint32_t* id, bool* added, std::string* error) {
-  int32_t result = 0;
-  *added = !(choice == "default" || (!choice.empty() && std::isdigit(static_cast<unsigned char>(choice[0]))));
+ExitCode ChooseDevice(const std::string& choice, bool capture, uint32_t* id, bool* added) {
+  *added = false;
   if (choice == "default") {
     *id = voiceengine::kDefaultDevice;
-  } else if (capture && choice == "silence") {
-    result = voiceengine::AddSilenceCaptureDevice("vecall silence", id);
+    return ExitCode::kOk;
+  }
+  if (choice.rfind("file:", 0) == 0) {
+    const std::string path = choice.substr(5);
+    const int32_t result = capture ? voiceengine::AddWavFileCaptureDevice("vecall file", path.c_str(), false, id)
+                                   : voiceengine::AddWavFilePlaybackDevice("vecall recorder", path.c_str(), id);
+    if (result != 0) {
+      return Fail(ExitCode::kFile, "cannot use " + path +
+                                       (capture ? " (unreadable or not a PCM WAV file" : " (cannot be written") +
+                                       ", code " + std::to_string(result) + ")");
+    }
   } else if (capture && choice.rfind("tone:", 0) == 0) {
     char* end = nullptr;
-    double hz = std::strtod(choice.c_str() + 5, &end);
-    if (*end != '\0' || hz <= 0 || hz >= 4000) {
-      *error = "bad tone frequency: " + choice;
-      return false;
+    const double hz = std::strtod(choice.c_str() + 5, &end);
+    if (*end != '\0' || !(hz > 0 && hz < 4000)) {
+      return Fail(ExitCode::kUsage, "bad tone frequency: " + choice + " (above 0 and below 4000 Hz)");
     }
-    result = voiceengine::AddToneCaptureDevice("vecall tone", hz, 8000, id);
-  } else if (choice.rfind("file:", 0) == 0) {
-    std::string path = choice.substr(5);
-    result = capture ? voiceengine::AddWavFileCaptureDevice("vecall file", path.c_str(), false, id)
-                     : voiceengine::AddWavFilePlaybackDevice("vecall recorder", path.c_str(), id);
-    if (result != 0) {
-      *error = "cannot use " + path + (capture ? " (unreadable or not a PCM WAV file)" : " (cannot write)");
-      return false;
+    if (!Ok("AddToneCaptureDevice", voiceengine::AddToneCaptureDevice("vecall tone", hz, 8000, id))) {
+      return ExitCode::kEngineCall;
+    }
+  } else if (capture && choice == "silence") {
+    if (!Ok("AddSilenceCaptureDevice", voiceengine::AddSilenceCaptureDevice("vecall silence", id))) {
+      return ExitCode::kEngineCall;
     }
   } else if (!capture && choice == "null") {
-    result = voiceengine::AddDiscardPlaybackDevice("vecall null", id);
+    if (!Ok("AddDiscardPlaybackDevice", voiceengine::AddDiscardPlaybackDevice("vecall null", id))) {
+      return ExitCode::kEngineCall;
+    }
   } else {
-    char* end = nullptr;
-    long number = std::strtol(choice.c_str(), &end, 10);
-    bool known = false;
-    if (*end == '\0' && number >= 0) {
-      for (const auto& device : voiceengine::ListDevices()) {
-        if (device.id == static_cast<uint32_t>(number) && (capture ? device.capture : device.playback)) known = true;
-      }
-    }
-    if (!known) {
-      *error = std::string("no such ") + (capture ? "microphone: " : "speaker: ") + choice + " (see --list-devices)";
-      return false;
-    }
-    *id = static_cast<uint32_t>(number);
+    return FindDevice(choice, capture, id);
   }
-  if (result != 0) {
-    *error = "cannot create the device " + choice;
-    return false;
+  *added = true;
+  return ExitCode::kOk;
+}
+
+void PrintDevices() {
+  for (const auto& device : voiceengine::ListDevices()) {
+    std::printf("%4u %c %-7s %s%s\n", device.id, device.isDefault ? '*' : ' ',
+                device.capture && device.playback ? "in/out" : device.capture ? "in" : "out", device.name.c_str(),
+                device.isVirtual ? " (virtual)" : "");
   }
-  return true;
+  std::printf("* the system's default, which --mic/--speaker default use\n");
 }
 
 const char* CodecName(int32_t type, bool uLaw) {
@@ -108,54 +163,63 @@ int64_t UnixMs() {
       .count();
 }
 
+// A figure rounded to `decimals` places, as the statistics file shows it.
+double Rounded(double value, int decimals) {
+  const double scale = std::pow(10.0, decimals);
+  return std::round(value * scale) / scale;
+}
+
 // `cpuMs`: the processor time the process used in the last `callMs` of the call (0 and 0 for a
 // call shorter than a second).
-void WriteStats(const std::string& path, const voiceengine::CallStatistics& s, int64_t receiveStartMs,
+bool WriteStats(const std::string& path, const voiceengine::CallStatistics& s, int64_t receiveStartMs,
                 int64_t sendStartMs, int64_t callMs, int64_t cpuMs) {
-  FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) {
-    std::fprintf(stderr, "vecall: cannot write %s\n", path.c_str());
-    return;
-  }
-  std::fprintf(file,
-               "{\"codec\":\"%s\",\n"
-               " \"rtp\":{\"sent_packets\":%llu,\"sent_bytes\":%llu,\"received_packets\":%llu,"
-               "\"received_bytes\":%llu,\"lost\":%lld,\"fraction_lost\":%.4f,\"jitter_ms\":%.2f,"
-               "\"remote_ssrc\":%u},\n"
-               " \"rtcp\":{\"sent_reports\":%llu,\"received_reports\":%llu,\"rtt_ms\":%.2f,\"delay_ms\":%.2f,"
-               "\"remote_cname\":\"%s\",\"local_ssrc\":%u,\"send_dialect\":\"%s\",\"peer_dialect\":\"%s\","
-               "\"peer_reported\":%s,\"peer_reported_lost\":%lld,\"peer_reported_fraction_lost\":%.4f,"
-               "\"peer_reported_jitter_ms\":%.2f},\n"
-               " \"drops\":{\"wrong_source\":%llu,\"malformed\":%llu,\"unknown_payload_type\":%llu,"
-               "\"on_probation\":%llu,\"duplicate\":%llu,\"rtcp_wrong_source\":%llu,\"rtcp_malformed\":%llu,"
-               "\"latched\":%s},\n"
-               " \"playout\":{\"depth_ms\":%d,\"target_ms\":%d,\"repeats\":%llu,\"drops\":%llu,\"rebuffers\":%llu,"
-               "\"gap_markers\":%llu,\"concealed_ms\":%llu,\"comfort_noise_ms\":%llu,\"time_scaled_ms\":%llu,"
-               "\"delay_changes\":%llu,\"speaker_queue_ms\":%d,\"speaker_underruns\":%llu},\n"
-               " \"timing\":{\"receive_start_unix_ms\":%lld,\"send_start_unix_ms\":%lld,\"cpu_window_ms\":%lld,"
-               "\"cpu_ms\":%lld}}\n",
-               CodecName(s.codecType, s.uLaw), static_cast<unsigned long long>(s.rtpPacketsSent),
-               static_cast<unsigned long long>(s.rtpBytesSent), static_cast<unsigned long long>(s.rtpPacketsReceived),
-               static_cast<unsigned long long>(s.rtpBytesReceived), static_cast<long long>(s.packetsLost),
-               s.fractionLost, s.jitterMs, s.remoteSsrc, static_cast<unsigned long long>(s.rtcpReportsSent),
-               static_cast<unsigned long long>(s.rtcpReportsReceived), s.roundTripMs, s.oneWayDelayMs,
-               s.remoteCname, s.localSsrc, DialectName(s.rtcpSendDialect), DialectName(s.rtcpPeerDialect),
-               s.peerReported ? "true" : "false", static_cast<long long>(s.peerPacketsLost), s.peerFractionLost,
-               s.peerJitterMs, static_cast<unsigned long long>(s.droppedWrongSource),
-               static_cast<unsigned long long>(s.droppedMalformed),
-               static_cast<unsigned long long>(s.droppedUnknownPayloadType),
-               static_cast<unsigned long long>(s.droppedOnProbation), static_cast<unsigned long long>(s.droppedDuplicate),
-               static_cast<unsigned long long>(s.rtcpDroppedWrongSource),
-               static_cast<unsigned long long>(s.rtcpDroppedMalformed), s.sourceLatched ? "true" : "false",
-               s.playoutDepthMs, s.playoutTargetMs, static_cast<unsigned long long>(s.playoutRepeats),
-               static_cast<unsigned long long>(s.playoutDrops), static_cast<unsigned long long>(s.playoutRebuffers),
-               static_cast<unsigned long long>(s.playoutGapMarkers), static_cast<unsigned long long>(s.playoutConcealedMs),
-               static_cast<unsigned long long>(s.playoutComfortNoiseMs),
-               static_cast<unsigned long long>(s.playoutTimeScaledMs),
-               static_cast<unsigned long long>(s.playoutDelayChanges), s.speakerQueueMs,
-               static_cast<unsigned long long>(s.speakerUnderruns), static_cast<long long>(receiveStartMs),
-               static_cast<long long>(sendStartMs), static_cast<long long>(callMs), static_cast<long long>(cpuMs));
-  std::fclose(file);
+  using Json = nlohmann::ordered_json;
+  Json stats;
+  stats["codec"] = CodecName(s.codecType, s.uLaw);
+  stats["rtp"] = {{"sent_packets", s.rtpPacketsSent},       {"sent_bytes", s.rtpBytesSent},
+                  {"received_packets", s.rtpPacketsReceived}, {"received_bytes", s.rtpBytesReceived},
+                  {"lost", s.packetsLost},                   {"fraction_lost", Rounded(s.fractionLost, 4)},
+                  {"jitter_ms", Rounded(s.jitterMs, 2)},     {"remote_ssrc", s.remoteSsrc}};
+  // The peer's name comes off the network: bytes that are not UTF-8 are replaced when written.
+  stats["rtcp"] = {{"sent_reports", s.rtcpReportsSent},
+                   {"received_reports", s.rtcpReportsReceived},
+                   {"rtt_ms", Rounded(s.roundTripMs, 2)},
+                   {"delay_ms", Rounded(s.oneWayDelayMs, 2)},
+                   {"remote_cname", std::string(s.remoteCname, strnlen(s.remoteCname, sizeof s.remoteCname))},
+                   {"local_ssrc", s.localSsrc},
+                   {"send_dialect", DialectName(s.rtcpSendDialect)},
+                   {"peer_dialect", DialectName(s.rtcpPeerDialect)},
+                   {"peer_reported", s.peerReported},
+                   {"peer_reported_lost", s.peerPacketsLost},
+                   {"peer_reported_fraction_lost", Rounded(s.peerFractionLost, 4)},
+                   {"peer_reported_jitter_ms", Rounded(s.peerJitterMs, 2)}};
+  stats["drops"] = {{"wrong_source", s.droppedWrongSource},
+                    {"malformed", s.droppedMalformed},
+                    {"unknown_payload_type", s.droppedUnknownPayloadType},
+                    {"on_probation", s.droppedOnProbation},
+                    {"duplicate", s.droppedDuplicate},
+                    {"rtcp_wrong_source", s.rtcpDroppedWrongSource},
+                    {"rtcp_malformed", s.rtcpDroppedMalformed},
+                    {"latched", s.sourceLatched}};
+  stats["playout"] = {{"depth_ms", s.playoutDepthMs},
+                      {"target_ms", s.playoutTargetMs},
+                      {"repeats", s.playoutRepeats},
+                      {"drops", s.playoutDrops},
+                      {"rebuffers", s.playoutRebuffers},
+                      {"gap_markers", s.playoutGapMarkers},
+                      {"concealed_ms", s.playoutConcealedMs},
+                      {"comfort_noise_ms", s.playoutComfortNoiseMs},
+                      {"time_scaled_ms", s.playoutTimeScaledMs},
+                      {"delay_changes", s.playoutDelayChanges},
+                      {"speaker_queue_ms", s.speakerQueueMs},
+                      {"speaker_underruns", s.speakerUnderruns}};
+  stats["timing"] = {{"receive_start_unix_ms", receiveStartMs},
+                     {"send_start_unix_ms", sendStartMs},
+                     {"cpu_window_ms", callMs},
+                     {"cpu_ms", cpuMs}};
+  std::ofstream file(path);
+  file << stats.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+  return file.good();
 }
 
 // A ten-step meter of a peak level on a logarithmic scale (60 dB down to full scale).
@@ -178,150 +242,131 @@ void PrintStatus(double elapsed, const voiceengine::CallStatistics& s) {
   std::fflush(stdout);
 }
 
-}  // namespace
 
-int main(int argc, char** argv) {
-  vecall::CallOptions options;
-  std::string error;
-  if (!vecall::ParseCallOptions(argc, argv, &options, &error)) {
-    std::fprintf(stderr, "vecall: %s\n%s", error.c_str(), vecall::CallUsage());
-    return 2;
-  }
-  if (options.help) {
-    std::fputs(vecall::CallUsage(), stdout);
-    return 0;
-  }
-  if (options.listDevices) {
-    for (const auto& device : voiceengine::ListDevices()) {
-      std::printf("%4u  %-8s %s%s\n", device.id,
-                  device.capture && device.playback ? "in/out" : device.capture ? "in" : "out", device.name.c_str(),
-                  device.isVirtual ? " (virtual)" : "");
+// Runs the call on a set-up engine until --duration passes or an interrupt, then writes the
+// statistics.
+ExitCode TalkUntilEnd(VoiceEngine& engine, const vecall::CallOptions& options, int64_t receiveStartMs,
+                      int64_t sendStartMs) {
+  const bool terminal = vecall::OutputIsTerminal() && !options.verbose;
+  const auto start = std::chrono::steady_clock::now();
+  const auto end = options.durationSeconds > 0
+                       ? start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                     std::chrono::duration<double>(options.durationSeconds))
+                       : std::chrono::steady_clock::time_point::max();
+  // Processor time is counted from the call's second second on, when starting is over: what
+  // the running call costs.
+  int64_t steadyCpuMs = -1;
+  auto steadyFrom = start;
+  auto nextStatus = start + std::chrono::seconds(1);
+  voiceengine::CallStatistics stats;
+  for (auto now = start; now < end; now = std::chrono::steady_clock::now()) {
+    if (steadyCpuMs < 0 && now - start >= std::chrono::seconds(1)) {
+      steadyCpuMs = vecall::ProcessCpuMs();
+      steadyFrom = now;
     }
-    return 0;
+    if (terminal && now >= nextStatus) {
+      if (!Ok("GetStatistics", voiceengine::GetStatistics(&engine, &stats))) return ExitCode::kEngineCall;
+      PrintStatus(std::chrono::duration<double>(now - start).count(), stats);
+      nextStatus += std::chrono::seconds(1);
+    }
+    // Wakes for the status line, the second second and the end of the call, or at an interrupt.
+    auto wake = std::min(end, terminal ? nextStatus : end);
+    if (steadyCpuMs < 0) wake = std::min(wake, start + std::chrono::seconds(1));
+    if (vecall::WaitForInterrupt(wake)) break;
   }
+  if (terminal) std::printf("\n");
+  // The last figures are taken while the call still runs: stopping ends its statistics.
+  if (!Ok("GetStatistics", voiceengine::GetStatistics(&engine, &stats))) return ExitCode::kEngineCall;
+  const auto steadyMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - steadyFrom).count();
+  if (!options.statsPath.empty() &&
+      !WriteStats(options.statsPath, stats, receiveStartMs, sendStartMs, steadyCpuMs < 0 ? 0 : steadyMs,
+                  steadyCpuMs < 0 ? 0 : vecall::ProcessCpuMs() - steadyCpuMs)) {
+    return Fail(ExitCode::kFile, "cannot write " + options.statsPath);
+  }
+  return ExitCode::kOk;
+}
+
+// Sets up the engine on the sockets and devices, runs the call and stops it again.
+ExitCode Call(const vecall::CallOptions& options, const std::string& remoteAddress, int rtpSocket, int rtcpSocket,
+              uint32_t mic, uint32_t speaker) {
+  VoiceEngine engine;
+  const uint16_t remoteRtcp = options.noRtcp ? 0 : static_cast<uint16_t>(options.remote.port + 1);
+  const auto dialect = options.rtcp == "standard" ? voiceengine::RtcpDialect::kStandard
+                       : options.rtcp == "legacy" ? voiceengine::RtcpDialect::kLegacy
+                                                  : voiceengine::RtcpDialect::kAuto;
+  const auto law = options.codec == "pcmu" ? voiceengine::G711Law::kULaw : voiceengine::G711Law::kALaw;
+  ExitCode code = ExitCode::kEngineCall;
+  int32_t fileId = 0;
+  int64_t receiveStartMs = 0, sendStartMs = 0;
+  if (Ok("Initialize", engine.Initialize()) && Ok("SetSockets", engine.SetSockets(rtpSocket, rtcpSocket)) &&
+      Ok("SetRtcpDialect", voiceengine::SetRtcpDialect(&engine, dialect)) &&
+      Ok("SetStrictSourceCheck", voiceengine::SetStrictSourceCheck(&engine, options.strictSource)) &&
+      Ok("SetRemote", engine.SetRemote(remoteAddress.c_str(), options.remote.port, remoteRtcp)) &&
+      Ok("SetCodec", engine.SetCodec(options.codec == "g729" ? 2 : 0)) &&
+      Ok("SetG711Law", voiceengine::SetG711Law(&engine, law)) &&
+      Ok("ConfigureReceive", engine.ConfigureReceive(0, 0, 0, 0)) &&
+      Ok("ConfigureSend", engine.ConfigureSend(0, 0, 0, 0, 0, 0)) &&
+      Ok("SetCaptureVolume", engine.SetCaptureVolume(0, options.inputLevel)) &&
+      (receiveStartMs = UnixMs(), Ok("StartReceiving", engine.StartReceiving(static_cast<int32_t>(speaker)))) &&
+      (sendStartMs = UnixMs(), Ok("StartSending", engine.StartSending(static_cast<int32_t>(mic)))) &&
+      Ok("SetPlaybackVolume", engine.SetPlaybackVolume(static_cast<int32_t>(speaker), options.volume)) &&
+      (options.playFile.empty() ||
+       Ok("PlayFile", engine.PlayFile(options.playFile.c_str(), 1, static_cast<int32_t>(speaker), options.fileLevel,
+                                      &fileId))) &&
+      (options.sendFile.empty() ||
+       Ok("SendFile", engine.SendFile(options.sendFile.c_str(), 1, options.fileLevel, &fileId)))) {
+    code = TalkUntilEnd(engine, options, receiveStartMs, sendStartMs);
+  }
+  // Stopping is checked too, whatever went before; each stop runs even when one before failed.
+  const bool stopped = Ok("StopSending", engine.StopSending()) & Ok("StopReceiving", engine.StopReceiving()) &
+                       Ok("Uninitialize", engine.Uninitialize());
+  return code == ExitCode::kOk && !stopped ? ExitCode::kEngineCall : code;
+}
+
+ExitCode Run(int argc, char** argv) {
+  vecall::CallOptions options;
+  const std::string version = std::string("vecall ") + VECALL_VERSION + ", engine library " +
+                              voiceengine::LibraryVersion();
+  if (auto ended = vecall::ParseCallOptions(argc, argv, version, &options)) return *ended;
+  if (options.listDevices) {
+    PrintDevices();
+    return ExitCode::kOk;
+  }
+  vecall::WatchInterrupts();
   voiceengine::SetDebugOutputEnabled(options.verbose);
 
-  if (!vecall::StartNetwork()) return Fail("the system's socket services cannot start");
-  std::string localAddress = vecall::ResolveIpv4(options.local.host);
-  std::string remoteAddress = vecall::ResolveIpv4(options.remote.host);
-  if (localAddress.empty()) return Fail("bad local address: " + options.local.host);
-  if (remoteAddress.empty()) return Fail("bad remote address: " + options.remote.host);
-  int rtpSocket = vecall::BindUdp(localAddress, options.local.port, &error);
-  if (rtpSocket < 0) return Fail(error);
-  int rtcpSocket = vecall::BindUdp(localAddress, static_cast<uint16_t>(options.local.port + 1), &error);
-  if (rtcpSocket < 0) {
-    vecall::CloseUdp(rtpSocket);
-    return Fail(error);
+  if (!vecall::StartNetwork()) return Fail(ExitCode::kDeviceOrNetwork, "the system's socket services cannot start");
+  const std::string localAddress = vecall::ResolveIpv4(options.local.host);
+  const std::string remoteAddress = vecall::ResolveIpv4(options.remote.host);
+  if (localAddress.empty()) return Fail(ExitCode::kDeviceOrNetwork, "unknown local address: " + options.local.host);
+  if (remoteAddress.empty()) return Fail(ExitCode::kDeviceOrNetwork, "unknown remote address: " + options.remote.host);
+  for (const std::string& path : {options.playFile, options.sendFile}) {
+    if (!path.empty() && !vecall::Readable(path)) return Fail(ExitCode::kFile, "cannot read " + path);
   }
-  auto closeSockets = [&] {
-    vecall::CloseUdp(rtpSocket);
-    vecall::CloseUdp(rtcpSocket);
-  };
+  std::string error;
+  const int rtpSocket = vecall::BindUdp(localAddress, options.local.port, &error);
+  if (rtpSocket < 0) return Fail(ExitCode::kDeviceOrNetwork, error);
+  const int rtcpSocket = vecall::BindUdp(localAddress, static_cast<uint16_t>(options.local.port + 1), &error);
+  ExitCode code = rtcpSocket < 0 ? Fail(ExitCode::kDeviceOrNetwork, error) : ExitCode::kOk;
 
   uint32_t mic = 0, speaker = 0;
   bool micAdded = false, speakerAdded = false;
-  if (!ChooseDevice(options.mic, true, &mic, &micAdded, &error) ||
-      !ChooseDevice(options.speaker, false, &speaker, &speakerAdded, &error)) {
-    closeSockets();
-    return Fail(error);
+  if (code == ExitCode::kOk) code = ChooseDevice(options.mic, true, &mic, &micAdded);
+  if (code == ExitCode::kOk) code = ChooseDevice(options.speaker, false, &speaker, &speakerAdded);
+  if (code == ExitCode::kOk) code = Call(options, remoteAddress, rtpSocket, rtcpSocket, mic, speaker);
+  vecall::CloseUdp(rtpSocket);
+  vecall::CloseUdp(rtcpSocket);
+  if (micAdded && !Ok("RemoveDevice", voiceengine::RemoveDevice(mic)) && code == ExitCode::kOk) {
+    code = ExitCode::kEngineCall;
   }
-  for (const std::string& path : {options.playFile, options.sendFile}) {
-    if (!path.empty() && !vecall::Readable(path)) {
-      closeSockets();
-      return Fail("cannot read " + path);
-    }
+  if (speakerAdded && !Ok("RemoveDevice", voiceengine::RemoveDevice(speaker)) && code == ExitCode::kOk) {
+    code = ExitCode::kEngineCall;
   }
-
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
-
-  int exitCode = 0;
-  {
-    VoiceEngine engine;
-    engine.Initialize();
-    engine.SetSockets(rtpSocket, rtcpSocket);
-    voiceengine::SetRtcpDialect(&engine, options.rtcp == "standard" ? voiceengine::RtcpDialect::kStandard
-                                         : options.rtcp == "legacy" ? voiceengine::RtcpDialect::kLegacy
-                                                                    : voiceengine::RtcpDialect::kAuto);
-    voiceengine::SetStrictSourceCheck(&engine, options.strictSource);
-    uint16_t remoteRtcp = options.noRtcp ? 0 : static_cast<uint16_t>(options.remote.port + 1);
-    if (engine.SetRemote(remoteAddress.c_str(), options.remote.port, remoteRtcp) != 0) {
-      closeSockets();
-      return Fail("bad remote address: " + options.remote.host);
-    }
-    engine.SetCodec(options.codec == "g729" ? 2 : 0);
-    voiceengine::SetG711Law(&engine, options.codec == "pcmu" ? voiceengine::G711Law::kULaw
-                                                               : voiceengine::G711Law::kALaw);
-    engine.ConfigureReceive(0, 0, 0, 0);
-    engine.ConfigureSend(0, 0, 0, 0, 0, 0);
-    engine.SetCaptureVolume(0, options.inputLevel);
-    int64_t receiveStartMs = UnixMs();
-    int32_t result = engine.StartReceiving(static_cast<int32_t>(speaker));
-    int64_t sendStartMs = UnixMs();
-    if (result != 0) {
-      exitCode = Fail("cannot start receiving (code " + std::to_string(result) + "): is the speaker available?");
-    } else if ((result = engine.StartSending(static_cast<int32_t>(mic))) != 0) {
-      exitCode = Fail("cannot start sending (code " + std::to_string(result) + "): is the microphone available?");
-    }
-    if (exitCode == 0) {
-      engine.SetPlaybackVolume(static_cast<int32_t>(speaker), options.volume);
-      int32_t fileId = 0;
-      if (!options.playFile.empty() &&
-          engine.PlayFile(options.playFile.c_str(), 1, static_cast<int32_t>(speaker), options.fileLevel, &fileId) != 0) {
-        std::fprintf(stderr, "vecall: cannot play %s\n", options.playFile.c_str());
-      }
-      if (!options.sendFile.empty() &&
-          engine.SendFile(options.sendFile.c_str(), 1, options.fileLevel, &fileId) != 0) {
-        std::fprintf(stderr, "vecall: cannot send %s\n", options.sendFile.c_str());
-      }
-
-      bool terminal = vecall::OutputIsTerminal() && !options.verbose;
-      auto start = std::chrono::steady_clock::now();
-      // Processor time is counted from the call's second second on, when starting is over:
-      // what the running call costs.
-      int64_t steadyCpuMs = -1;
-      auto steadyFrom = start;
-      auto nextStatus = start + std::chrono::seconds(1);
-      voiceengine::CallStatistics stats;
-      while (!interrupted) {
-        auto now = std::chrono::steady_clock::now();
-        double elapsed = std::chrono::duration<double>(now - start).count();
-        if (options.durationSeconds > 0 && elapsed >= options.durationSeconds) break;
-        if (steadyCpuMs < 0 && elapsed >= 1.0) {
-          steadyCpuMs = vecall::ProcessCpuMs();
-          steadyFrom = now;
-        }
-        if (terminal && now >= nextStatus) {
-          voiceengine::GetStatistics(&engine, &stats);
-          PrintStatus(elapsed, stats);
-          nextStatus += std::chrono::seconds(1);
-        }
-        // Wakes at the status line, the end of the call or every 100 ms for a Ctrl-C, not more:
-        // the call's own threads are what should run.
-        auto wake = now + std::chrono::milliseconds(100);
-        if (terminal) wake = std::min(wake, nextStatus);
-        if (options.durationSeconds > 0) {
-          wake = std::min(wake, start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                            std::chrono::duration<double>(options.durationSeconds)));
-        }
-        std::this_thread::sleep_until(wake);
-      }
-      if (terminal) std::printf("\n");
-      // The last figures are taken while the call still runs: stopping ends its statistics.
-      voiceengine::GetStatistics(&engine, &stats);
-      const auto steadyMs =
-          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - steadyFrom).count();
-      if (!options.statsPath.empty()) {
-        WriteStats(options.statsPath, stats, receiveStartMs, sendStartMs, steadyCpuMs < 0 ? 0 : steadyMs,
-                   steadyCpuMs < 0 ? 0 : vecall::ProcessCpuMs() - steadyCpuMs);
-      }
-    }
-    engine.StopSending();
-    engine.StopReceiving();
-    engine.Uninitialize();
-  }
-  closeSockets();
-  if (micAdded) voiceengine::RemoveDevice(mic);
-  if (speakerAdded) voiceengine::RemoveDevice(speaker);
-  return exitCode;
+  vecall::CallFinished();
+  return code;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return static_cast<int>(Run(argc, argv)); }

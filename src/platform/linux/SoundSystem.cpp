@@ -5,6 +5,13 @@
 
 namespace ve::platform {
 
+namespace {
+
+// The ALSA device a program gets when it names none.
+constexpr const char* kDefaultName = "default";
+
+}  // namespace
+
 std::vector<SoundSystem::Device> SoundSystem::List() {
   std::vector<Device> devices;
   for (const AlsaBackend::Device& alsa : AlsaBackend::List()) {
@@ -13,6 +20,7 @@ std::vector<SoundSystem::Device> SoundSystem::List() {
     device.description = alsa.description;
     device.capture = alsa.capture;
     device.playback = alsa.playback;
+    device.isDefault = alsa.name == kDefaultName;
     devices.push_back(std::move(device));
   }
   return devices;
@@ -20,7 +28,7 @@ std::vector<SoundSystem::Device> SoundSystem::List() {
 
 MMRESULT SoundSystem::Open(const Device* device, bool capture, const WAVEFORMATEX& format,
                            std::unique_ptr<WavePort>* port) {
-  return AlsaPort::Open(device != nullptr ? device->name : std::string("default"), capture, format, port);
+  return AlsaPort::Open(device != nullptr ? device->name : std::string(kDefaultName), capture, format, port);
 }
 
 }  // namespace ve::platform

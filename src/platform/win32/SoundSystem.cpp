@@ -4,16 +4,37 @@
 
 #include "platform/win32/WinmmPort.h"
 
+#include <optional>
+
 #include "platform/win32/WindowsHeaders.h"
 #include <mmsystem.h>
+#include <mmddk.h>
 
 namespace ve::platform {
+
+namespace {
+
+// The system id of the device the wave mapper prefers for the direction; none when the
+// mapper does not say.
+std::optional<UINT> PreferredId(bool capture) {
+  DWORD id = 0, flags = 0;
+  const MMRESULT result =
+      capture ? ::waveInMessage(reinterpret_cast<HWAVEIN>(WAVE_MAPPER), DRVM_MAPPER_PREFERRED_GET,
+                                reinterpret_cast<DWORD_PTR>(&id), reinterpret_cast<DWORD_PTR>(&flags))
+              : ::waveOutMessage(reinterpret_cast<HWAVEOUT>(WAVE_MAPPER), DRVM_MAPPER_PREFERRED_GET,
+                                 reinterpret_cast<DWORD_PTR>(&id), reinterpret_cast<DWORD_PTR>(&flags));
+  if (result != MMSYSERR_NOERROR) return std::nullopt;
+  return static_cast<UINT>(id);
+}
+
+}  // namespace
 
 // The wave-in devices in the system's order, then the wave-out devices in theirs: each is one
 // direction of the system's device list, and its index there is its system id.
 std::vector<SoundSystem::Device> SoundSystem::List() {
   std::vector<Device> devices;
   const UINT inputs = ::waveInGetNumDevs();
+  const std::optional<UINT> defaultInput = PreferredId(true), defaultOutput = PreferredId(false);
   for (UINT i = 0; i < inputs; ++i) {
     ::WAVEINCAPSA caps{};
     if (::waveInGetDevCapsA(i, &caps, sizeof caps) != MMSYSERR_NOERROR) continue;
@@ -21,6 +42,7 @@ std::vector<SoundSystem::Device> SoundSystem::List() {
     device.name = caps.szPname;
     device.capture = true;
     device.systemId = i;
+    device.isDefault = defaultInput == i;
     devices.push_back(std::move(device));
   }
   const UINT outputs = ::waveOutGetNumDevs();
@@ -31,6 +53,7 @@ std::vector<SoundSystem::Device> SoundSystem::List() {
     device.name = caps.szPname;
     device.playback = true;
     device.systemId = i;
+    device.isDefault = defaultOutput == i;
     devices.push_back(std::move(device));
   }
   return devices;
