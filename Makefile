@@ -17,7 +17,7 @@ PACKAGES := cmake g++ make pkg-config clang libclang-rt-14-dev \
 # The Windows cross build and Wine (64-bit only: these machines cannot run 32-bit programs).
 WINDOWS_PACKAGES := g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 googletest
 
-.PHONY: deps demo test build asan tsan fuzz bench windows clean
+.PHONY: deps demo test build asan tsan fuzz bench windows docs clean
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -81,6 +81,19 @@ windows: build
 	cmake --build build-win64 -j$(JOBS)
 	scripts/check-exports.sh build-win64/src/engine/voiceengine.dll
 	scripts/windows-tests.sh build-win64 $(BUILD)
+
+# The HTML API reference of the public headers (build/docs/html): Doxygen reads the headers and
+# docs/embedding.md; any warning (an undocumented public member, a parameter without its
+# description) fails the target.
+docs:
+	$(MAKE) deps PACKAGES=doxygen
+	rm -rf $(BUILD)/docs && mkdir -p $(BUILD)/docs
+	VE_DOCS_OUT=$(BUILD)/docs VE_VERSION=$$(sed -n 's/^project(voiceengine VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt) \
+	  doxygen docs/Doxyfile
+	@if [ -s $(BUILD)/docs/warnings.log ]; then \
+	  cat $(BUILD)/docs/warnings.log; echo "docs: $$(wc -l < $(BUILD)/docs/warnings.log) Doxygen warning lines"; exit 1; \
+	fi
+	@echo "docs: $(BUILD)/docs/html/index.html, no warnings"
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz build-win32 build-win64

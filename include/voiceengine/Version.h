@@ -1,8 +1,13 @@
 #pragma once
 
+/// @file
+/// The version of the engine library a host has loaded.
+
 namespace voiceengine {
 
-// Version of the loaded engine library, "major.minor.patch".
+/// Version of the loaded engine library, "major.minor.patch". Any thread. Exported by the
+/// Linux library; the Windows DLL does not export it.
+/// @return a static string.
 const char* LibraryVersion();
 
 }  // namespace voiceengine
