@@ -324,10 +324,19 @@ ExitCode Call(const vecall::CallOptions& options, const std::string& remoteAddre
   return code == ExitCode::kOk && !stopped ? ExitCode::kEngineCall : code;
 }
 
+// The engine's version: the loaded library's on Linux. The Windows vecall links the engine's
+// static libraries (the DLL exports only the engine class), so its engine is its own version.
+std::string EngineVersion() {
+#ifdef _WIN32
+  return std::string("engine ") + VECALL_VERSION + " (linked in)";
+#else
+  return std::string("engine library ") + voiceengine::LibraryVersion();
+#endif
+}
+
 ExitCode Run(int argc, char** argv) {
   vecall::CallOptions options;
-  const std::string version = std::string("vecall ") + VECALL_VERSION + ", engine library " +
-                              voiceengine::LibraryVersion();
+  const std::string version = std::string("vecall ") + VECALL_VERSION + ", " + EngineVersion();
   if (auto ended = vecall::ParseCallOptions(argc, argv, version, &options)) return *ended;
   if (options.listDevices) {
     PrintDevices();

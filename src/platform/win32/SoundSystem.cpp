@@ -18,11 +18,11 @@ namespace {
 // mapper does not say.
 std::optional<UINT> PreferredId(bool capture) {
   DWORD id = 0, flags = 0;
+  const auto mapper = static_cast<UINT_PTR>(WAVE_MAPPER);
+  const auto idOut = reinterpret_cast<DWORD_PTR>(&id), flagsOut = reinterpret_cast<DWORD_PTR>(&flags);
   const MMRESULT result =
-      capture ? ::waveInMessage(reinterpret_cast<HWAVEIN>(WAVE_MAPPER), DRVM_MAPPER_PREFERRED_GET,
-                                reinterpret_cast<DWORD_PTR>(&id), reinterpret_cast<DWORD_PTR>(&flags))
-              : ::waveOutMessage(reinterpret_cast<HWAVEOUT>(WAVE_MAPPER), DRVM_MAPPER_PREFERRED_GET,
-                                 reinterpret_cast<DWORD_PTR>(&id), reinterpret_cast<DWORD_PTR>(&flags));
+      capture ? ::waveInMessage(reinterpret_cast<::HWAVEIN>(mapper), DRVM_MAPPER_PREFERRED_GET, idOut, flagsOut)
+              : ::waveOutMessage(reinterpret_cast<::HWAVEOUT>(mapper), DRVM_MAPPER_PREFERRED_GET, idOut, flagsOut);
   if (result != MMSYSERR_NOERROR) return std::nullopt;
   return static_cast<UINT>(id);
 }
