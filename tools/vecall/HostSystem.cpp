@@ -8,6 +8,7 @@
 #ifdef _WIN32
 #include <io.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 
@@ -154,8 +155,11 @@ BOOL WINAPI OnConsoleEvent(DWORD type) {
 void WatchInterrupts() { ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
 
 bool WaitForInterrupt(std::chrono::steady_clock::time_point deadline) {
+  // A wait is at most a day long: a call without an end waits until time_point::max(), which
+  // the condition variable's clock conversion would overflow. The caller waits again.
+  const auto day = std::chrono::steady_clock::now() + std::chrono::hours(24);
   std::unique_lock<std::mutex> guard(interruptLock);
-  return interruptChanged.wait_until(guard, deadline, [] { return interrupted; });
+  return interruptChanged.wait_until(guard, std::min(deadline, day), [] { return interrupted; });
 }
 
 void CallFinished() {
