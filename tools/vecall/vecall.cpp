@@ -287,37 +287,49 @@ ExitCode TalkUntilEnd(VoiceEngine& engine, const vecall::CallOptions& options, i
   return ExitCode::kOk;
 }
 
-// Sets up the engine on the sockets and devices, runs the call and stops it again.
-ExitCode Call(const vecall::CallOptions& options, const std::string& remoteAddress, int rtpSocket, int rtcpSocket,
-              uint32_t mic, uint32_t speaker) {
-  VoiceEngine engine;
+// Configures the engine for the call; false (the failed call named) when a call fails.
+bool SetUp(VoiceEngine& engine, const vecall::CallOptions& options, const std::string& remoteAddress, int rtpSocket,
+           int rtcpSocket) {
   const uint16_t remoteRtcp = options.noRtcp ? 0 : static_cast<uint16_t>(options.remote.port + 1);
   const auto dialect = options.rtcp == "standard" ? voiceengine::RtcpDialect::kStandard
                        : options.rtcp == "legacy" ? voiceengine::RtcpDialect::kLegacy
                                                   : voiceengine::RtcpDialect::kAuto;
   const auto law = options.codec == "pcmu" ? voiceengine::G711Law::kULaw : voiceengine::G711Law::kALaw;
-  ExitCode code = ExitCode::kEngineCall;
-  int32_t fileId = 0;
+  return Ok("Initialize", engine.Initialize()) && Ok("SetSockets", engine.SetSockets(rtpSocket, rtcpSocket)) &&
+         Ok("SetRtcpDialect", voiceengine::SetRtcpDialect(&engine, dialect)) &&
+         Ok("SetStrictSourceCheck", voiceengine::SetStrictSourceCheck(&engine, options.strictSource)) &&
+         Ok("SetRemote", engine.SetRemote(remoteAddress.c_str(), options.remote.port, remoteRtcp)) &&
+         Ok("SetCodec", engine.SetCodec(options.codec == "g729" ? 2 : 0)) &&
+         Ok("SetG711Law", voiceengine::SetG711Law(&engine, law)) &&
+         Ok("ConfigureReceive", engine.ConfigureReceive(0, 0, 0, 0)) &&
+         Ok("ConfigureSend", engine.ConfigureSend(0, 0, 0, 0, 0, 0)) &&
+         Ok("SetCaptureVolume", engine.SetCaptureVolume(0, options.inputLevel));
+}
+
+// Sets up the engine on the sockets and devices, runs the call and stops it again.
+ExitCode Call(const vecall::CallOptions& options, const std::string& remoteAddress, int rtpSocket, int rtcpSocket,
+              uint32_t mic, uint32_t speaker) {
+  VoiceEngine engine;
+  const auto speakerId = static_cast<int32_t>(speaker);
+  // Wall-clock times of the two starts: the statistics carry them so that the recordings of
+  // two processes can be aligned.
   int64_t receiveStartMs = 0, sendStartMs = 0;
-  if (Ok("Initialize", engine.Initialize()) && Ok("SetSockets", engine.SetSockets(rtpSocket, rtcpSocket)) &&
-      Ok("SetRtcpDialect", voiceengine::SetRtcpDialect(&engine, dialect)) &&
-      Ok("SetStrictSourceCheck", voiceengine::SetStrictSourceCheck(&engine, options.strictSource)) &&
-      Ok("SetRemote", engine.SetRemote(remoteAddress.c_str(), options.remote.port, remoteRtcp)) &&
-      Ok("SetCodec", engine.SetCodec(options.codec == "g729" ? 2 : 0)) &&
-      Ok("SetG711Law", voiceengine::SetG711Law(&engine, law)) &&
-      Ok("ConfigureReceive", engine.ConfigureReceive(0, 0, 0, 0)) &&
-      Ok("ConfigureSend", engine.ConfigureSend(0, 0, 0, 0, 0, 0)) &&
-      Ok("SetCaptureVolume", engine.SetCaptureVolume(0, options.inputLevel)) &&
-      (receiveStartMs = UnixMs(), Ok("StartReceiving", engine.StartReceiving(static_cast<int32_t>(speaker)))) &&
-      (sendStartMs = UnixMs(), Ok("StartSending", engine.StartSending(static_cast<int32_t>(mic)))) &&
-      Ok("SetPlaybackVolume", engine.SetPlaybackVolume(static_cast<int32_t>(speaker), options.volume)) &&
-      (options.playFile.empty() ||
-       Ok("PlayFile", engine.PlayFile(options.playFile.c_str(), 1, static_cast<int32_t>(speaker), options.fileLevel,
-                                      &fileId))) &&
-      (options.sendFile.empty() ||
-       Ok("SendFile", engine.SendFile(options.sendFile.c_str(), 1, options.fileLevel, &fileId)))) {
-    code = TalkUntilEnd(engine, options, receiveStartMs, sendStartMs);
+  bool running = SetUp(engine, options, remoteAddress, rtpSocket, rtcpSocket);
+  if (running) {
+    receiveStartMs = UnixMs();
+    running = Ok("StartReceiving", engine.StartReceiving(speakerId));
   }
+  if (running) {
+    sendStartMs = UnixMs();
+    running = Ok("StartSending", engine.StartSending(static_cast<int32_t>(mic)));
+  }
+  int32_t fileId = 0;
+  running = running && Ok("SetPlaybackVolume", engine.SetPlaybackVolume(speakerId, options.volume)) &&
+            (options.playFile.empty() ||
+             Ok("PlayFile", engine.PlayFile(options.playFile.c_str(), 1, speakerId, options.fileLevel, &fileId))) &&
+            (options.sendFile.empty() ||
+             Ok("SendFile", engine.SendFile(options.sendFile.c_str(), 1, options.fileLevel, &fileId)));
+  const ExitCode code = running ? TalkUntilEnd(engine, options, receiveStartMs, sendStartMs) : ExitCode::kEngineCall;
   // Stopping is checked too, whatever went before; each stop runs even when one before failed.
   const bool stopped = Ok("StopSending", engine.StopSending()) & Ok("StopReceiving", engine.StopReceiving()) &
                        Ok("Uninitialize", engine.Uninitialize());
