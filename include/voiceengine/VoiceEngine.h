@@ -7,6 +7,13 @@
 /// @file
 /// The engine class a host drives: one object per call endpoint, with the 34 operations that
 /// every host reaches, on Linux and through the Windows library alike.
+///
+/// Threads: the host may call from any thread. The operations that build, start and stop the
+/// chains, or read or change what they share, take the engine's API lock (recursive); file
+/// operations take the files lock after it. The engine's own threads (capture, network
+/// receive, playback, file sources, end-of-file notices) run behind these calls; an
+/// end-of-file notice takes only the files lock, so a host call that waits for one while
+/// holding the API lock cannot deadlock.
 
 namespace ve {
 class AudioFilter;
@@ -276,6 +283,10 @@ class VoiceEngine {
   void StartCallFilePlayer(const char* filename, ve::AudioSink* output, int32_t frameMs, bool sendSide,
                            int32_t playOnce, int32_t level, int32_t* fileId);
   void UnprepareReceiveStages();
+  // Loop, level and output format of a play about to start.
+  void ConfigurePlay(ve::FilePlayer* player, int32_t playOnce, int32_t level);
+  // An id for a new play that no play of any engine in the process has had (filesLock held).
+  int32_t NewFileId();
 
   ve::RtpReceiver* rtpReceiver = nullptr;
   ve::WaveInRecorder* capture = nullptr;

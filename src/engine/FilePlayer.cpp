@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 
 #include "audio/WavFileSource.h"
 #include "codecs/AcmConverterFilter.h"
@@ -18,16 +19,23 @@ std::atomic<int32_t> fileIdCounter{0};
 constexpr int64_t kSourceFrameMs = 20;
 }
 
-void FilePlayer::ResetIdCounter() { fileIdCounter = 0; }
+int32_t FilePlayer::NextId() {
+  int32_t id = fileIdCounter.load();
+  int32_t next;
+  do {
+    next = id == std::numeric_limits<int32_t>::max() ? 1 : id + 1;
+  } while (!fileIdCounter.compare_exchange_weak(id, next));
+  return next;
+}
 
 FilePlayer::FilePlayer(VoiceEngine* owner, FileEndNotifier* endNotifier, AudioSink* sink, int32_t frameMs,
-                       bool isSendSide)
+                       bool isSendSide, int32_t id)
     : engine(owner),
       notifier(endNotifier),
       source(new WavFileSource()),
       converter(new AcmConverterFilter()),
       volume(new VolumeFilter()),
-      fileId(++fileIdCounter),
+      fileId(id),
       sendSide(isSendSide) {
   source->AddFileListener(this);
   converter->SetFrameDuration(frameMs);

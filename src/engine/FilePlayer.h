@@ -31,7 +31,8 @@ class FilePlayer : public FileSourceListener {
  public:
   enum State : int32_t { kIdle = 0, kStarting = 1, kPlaying = 2, kStopping = 3 };
 
-  FilePlayer(VoiceEngine* engine, FileEndNotifier* notifier, AudioSink* output, int32_t frameMs, bool sendSide);
+  FilePlayer(VoiceEngine* engine, FileEndNotifier* notifier, AudioSink* output, int32_t frameMs, bool sendSide,
+             int32_t id);
   ~FilePlayer() override;
   FilePlayer(const FilePlayer&) = delete;
   FilePlayer& operator=(const FilePlayer&) = delete;
@@ -59,9 +60,9 @@ class FilePlayer : public FileSourceListener {
   void OnFileStarted(WavFileSource* source, const char* fileName) override;
   void OnFileEnded(WavFileSource* source, const char* fileName) override;
 
-  // The process-wide id counter: the engine's Initialize resets it, each player takes the
-  // next value, so ids start at 1.
-  static void ResetIdCounter();
+  // The next value of the process-wide id counter, which nothing resets: 1, 2, ... and back to
+  // 1 after the largest int32.
+  static int32_t NextId();
 
  private:
   void SetState(int32_t newState);

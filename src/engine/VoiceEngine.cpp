@@ -158,7 +158,6 @@ int32_t VoiceEngine::Initialize() {
   filePlayers->clear();
   localFilePlayer = nullptr;
   receiving = sending = localFilePlaying = false;
-  FilePlayer::ResetIdCounter();
   captureDevice = playbackDevice = -1;
 
   fileEndNotifier = new FileEndNotifier(this);
@@ -238,6 +237,7 @@ int32_t VoiceEngine::Uninitialize() {
 // Codecs
 
 void VoiceEngine::CreateCodecs(int32_t type) {
+  ApiGuard api(*apiLock);
   switch (type) {
     case kCodecG711:
       if (g711Encoder == nullptr) g711Encoder = new G711EncoderFilter();
@@ -257,6 +257,7 @@ void VoiceEngine::CreateCodecs(int32_t type) {
 }
 
 void VoiceEngine::DeleteCodecs() {
+  ApiGuard api(*apiLock);
   for (AudioFilter** slot : {&g711Decoder, &g711Encoder, &g723Decoder, &g723Encoder, &g729Decoder, &g729Encoder}) {
     delete *slot;
     *slot = nullptr;
@@ -264,6 +265,7 @@ void VoiceEngine::DeleteCodecs() {
 }
 
 AudioFilter* VoiceEngine::GetDecoder() {
+  ApiGuard api(*apiLock);
   switch (codecType) {
     case kCodecG711:
       return g711Decoder;
@@ -277,6 +279,7 @@ AudioFilter* VoiceEngine::GetDecoder() {
 }
 
 AudioFilter* VoiceEngine::GetEncoder() {
+  ApiGuard api(*apiLock);
   switch (codecType) {
     case kCodecG711:
       return g711Encoder;
@@ -290,13 +293,23 @@ AudioFilter* VoiceEngine::GetEncoder() {
 }
 
 int32_t VoiceEngine::SetCodec(int32_t type) {
-  if (type != codecType) {
+  ApiGuard api(*apiLock);
+  if (type == codecType) return 0;
+  // A running direction stops on the old coder, so that the stop unlinks it, and starts again
+  // on the new one: one encoder and one decoder are linked at any time.
+  const bool wasSending = sending;
+  const bool wasReceiving = receiving;
+  const bool stopFailed = (wasSending && StopSending() < 0) | (wasReceiving && StopReceiving() < 0);
+  if (!stopFailed) {
     codecType = type;
     CreateCodecs(type);
     decoder = GetDecoder();
     encoder = GetEncoder();
   }
-  return 0;
+  int32_t result = stopFailed ? -10 : 0;
+  if (wasSending && !sending && StartSending(captureDevice) < 0) result = -20;
+  if (wasReceiving && !receiving && StartReceiving(playbackDevice) < 0) result = -20;
+  return result;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -415,6 +428,7 @@ int32_t VoiceEngine::SetLocalReceivePort(uint16_t port) {
 
 int32_t VoiceEngine::SetSockets(int32_t rtp, int32_t rtcp) {
   if (rtp <= 0 || rtcp <= 0) return -1;
+  ApiGuard api(*apiLock);
   rtpSocket = rtp;
   rtpSender->SetRtpSocket(rtp);
   rtpSender->SetRtcpSocket(rtcp);
@@ -427,11 +441,13 @@ int32_t VoiceEngine::SetSockets(int32_t rtp, int32_t rtcp) {
 // Levels and devices
 
 int32_t VoiceEngine::SetCaptureVolume(int32_t, int32_t level) {
+  ApiGuard api(*apiLock);
   capture->SetVolume(static_cast<uint32_t>(level < 0 ? 0 : level));
   return 0;
 }
 
 int32_t VoiceEngine::SetPlaybackVolume(int32_t device, int32_t level) {
+  ApiGuard api(*apiLock);
   std::lock_guard<std::recursive_mutex> files(*filesLock);
   uint32_t volume = static_cast<uint32_t>(level < 0 ? 0 : level);
   if (static_cast<uint32_t>(device) == filePlayback->GetDeviceId() && localFilePlaying) {
@@ -660,19 +676,32 @@ int32_t VoiceEngine::StopReceiving() {
 
 void VoiceEngine::StartCallFilePlayer(const char* filename, AudioSink* output, int32_t frameMs, bool sendSide,
                                       int32_t playOnce, int32_t level, int32_t* fileId) {
-  auto* player = new FilePlayer(this, fileEndNotifier, output, frameMs, sendSide);
-  if (player->OpenFile(filename) != 0) {
+  std::lock_guard<std::recursive_mutex> files(*filesLock);
+  auto* player = new FilePlayer(this, fileEndNotifier, output, frameMs, sendSide, NewFileId());
+  // A file that opens but whose coding cannot be converted is refused like one that does not
+  // open: its play would stay silent and never end.
+  if (player->OpenFile(filename) != 0 || (ConfigurePlay(player, playOnce, level), player->Play() != 0)) {
     delete player;
     throw Exception(-10, "Error loading file %s", filename != nullptr ? filename : "");
   }
+  filePlayers->emplace(player->GetId(), player);
+  if (fileId != nullptr) *fileId = player->GetId();
+}
+
+void VoiceEngine::ConfigurePlay(FilePlayer* player, int32_t playOnce, int32_t level) {
   if (playOnce == 0) player->SetLoop();
   player->SetLevel(level);
   WAVEFORMATEX pcm;
   player->SetOutputFormat(GetStandardFormat(&pcm, kFormatPcm16));
-  std::lock_guard<std::recursive_mutex> files(*filesLock);
-  (*filePlayers)[player->GetId()] = player;
-  if (fileId != nullptr) *fileId = player->GetId();
-  player->Play();
+}
+
+int32_t VoiceEngine::NewFileId() {
+  // Drawn from one counter for the whole process, which nothing resets, so ids of two engines
+  // never meet; an id this engine still holds is skipped should the counter ever come round.
+  for (;;) {
+    const int32_t id = FilePlayer::NextId();
+    if (filePlayers->count(id) == 0 && (localFilePlayer == nullptr || localFilePlayer->GetId() != id)) return id;
+  }
 }
 
 int32_t VoiceEngine::PlayFile(const char* filename, int32_t playOnce, int32_t device, int32_t level, int32_t* fileId) {
@@ -693,22 +722,18 @@ int32_t VoiceEngine::PlayFile(const char* filename, int32_t playOnce, int32_t de
       }
     }
     if (localFilePlayer != nullptr) return 0;
-    localFilePlayer = new FilePlayer(this, fileEndNotifier, filePlayback, kLocalFileFrameMs, false);
-    if (localFilePlayer->OpenFile(filename) != 0) {
+    localFilePlayer = new FilePlayer(this, fileEndNotifier, filePlayback, kLocalFileFrameMs, false, NewFileId());
+    if (localFilePlayer->OpenFile(filename) != 0 ||
+        (ConfigurePlay(localFilePlayer, playOnce, level), localFilePlayer->Play() != 0)) {
       delete localFilePlayer;
       localFilePlayer = nullptr;
       throw Exception(-20, "Error loading file %s to extraFilePlay", filename != nullptr ? filename : "");
     }
-    WAVEFORMATEX pcm;
-    localFilePlayer->SetOutputFormat(GetStandardFormat(&pcm, kFormatPcm16));
-    localFilePlayer->SetLevel(level);
-    if (playOnce == 0) localFilePlayer->SetLoop();
     filePlayback->SetDeviceId(static_cast<uint32_t>(device));
     filePlayback->SetBufferSize(960);
     filePlayback->SetBufferCount(10);
     filePlayback->SetFormat(kFormatPcm16);
     if (fileId != nullptr) *fileId = localFilePlayer->GetId();
-    localFilePlayer->Play();
     filePlayback->Start();
     localFilePlaying = true;
     return 0;
@@ -762,6 +787,7 @@ int32_t VoiceEngine::StopSendFile(int32_t fileId) {
 }
 
 int32_t VoiceEngine::StopFiles(bool sentSide) {
+  ApiGuard api(*apiLock);
   std::lock_guard<std::recursive_mutex> files(*filesLock);
   for (auto& [id, player] : *filePlayers) {
     if (player->IsActive() && player->IsSendSide() == sentSide) player->Stop();
@@ -770,6 +796,7 @@ int32_t VoiceEngine::StopFiles(bool sentSide) {
 }
 
 int32_t VoiceEngine::SetFileVolume(int32_t fileId, int32_t level) {
+  ApiGuard api(*apiLock);
   std::lock_guard<std::recursive_mutex> files(*filesLock);
   if (localFilePlaying && localFilePlayer != nullptr && localFilePlayer->GetId() == fileId) {
     localFilePlayer->SetLevel(level);
@@ -781,6 +808,7 @@ int32_t VoiceEngine::SetFileVolume(int32_t fileId, int32_t level) {
 }
 
 int32_t VoiceEngine::CleanupFinishedFiles() {
+  ApiGuard api(*apiLock);
   std::lock_guard<std::recursive_mutex> files(*filesLock);
   std::vector<int32_t> filesToDelete;
   for (auto& [id, player] : *filePlayers) {
@@ -800,7 +828,8 @@ int32_t VoiceEngine::CleanupFinishedFiles() {
 
 void VoiceEngine::OnLocalFileEnded(int32_t fileId) {
   // Called on a notification thread (or inside a stop on the host thread); filesLock keeps the
-  // local player's record consistent with the host's file calls.
+  // local player's record consistent with the host's file calls. Never apiLock: a host call
+  // holding it may be waiting for this notification to finish (Uninitialize does).
   std::lock_guard<std::recursive_mutex> files(*filesLock);
   if ((localFilePlayer != nullptr && localFilePlayer->GetId() == fileId) || !localFilePlaying) {
     filePlayback->Stop();

@@ -58,7 +58,10 @@ int32_t RtpAudioSource::GetLocalPort(uint16_t* port) {
   return 0;
 }
 
-int32_t RtpAudioSource::SetLocalPort(uint16_t) { return 0; }
+int32_t RtpAudioSource::SetLocalPort(uint16_t port) {
+  localPort[1] = port;
+  return 0;
+}
 
 int32_t RtpAudioSource::Stop() {
   stopSignalled = true;

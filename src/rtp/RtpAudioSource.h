@@ -71,6 +71,8 @@ class RtpAudioSource : public AudioSource {
   std::atomic<platform::SocketHandle> rtpSocket{platform::kInvalidSocket};
   platform::SocketHandle rtcpSocket = platform::kInvalidSocket;
   RtpReceiver* rtpReceiver = nullptr;
+  // The port the host says it receives on (it binds the socket itself): kept so that setting
+  // the same port again changes nothing.
   uint16_t localPort[2] = {0, 0};
   uint8_t receiveBuffer[kReceiveBytes] = {};
   platform::Ipv4Endpoint receivedFrom;

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -80,14 +82,73 @@ struct EngineFixture : ::testing::Test {
     return sizes;
   }
 
-  std::string TempWav(const char* name, size_t samples) {
+  // A 600 Hz tone at 8 kHz; `tag` other than 1 (PCM) labels the same bytes as another coding.
+  std::string TempWav(const char* name, size_t samples, uint16_t tag = 1) {
     const std::string path = ::testing::TempDir() + name;
     const auto tone = ve::test::EncodeSamples(ve::test::Tone(600.0, 8000, 0.2, samples), 1, 16);
-    ve::test::WriteFile(path, ve::test::BuildWav(ve::test::FormatChunk(ve::test::MakeLinearFormat(1, 8000, 1, 16)),
+    ve::test::WriteFile(path, ve::test::BuildWav(ve::test::FormatChunk(ve::test::MakeLinearFormat(tag, 8000, 1, 16)),
                                                  tone));
     return path;
   }
+
+  voiceengine::CallStatistics Stats() {
+    voiceengine::CallStatistics stats;
+    EXPECT_EQ(voiceengine::GetStatistics(&engine, &stats), 0);
+    return stats;
+  }
+
+  // Whether `call` (which must return 0) restarted the running receive side: a restart begins
+  // a new playout, whose count of silent blocks played starts again from 0.
+  bool RestartsReceiving(const std::function<int32_t()>& call) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (Stats().playoutGapMarkers < 5 && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const uint64_t before = Stats().playoutGapMarkers;
+    EXPECT_GE(before, 5u) << "the receive side plays silence";
+    EXPECT_EQ(call(), 0);
+    return Stats().playoutGapMarkers < before;
+  }
+
+  // The RTP packets the peer receives within `ms` after 100 ms of draining, each checked for
+  // payload type and size; their count.
+  size_t SentPackets(int ms, int payloadType, size_t payloadBytes) {
+    PayloadSizes(100);
+    const std::vector<Bytes> sent = Collect(peerRtp, ms);
+    for (const Bytes& datagram : sent) {
+      EXPECT_EQ(datagram[1] & 0x7F, payloadType);
+      EXPECT_EQ(datagram.size() - 12, payloadBytes);
+    }
+    return sent.size();
+  }
 };
+
+// The tone samples (|value| > 1000) of the 16-bit recording at `path`, or -1 while the
+// recording is not complete (its device not closed).
+int64_t RecordedToneSamples(const std::string& path) {
+  const Bytes wav = ve::test::ReadFile(path);
+  if (wav.size() < 44) return -1;
+  const uint32_t dataBytes = wav[40] | wav[41] << 8 | wav[42] << 16 | uint32_t{wav[43]} << 24;
+  if (dataBytes != wav.size() - 44) return -1;
+  const std::vector<int16_t> pcm = ve::test::Int16Values(wav.data() + 44, wav.size() - 44);
+  return std::count_if(pcm.begin(), pcm.end(), [](int16_t v) { return v > 1000 || v < -1000; });
+}
+
+// Runs `body` on a thread of its own and fails when it has not ended within `seconds`; a
+// deadlock then ends the test program instead of hanging it.
+void EndsWithin(int seconds, const std::function<void()>& body) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> ended = done->get_future();
+  std::thread([body, done] {
+    body();
+    done->set_value();
+  }).detach();
+  if (ended.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
+    std::fprintf(stderr, "still running after %d s: deadlocked\n", seconds);
+    std::fflush(stderr);
+    std::abort();
+  }
+}
 
 TEST(VoiceEngineLifecycle, InitializeTwiceUninitializeNeverInitializedAndReserved) {
   VoiceEngine engine;
@@ -149,17 +210,15 @@ TEST_F(EngineFixture, SendingTwiceAndReconfiguringWhileSendingRestartsWithTheCod
   ASSERT_GE(sizes.size(), 4u);
   for (size_t size : sizes) EXPECT_EQ(size, 50u);
 
-  // G.711 for the next call: 20 ms blocks of A-law, also when the codec is chosen after the
-  // send side was configured.
+  // G.711 during the call: the chain restarts on it with 20 ms blocks of A-law, one encoder
+  // linked (no G.729 packets, none doubled), also after the next stop and start.
+  ASSERT_EQ(engine.SetCodec(0), 0);
+  EXPECT_LE(SentPackets(300, 8, 160), 17u);
   ASSERT_EQ(engine.StopSending(), 0);
-  ASSERT_EQ(engine.ConfigureSend(0, 0, 0, 0, 0, 0), 0);
-  engine.SetCodec(0);
-  engine.SetRemote("127.0.0.1", peerRtp.Port(), peerRtcp.Port());
   ASSERT_EQ(engine.StartSending(static_cast<int32_t>(mic)), 0);
-  PayloadSizes(100);
-  sizes = PayloadSizes(300);
-  ASSERT_GE(sizes.size(), 5u);
-  for (size_t size : sizes) EXPECT_EQ(size, 160u);
+  const size_t afterRestart = SentPackets(300, 8, 160);
+  EXPECT_GE(afterRestart, 5u);
+  EXPECT_LE(afterRestart, 17u);
   EXPECT_EQ(engine.StopSending(), 0);
   EXPECT_EQ(engine.StopSending(), 0);
   PayloadSizes(100);
@@ -180,13 +239,19 @@ TEST_F(EngineFixture, SilenceSendsOneComfortNoisePacketThenNothing) {
   EXPECT_EQ(std::count(types.begin(), types.end(), 13), 1);
 }
 
-TEST_F(EngineFixture, ConfigureReceiveRestartsOnlyForANewKind) {
+TEST_F(EngineFixture, ReceiveRestartsOnlyForANewKindPortOrCodec) {
   ASSERT_EQ(engine.ConfigureReceive(1, 0, 0, 0), 0);
   ASSERT_EQ(engine.StartReceiving(static_cast<int32_t>(speaker)), 0);
-  EXPECT_EQ(engine.StartReceiving(static_cast<int32_t>(speaker)), 0);
-  EXPECT_EQ(engine.ConfigureReceive(1, 0, 5, 5), 0);
-  EXPECT_EQ(engine.ConfigureReceive(9, 0, 0, 1), 0);
-  EXPECT_EQ(engine.ConfigureReceive(9, 0, 0, 2), 0) << "kind 9 with another option 2 restarts";
+  const int32_t device = static_cast<int32_t>(speaker);
+  EXPECT_FALSE(RestartsReceiving([&] { return engine.StartReceiving(device); }));
+  EXPECT_FALSE(RestartsReceiving([&] { return engine.ConfigureReceive(1, 0, 5, 5); }));
+  EXPECT_TRUE(RestartsReceiving([&] { return engine.ConfigureReceive(9, 0, 0, 1); }));
+  EXPECT_FALSE(RestartsReceiving([&] { return engine.ConfigureReceive(9, 0, 5, 1); }));
+  EXPECT_TRUE(RestartsReceiving([&] { return engine.ConfigureReceive(9, 0, 0, 2); })) << "kind 9, new option 2";
+  EXPECT_TRUE(RestartsReceiving([&] { return engine.SetLocalReceivePort(5004); }));
+  EXPECT_FALSE(RestartsReceiving([&] { return engine.SetLocalReceivePort(5004); })) << "the same port";
+  EXPECT_TRUE(RestartsReceiving([&] { return engine.SetCodec(0); }));
+  EXPECT_FALSE(RestartsReceiving([&] { return engine.SetCodec(0); })) << "the same codec";
   EXPECT_EQ(engine.StopReceiving(), 0);
   EXPECT_EQ(engine.StopReceiving(), 0);
 }
@@ -200,15 +265,37 @@ TEST_F(EngineFixture, FileIdsAndFailureCodes) {
   EXPECT_EQ(engine.SendFile(wav.c_str(), 1, 100, &id), 0);
   EXPECT_EQ(id, -5) << "SendFile while not sending leaves the id alone";
 
-  int32_t first = 0, second = 0;
+  // A file that opens but cannot be converted is refused like a missing one and opens nothing.
+  const std::string unplayable = TempWav("engine-unplayable.wav", 1600, 0x55);
+  const std::string recording = ::testing::TempDir() + "engine-unplayable-out.wav";
+  std::remove(recording.c_str());
+  uint32_t recorder = 0;
+  ASSERT_EQ(voiceengine::AddWavFilePlaybackDevice("recorder", recording.c_str(), &recorder), 0);
+  id = -5;
+  EXPECT_EQ(engine.PlayFile(unplayable.c_str(), 1, static_cast<int32_t>(recorder), 100, &id), -20);
+  EXPECT_EQ(id, 0);
+  EXPECT_FALSE(std::ifstream(recording).good()) << "the speaker was opened";
+  voiceengine::RemoveDevice(recorder);
+
+  // Ids never repeat, not even when another engine in the process initialises.
+  int32_t first = 0, second = 0, others = 0;
   ASSERT_EQ(engine.PlayFile(wav.c_str(), 1, static_cast<int32_t>(speaker), 100, &first), 0);
   EXPECT_GE(first, 1);
+  VoiceEngine other;
+  ASSERT_EQ(other.Initialize(), 0);
+  ASSERT_EQ(other.PlayFile(wav.c_str(), 1, static_cast<int32_t>(speaker), 100, &others), 0);
   ASSERT_EQ(engine.PlayFile(wav.c_str(), 1, static_cast<int32_t>(speaker), 100, &second), 0);
-  EXPECT_EQ(second, first + 1) << "ids grow by one per player";
+  EXPECT_GT(second, first);
+  EXPECT_NE(others, first);
+  EXPECT_NE(others, second);
+  other.Uninitialize();
 
   ASSERT_EQ(engine.StartReceiving(static_cast<int32_t>(speaker)), 0);
   id = -5;
   EXPECT_EQ(engine.PlayFile("/nonexistent/file.wav", 1, static_cast<int32_t>(speaker), 100, &id), -10);
+  EXPECT_EQ(id, 0);
+  id = -5;
+  EXPECT_EQ(engine.PlayFile(unplayable.c_str(), 1, static_cast<int32_t>(speaker), 100, &id), -10);
   EXPECT_EQ(id, 0);
   ASSERT_EQ(engine.StartSending(static_cast<int32_t>(mic)), 0);
   int32_t sent = 0, played = 0;
@@ -216,29 +303,71 @@ TEST_F(EngineFixture, FileIdsAndFailureCodes) {
   ASSERT_EQ(engine.PlayFile(wav.c_str(), 0, static_cast<int32_t>(speaker), 100, &played), 0);
   EXPECT_GT(sent, second);
   EXPECT_GT(played, sent);
-  // Each stop only acts on its own side.
+  // Each stop only acts on its own side. With the microphone muted, packets go out only while
+  // the sent file plays; the speaker's level shows the played one.
+  engine.SetCaptureVolume(0, 0);
+  auto sending = [&] {
+    PayloadSizes(100);
+    return PayloadSizes(300).size() >= 5;
+  };
+  auto playing = [&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    return Stats().outputPeak > 1000;
+  };
   EXPECT_EQ(engine.StopSendFile(played), 0);
   EXPECT_EQ(engine.StopPlayFile(sent), 0);
+  EXPECT_TRUE(sending());
+  EXPECT_TRUE(playing());
   EXPECT_EQ(engine.StopFiles(true), 0);
+  EXPECT_FALSE(sending());
+  EXPECT_TRUE(playing());
   EXPECT_EQ(engine.StopPlayFile(played), 0);
+  EXPECT_FALSE(playing());
   EXPECT_EQ(engine.StopSending(), 0);
   EXPECT_EQ(engine.StopReceiving(), 0);
   std::remove(wav.c_str());
+  std::remove(unplayable.c_str());
 }
 
 TEST_F(EngineFixture, LocalFileEndsByItselfAndLoopsUntilStopped) {
   std::string wav = TempWav("engine-end.wav", 800);  // 100 ms
+  const std::string recording = ::testing::TempDir() + "engine-end-out.wav";
+  uint32_t recorder = 0;
+  ASSERT_EQ(voiceengine::AddWavFilePlaybackDevice("recorder", recording.c_str(), &recorder), 0);
+  const int32_t device = static_cast<int32_t>(recorder);
   int32_t id = 0;
-  ASSERT_EQ(engine.PlayFile(wav.c_str(), 1, static_cast<int32_t>(speaker), 100, &id), 0);
-  // The play ends by itself; the next cleanup deletes it and a new play gets the next id.
+  // The play ends by itself: its speaker is closed (an open one records every block it plays),
+  // having played the file's tone once at most.
+  ASSERT_EQ(engine.PlayFile(wav.c_str(), 1, device, 100, &id), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  const int64_t tone = RecordedToneSamples(recording);
+  EXPECT_GE(tone, 0) << "the play ended by itself";
+  EXPECT_LE(tone, 800);
   EXPECT_EQ(engine.CleanupFinishedFiles(), 0);
+  // A looping play goes on until it is stopped.
   int32_t looping = 0;
-  ASSERT_EQ(engine.PlayFile(wav.c_str(), 0, static_cast<int32_t>(speaker), 100, &looping), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));  // four times the file
+  ASSERT_EQ(engine.PlayFile(wav.c_str(), 0, device, 100, &looping), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // five times the file
+  EXPECT_EQ(RecordedToneSamples(recording), -1) << "still playing";
   EXPECT_EQ(engine.SetFileVolume(looping, 30), 0);
   EXPECT_EQ(engine.StopPlayFile(looping), 0);
+  EXPECT_GT(RecordedToneSamples(recording), 2400) << "the file looped";
+
+  // Files ending by themselves while the host stops plays and changes levels never leave a
+  // stop waiting on a notification.
+  EndsWithin(30, [&] {
+    for (int round = 0; round < 20; ++round) {
+      int32_t short_ = 0;
+      engine.PlayFile(wav.c_str(), 1, device, 100, &short_);
+      std::this_thread::sleep_for(std::chrono::milliseconds(80 + round % 5 * 10));
+      engine.SetPlaybackVolume(device, 50);
+      engine.StopPlayFile(short_);
+    }
+    engine.Uninitialize();
+  });
+  voiceengine::RemoveDevice(recorder);
   std::remove(wav.c_str());
+  std::remove(recording.c_str());
 }
 
 TEST_F(EngineFixture, RepeatedStartStopCyclesKeepThePoolFlat) {
