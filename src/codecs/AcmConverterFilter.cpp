@@ -152,6 +152,7 @@ int32_t AcmConverterFilter::Unprepare() {
     consumerLinked = !listeners.empty();
   }
   if (sourceGone && consumerLinked) {
+    ConvertEnd(static_cast<uint32_t>(std::max(kDrainPatienceFrames * static_cast<int32_t>(frameDuration), 100)));
     AudioSample* probe = nullptr;
     AudioSamplePool::Instance()->Get(&probe);
     int32_t needed = FrameBytes(probe);
@@ -209,14 +210,19 @@ int32_t AcmConverterFilter::FrameBytes(AudioSample* sample) {
                               sample->MicrosPerUnit());
 }
 
-void AcmConverterFilter::AppendToFifo(const uint8_t* bytes, uint32_t count) {
+void AcmConverterFilter::AppendToFifo(const uint8_t* bytes, uint32_t count, uint32_t patienceMs) {
   std::unique_lock<platform::CriticalSection> guard(fifoLock);
-  while (IsOpen() && kBufferBytes - fifoCount < count) {
+  bool waited = true;
+  while (IsOpen() && waited && kBufferBytes - fifoCount < count) {
     guard.unlock();
-    spaceAvailable.Wait();
+    if (patienceMs == kWaitForSpace) {
+      spaceAvailable.Wait();
+    } else {
+      waited = spaceAvailable.Wait(patienceMs);
+    }
     guard.lock();
   }
-  if (IsOpen()) {
+  if (IsOpen() && kBufferBytes - fifoCount >= count) {
     uint32_t end = (fifoStart + fifoCount) % kBufferBytes;
     uint32_t first = std::min(count, kBufferBytes - end);
     std::memcpy(fifo + end, bytes, first);
@@ -224,6 +230,30 @@ void AcmConverterFilter::AppendToFifo(const uint8_t* bytes, uint32_t count) {
     fifoCount += count;
   }
   dataAvailable.Set();
+}
+
+void AcmConverterFilter::ConvertEnd(uint32_t patienceMs) {
+  ACMSTREAMHEADER* taken = TakeHeader();
+  if (taken == nullptr) return;
+  // Each call gives out at most a buffer; a resampler's held-back frames take one or two.
+  for (int call = 0; call < 8; ++call) {
+    uint8_t converted[kBufferBytes];
+    uint32_t produced = 0;
+    {
+      std::lock_guard<platform::CriticalSection> guard(acmLock);
+      const uint32_t carried = taken->cbSrcLength - taken->cbSrcLengthUsed;
+      std::memmove(taken->pbSrc, taken->pbSrc + taken->cbSrcLengthUsed, carried);
+      taken->cbSrcLength = carried;
+      taken->cbSrcLengthUsed = 0;
+      if (stream != nullptr && stream->Convert(taken, AcmStream::kConvertBlockAlign | AcmStream::kConvertEnd) == 0) {
+        produced = std::min(taken->cbDstLengthUsed, kBufferBytes);
+        std::memcpy(converted, taken->pbDst, produced);
+      }
+    }
+    if (produced == 0) break;
+    AppendToFifo(converted, produced, patienceMs);
+  }
+  PutHeader(taken);
 }
 
 int32_t AcmConverterFilter::ProcessSamples(SampleList* inputs) {

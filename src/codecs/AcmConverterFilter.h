@@ -44,8 +44,9 @@ class AcmConverterFilter : public AudioFilter {
   // 0 (also when already open), -10 when the format pair cannot be converted, or the
   // stream's error from preparing the header.
   int32_t Prepare() override;
-  // When the upstream source is gone but a consumer is still linked, first lets the consumer
-  // drain the FIFO below one frame (giving up when it stops taking). Then closes, wakes every
+  // When the upstream source is gone but a consumer is still linked, first converts the end
+  // of the input (what a resampler holds back) and lets the consumer drain the FIFO below one
+  // frame (giving up when it stops taking). Then closes, wakes every
   // waiter and drops what they were about to add. The stream's last result, or 0 when closed.
   int32_t Unprepare() override;
   // Empties the FIFO and signals space; 0.
@@ -67,8 +68,13 @@ class AcmConverterFilter : public AudioFilter {
   bool IsOpen();
   ACMSTREAMHEADER* TakeHeader();
   void PutHeader(ACMSTREAMHEADER* taken);
-  // Waits for FIFO space and appends; drops the bytes when the converter closes meanwhile.
-  void AppendToFifo(const uint8_t* bytes, uint32_t count);
+  static constexpr uint32_t kWaitForSpace = 0xFFFFFFFFu;
+  // Waits for FIFO space and appends; drops the bytes when the converter closes meanwhile, or
+  // when no space came within `patienceMs`.
+  void AppendToFifo(const uint8_t* bytes, uint32_t count, uint32_t patienceMs = kWaitForSpace);
+  // The input has ended: converts what is carried over and what the conversion holds back
+  // (a resampler's last frames) into the FIFO.
+  void ConvertEnd(uint32_t patienceMs);
   // Bytes of one output frame: BytesPerUnit × duration × 1000 / MicrosPerUnit of the
   // destination format, as the sample reports them.
   int32_t FrameBytes(AudioSample* sample);

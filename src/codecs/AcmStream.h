@@ -54,6 +54,9 @@ class AcmStream {
  public:
   static constexpr uint32_t kOpenNonRealtime = 4;
   static constexpr uint32_t kConvertBlockAlign = 4;
+  // The input ends with this call: what the conversion holds back comes out (repeat the call
+  // with no new input until it gives nothing).
+  static constexpr uint32_t kConvertEnd = 0x20;
   static constexpr uint32_t kStatusDone = 0x00010000;
   static constexpr uint32_t kStatusPrepared = 0x00020000;
 
@@ -90,8 +93,8 @@ class AcmStream {
   struct Prepared;  // the system's headers and buffers behind one of the caller's headers
 
   Prepared* Find(const ACMSTREAMHEADER* header) const;
-  int32_t ConvertOneStep(Prepared& p, ACMSTREAMHEADER* header);
-  int32_t ConvertTwoSteps(Prepared& p, ACMSTREAMHEADER* header);
+  int32_t ConvertOneStep(Prepared& p, ACMSTREAMHEADER* header, bool end);
+  int32_t ConvertTwoSteps(Prepared& p, ACMSTREAMHEADER* header, bool end);
 
   // The system streams (HACMSTREAM). `second` is null when one stream converts the whole way;
   // otherwise `first` decodes to 16-bit PCM at the source's rate and channels (null when the
@@ -113,8 +116,9 @@ class AcmStream {
   // Writes `frames` frames of `work` (workChannels each) to the destination as 16-bit PCM.
   void Emit(const float* work, size_t frames, uint8_t* dst);
   // Runs the pending work frames through the resampler into the destination until it is
-  // full or the resampler has nothing more; returns the frames written.
-  size_t Resample(uint8_t* dst, size_t spaceFrames);
+  // full or the resampler has nothing more; returns the frames written. At the `end` of the
+  // stream the resampler also gives out what it holds back.
+  size_t Resample(uint8_t* dst, size_t spaceFrames, bool end = false);
 
   std::unique_ptr<FormatDecoder> decoder;
   soxr* resampler = nullptr;  // null when the rates are equal

@@ -169,6 +169,26 @@ TEST(AcmConverterFilter, UnprepareDrainsToAConsumerAndGivesUpOnOneThatStopped) {
   auto start = Clock::now();
   EXPECT_EQ(converter.Unprepare(), 0);  // nobody pulls
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+
+  // A resampled input keeps its end: half a second at 16 kHz gives 25 frames of 20 ms.
+  const WAVEFORMATEX wide = test::MakeLinearFormat(WAVE_FORMAT_PCM, 16000, 1, 16);
+  converter.SetSourceFormat(&wide);
+  ASSERT_EQ(converter.Prepare(), 0);
+  const Bytes tone = test::EncodeSamples(test::Tone(500, 16000, 0.5, 8000, 1), WAVE_FORMAT_PCM, 16);
+  for (size_t at = 0; at < tone.size(); at += 640) ASSERT_EQ(Push(converter, Bytes(&tone[at], &tone[at] + 640)), 0);
+  std::atomic<bool> closed{false};
+  pulled = 0;
+  std::thread drain([&] {
+    Bytes frame;
+    while (!closed) {
+      if (Pull(converter, &frame) == 0) ++pulled;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  EXPECT_EQ(converter.Unprepare(), 0);
+  closed = true;
+  drain.join();
+  EXPECT_GE(pulled, 24);
   converter.RemoveListener(&consumer);
 }
 

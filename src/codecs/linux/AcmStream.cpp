@@ -100,27 +100,28 @@ void AcmStream::Emit(const float* frames, size_t count, uint8_t* dst) {
   }
 }
 
-size_t AcmStream::Resample(uint8_t* dst, size_t spaceFrames) {
+size_t AcmStream::Resample(uint8_t* dst, size_t spaceFrames, bool end) {
   size_t written = 0;
   while (written < spaceFrames) {
     size_t wanted = std::min(spaceFrames - written, kResampledFrames);
     size_t used = 0;
     size_t made = 0;
     // A non-null input pointer with no frames asks only for what the resampler holds; null
-    // would mean the end of the stream.
-    soxr_process(resampler, work.data() + pendingOffset * workChannels, pendingFrames, &used, resampled.data(), wanted,
-                 &made);
+    // marks the end of the stream and brings out the rest it holds back.
+    const bool flush = end && pendingFrames == 0;
+    soxr_process(resampler, flush ? nullptr : work.data() + pendingOffset * workChannels, pendingFrames, &used,
+                 resampled.data(), wanted, &made);
     pendingOffset += used;
     pendingFrames -= used;
     Emit(resampled.data(), made, dst + written * 2 * dstChannels);
     written += made;
-    if (made < wanted && pendingFrames == 0) break;  // it needs more input
+    if (made < wanted && pendingFrames == 0 && !end) break;  // it needs more input
     if (made == 0 && used == 0) break;
   }
   return written;
 }
 
-int32_t AcmStream::Convert(ACMSTREAMHEADER* header, uint32_t) {
+int32_t AcmStream::Convert(ACMSTREAMHEADER* header, uint32_t flags) {
   if (header == nullptr || header->cbStruct != sizeof(ACMSTREAMHEADER)) return kInvalidParameter;
   if ((header->fdwStatus & kStatusPrepared) == 0) return kUnprepared;
   if (header->cbSrcLength > header->dwReservedDriver[0] || header->cbDstLength > header->dwReservedDriver[1]) {
@@ -163,6 +164,12 @@ int32_t AcmStream::Convert(ACMSTREAMHEADER* header, uint32_t) {
       pendingFrames = frames;
       written += Resample(header->pbDst + written * 2 * dstChannels, spaceFrames - written);
     }
+  }
+
+  // At the end of the stream, once every whole block is in, the resampler gives out the last
+  // frames it holds back for its filter.
+  if ((flags & kConvertEnd) != 0 && resampler != nullptr && used == blocks && written < spaceFrames) {
+    written += Resample(header->pbDst + written * 2 * dstChannels, spaceFrames - written, true);
   }
 
   header->cbSrcLengthUsed = used * blockBytes;

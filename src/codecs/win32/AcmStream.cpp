@@ -31,13 +31,16 @@ int32_t FromSystem(MMRESULT result) { return result == MMSYSERR_NOERROR ? 0 : -s
 HACMSTREAM Handle(void* stream) { return static_cast<HACMSTREAM>(stream); }
 
 // One system conversion of `srcBytes` into at most `dstBytes` through a prepared header; the
-// stream's first conversion carries the start flag.
-MMRESULT ConvertCall(void* stream, ::ACMSTREAMHEADER* header, DWORD srcBytes, DWORD dstBytes, bool* started) {
+// stream's first conversion carries the start flag, its last (`end`) the end flag, which makes
+// the system's converter give out what it holds back.
+MMRESULT ConvertCall(void* stream, ::ACMSTREAMHEADER* header, DWORD srcBytes, DWORD dstBytes, bool* started,
+                     bool end = false) {
   header->cbSrcLength = srcBytes;
   header->cbDstLength = dstBytes;
   header->cbSrcLengthUsed = 0;
   header->cbDstLengthUsed = 0;
-  DWORD flags = ACM_STREAMCONVERTF_BLOCKALIGN | (*started ? 0 : ACM_STREAMCONVERTF_START);
+  DWORD flags = ACM_STREAMCONVERTF_BLOCKALIGN | (*started ? 0 : ACM_STREAMCONVERTF_START) |
+                (end ? ACM_STREAMCONVERTF_END : 0);
   MMRESULT result = acmStreamConvert(Handle(stream), header, flags);
   if (result == MMSYSERR_NOERROR) *started = true;
   return result;
@@ -348,7 +351,7 @@ int32_t AcmStream::UnprepareHeader(ACMSTREAMHEADER* header) {
   return FromSystem(result);
 }
 
-int32_t AcmStream::Convert(ACMSTREAMHEADER* header, uint32_t) {
+int32_t AcmStream::Convert(ACMSTREAMHEADER* header, uint32_t flags) {
   if (header == nullptr || header->cbStruct != sizeof(ACMSTREAMHEADER)) return kInvalidParameter;
   Prepared* p = Find(header);
   if ((header->fdwStatus & kStatusPrepared) == 0 || p == nullptr) return kUnprepared;
@@ -362,24 +365,25 @@ int32_t AcmStream::Convert(ACMSTREAMHEADER* header, uint32_t) {
   if (first != nullptr && second != nullptr && header->pbSrc != p->decode.pbSrc) return kInvalidParameter;
   header->cbSrcLengthUsed = 0;
   header->cbDstLengthUsed = 0;
-  int32_t result = second == nullptr ? ConvertOneStep(*p, header) : ConvertTwoSteps(*p, header);
+  const bool end = (flags & kConvertEnd) != 0;
+  int32_t result = second == nullptr ? ConvertOneStep(*p, header, end) : ConvertTwoSteps(*p, header, end);
   header->fdwStatus |= kStatusDone;
   return result;
 }
 
-int32_t AcmStream::ConvertOneStep(Prepared& p, ACMSTREAMHEADER* header) {
+int32_t AcmStream::ConvertOneStep(Prepared& p, ACMSTREAMHEADER* header, bool end) {
   // Less than a block or than a destination frame converts nothing; the system is not asked.
   if (header->cbSrcLength < srcBlockBytes || header->cbDstLength < dstFrameBytes) return 0;
   DWORD fit = FitSource(first, header->cbSrcLength, header->cbDstLength, srcBlockBytes);
   if (fit == 0) return 0;  // not even one block's output fits
-  MMRESULT result = ConvertCall(first, &p.one, fit, header->cbDstLength, &firstStarted);
+  MMRESULT result = ConvertCall(first, &p.one, fit, header->cbDstLength, &firstStarted, end && fit == header->cbSrcLength);
   if (result != MMSYSERR_NOERROR) return FromSystem(result);
   header->cbSrcLengthUsed = std::min<uint32_t>(p.one.cbSrcLengthUsed, header->cbSrcLength);
   header->cbDstLengthUsed = std::min<uint32_t>(p.one.cbDstLengthUsed, header->cbDstLength);
   return 0;
 }
 
-int32_t AcmStream::ConvertTwoSteps(Prepared& p, ACMSTREAMHEADER* header) {
+int32_t AcmStream::ConvertTwoSteps(Prepared& p, ACMSTREAMHEADER* header, bool end) {
   const uint32_t space = header->cbDstLength - header->cbDstLength % dstFrameBytes;
   uint32_t written = 0;
   uint32_t used = 0;
@@ -419,12 +423,15 @@ int32_t AcmStream::ConvertTwoSteps(Prepared& p, ACMSTREAMHEADER* header) {
   header->cbSrcLengthUsed = used;
 
   // Whole pieces that fit the destination, or one piece when none does (its remainder then
-  // waits in `pending`).
+  // waits in `pending`). At the end of the stream, once the input and the whole pieces are in,
+  // the last part of a piece goes with the end flag.
   uint64_t pieces = p.midCount / pieceBytes;
-  if (p.pending.empty() && written < space && pieces > 0) {
+  const bool last = end && used == blocks * srcBlockBytes && pieces == 0 && p.midCount >= midFrameBytes;
+  if (p.pending.empty() && written < space && (pieces > 0 || last)) {
     pieces = std::min<uint64_t>(pieces, std::max<uint64_t>(1, (space - written) / dstFrameBytes / outPieceFrames));
-    MMRESULT result = ConvertCall(second, &p.resample, static_cast<DWORD>(pieces * pieceBytes),
-                                  static_cast<DWORD>(p.out.size()), &secondStarted);
+    const uint64_t bytes = last ? p.midCount - p.midCount % midFrameBytes : pieces * pieceBytes;
+    MMRESULT result = ConvertCall(second, &p.resample, static_cast<DWORD>(bytes), static_cast<DWORD>(p.out.size()),
+                                  &secondStarted, last);
     if (result != MMSYSERR_NOERROR) return FromSystem(result);
     uint32_t taken = std::min<uint32_t>(p.resample.cbSrcLengthUsed, p.midCount);
     std::memmove(p.mid.data(), p.mid.data() + taken, p.midCount - taken);
