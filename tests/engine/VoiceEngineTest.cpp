@@ -353,16 +353,27 @@ TEST_F(EngineFixture, LocalFileEndsByItselfAndLoopsUntilStopped) {
   EXPECT_EQ(engine.StopPlayFile(looping), 0);
   EXPECT_GT(RecordedToneSamples(recording), 2400) << "the file looped";
 
-  // Files ending by themselves while the host stops plays and changes levels never leave a
-  // stop waiting on a notification.
-  EndsWithin(30, [&] {
+  // Files ending by themselves while the host stops plays, starts and stops a call and, from
+  // another thread, changes levels, sockets and codec: nothing deadlocks, and every call
+  // serialises with the others (which a thread checker sees).
+  EndsWithin(60, [&] {
+    std::thread levels([&] {
+      for (int i = 0; i < 100; ++i) {
+        engine.SetCaptureVolume(0, i);
+        engine.SetPlaybackVolume(device, 50);
+        engine.SetSockets(rtp.Handle(), rtcp.Handle());
+        engine.SetCodec(i % 2 == 0 ? 0 : 2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    });
     for (int round = 0; round < 20; ++round) {
-      int32_t short_ = 0;
-      engine.PlayFile(wav.c_str(), 1, device, 100, &short_);
+      int32_t once = 0;
+      engine.PlayFile(wav.c_str(), 1, device, 100, &once);
+      round % 2 == 0 ? engine.StartReceiving(static_cast<int32_t>(speaker)) : engine.StopReceiving();
       std::this_thread::sleep_for(std::chrono::milliseconds(80 + round % 5 * 10));
-      engine.SetPlaybackVolume(device, 50);
-      engine.StopPlayFile(short_);
+      engine.StopPlayFile(once);
     }
+    levels.join();
     engine.Uninitialize();
   });
   voiceengine::RemoveDevice(recorder);
