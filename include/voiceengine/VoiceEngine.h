@@ -283,8 +283,9 @@ class VoiceEngine {
   void StartCallFilePlayer(const char* filename, ve::AudioSink* output, int32_t frameMs, bool sendSide,
                            int32_t playOnce, int32_t level, int32_t* fileId);
   void UnprepareReceiveStages();
-  // Loop, level and output format of a play about to start.
-  void ConfigurePlay(ve::FilePlayer* player, int32_t playOnce, int32_t level);
+  // Opens the file and starts the play with its loop, level and output format; false when the
+  // file does not open or cannot be converted.
+  bool OpenAndPlay(ve::FilePlayer* player, const char* filename, int32_t playOnce, int32_t level);
   // An id for a new play that no play of any engine in the process has had (filesLock held).
   int32_t NewFileId();
 

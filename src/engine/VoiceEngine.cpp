@@ -299,7 +299,9 @@ int32_t VoiceEngine::SetCodec(int32_t type) {
   // on the new one: one encoder and one decoder are linked at any time.
   const bool wasSending = sending;
   const bool wasReceiving = receiving;
-  const bool stopFailed = (wasSending && StopSending() < 0) | (wasReceiving && StopReceiving() < 0);
+  bool stopFailed = false;
+  if (wasSending) stopFailed |= StopSending() < 0;
+  if (wasReceiving) stopFailed |= StopReceiving() < 0;
   if (!stopFailed) {
     codecType = type;
     CreateCodecs(type);
@@ -678,9 +680,7 @@ void VoiceEngine::StartCallFilePlayer(const char* filename, AudioSink* output, i
                                       int32_t playOnce, int32_t level, int32_t* fileId) {
   std::lock_guard<std::recursive_mutex> files(*filesLock);
   auto* player = new FilePlayer(this, fileEndNotifier, output, frameMs, sendSide, NewFileId());
-  // A file that opens but whose coding cannot be converted is refused like one that does not
-  // open: its play would stay silent and never end.
-  if (player->OpenFile(filename) != 0 || (ConfigurePlay(player, playOnce, level), player->Play() != 0)) {
+  if (!OpenAndPlay(player, filename, playOnce, level)) {
     delete player;
     throw Exception(-10, "Error loading file %s", filename != nullptr ? filename : "");
   }
@@ -688,11 +688,15 @@ void VoiceEngine::StartCallFilePlayer(const char* filename, AudioSink* output, i
   if (fileId != nullptr) *fileId = player->GetId();
 }
 
-void VoiceEngine::ConfigurePlay(FilePlayer* player, int32_t playOnce, int32_t level) {
+bool VoiceEngine::OpenAndPlay(FilePlayer* player, const char* filename, int32_t playOnce, int32_t level) {
+  if (player->OpenFile(filename) != 0) return false;
   if (playOnce == 0) player->SetLoop();
   player->SetLevel(level);
   WAVEFORMATEX pcm;
   player->SetOutputFormat(GetStandardFormat(&pcm, kFormatPcm16));
+  // A file that opens but whose coding cannot be converted is refused like one that does not
+  // open: its play would stay silent and never end.
+  return player->Play() == 0;
 }
 
 int32_t VoiceEngine::NewFileId() {
@@ -723,8 +727,7 @@ int32_t VoiceEngine::PlayFile(const char* filename, int32_t playOnce, int32_t de
     }
     if (localFilePlayer != nullptr) return 0;
     localFilePlayer = new FilePlayer(this, fileEndNotifier, filePlayback, kLocalFileFrameMs, false, NewFileId());
-    if (localFilePlayer->OpenFile(filename) != 0 ||
-        (ConfigurePlay(localFilePlayer, playOnce, level), localFilePlayer->Play() != 0)) {
+    if (!OpenAndPlay(localFilePlayer, filename, playOnce, level)) {
       delete localFilePlayer;
       localFilePlayer = nullptr;
       throw Exception(-20, "Error loading file %s to extraFilePlay", filename != nullptr ? filename : "");
