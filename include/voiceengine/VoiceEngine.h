@@ -63,10 +63,10 @@ struct EngineAccess;
 /// @endcode
 ///
 /// **Threads.** The host may call from any thread. The operations that build, start and stop
-/// the chains take the engine's API lock (recursive: an operation may call another); file
-/// operations take the files lock, after the API lock when they take both. Operations whose
-/// note says "no lock" rely on the host not to run them at the same time as another operation
-/// of the same engine. The engine's own threads (capture, network receive, RTCP, playback, file
+/// the chains, or read or change what they share, take the engine's API lock (recursive: an
+/// operation may call another); file operations take the files lock, after the API lock when
+/// they take both. The operations whose note says "no lock" touch nothing the others share.
+/// The engine's own threads (capture, network receive, RTCP, playback, file
 /// sources, end-of-file notices) run behind these calls; a stop returns once the threads of
 /// its direction have ended.
 ///
@@ -85,7 +85,7 @@ class VoiceEngine {
   VoiceEngine& operator=(const VoiceEngine&) = delete;
 
   /// Deletes the encoder and decoder filters made so far. Used by Uninitialize; a host calls it
-  /// only with both directions stopped. No lock.
+  /// only with both directions stopped. Takes the API lock.
   void DeleteCodecs();
   /// Called on an engine notification thread when a local play of file @p fileId has ended by
   /// itself; closes the file playback device. Takes the files lock. Hosts do not call it.
@@ -95,13 +95,16 @@ class VoiceEngine {
   /// itself; does nothing. Hosts do not call it.
   /// @param fileId the id SendFile gave.
   void OnSentFileEnded(int32_t fileId);
-  /// The decoder filter of the current codec, or null when it has none yet. Internal; no lock.
+  /// The decoder filter of the current codec, or null when it has none yet. Internal; takes the
+  /// API lock.
   /// @return the filter, owned by the engine.
   ve::AudioFilter* GetDecoder();
-  /// The encoder filter of the current codec, or null when it has none yet. Internal; no lock.
+  /// The encoder filter of the current codec, or null when it has none yet. Internal; takes the
+  /// API lock.
   /// @return the filter, owned by the engine.
   ve::AudioFilter* GetEncoder();
-  /// Makes the encoder and decoder filters of a codec if they do not exist yet. No lock.
+  /// Makes the encoder and decoder filters of a codec if they do not exist yet. Takes the API
+  /// lock.
   /// @param codecType 0 G.711, 1 G.723, 2 G.729; other values make nothing.
   void CreateCodecs(int32_t codecType);
   /// Creates the engine's components (G.729 is the codec until SetCodec). Calling it again on
@@ -113,14 +116,16 @@ class VoiceEngine {
   /// @return true when it opened.
   bool CanOpenCapture();
   /// Deletes the file players whose files have ended or were stopped. PlayFile and SendFile
-  /// call it first. Takes the files lock.
+  /// call it first. Takes the API lock, then the files lock.
   /// @return 0.
   int32_t CleanupFinishedFiles();
-  /// Chooses the call's codec for both directions. It takes effect when a direction is
-  /// configured or started; call it while both directions are stopped. No lock.
+  /// Chooses the call's codec for both directions. Directions that are running restart on the
+  /// new codec, as ConfigureSend and ConfigureReceive do; stopped ones use it when they start.
+  /// Takes the API lock.
   /// @param codecType 0 G.711 (A-law unless voiceengine::SetG711Law asks for u-law), 1 G.723
   ///        (a slot that sends nothing and plays silence), 2 G.729.
-  /// @return 0.
+  /// @return 0; -10 when a running direction did not stop (the codec is then unchanged); -20
+  ///         when a direction did not start again on the new codec.
   int32_t SetCodec(int32_t codecType);
   /// Applies the codec to the receive direction and records the settings; a running receive
   /// direction restarts when @p kind changes (or when kind 9 comes with another @p option2).
@@ -158,23 +163,24 @@ class VoiceEngine {
   /// @return 0; -10 / -20 / -30 when stopping, changing the port or restarting failed.
   int32_t SetLocalReceivePort(uint16_t port);
   /// Hands over the host's bound UDP sockets; the host keeps owning them and closes them after
-  /// Uninitialize. Call it while both directions are stopped. No lock.
+  /// Uninitialize. Call it while both directions are stopped. Takes the API lock.
   /// @param rtpSocket the RTP socket (a socket descriptor, or a SOCKET on Windows).
   /// @param rtcpSocket the RTCP socket.
   /// @return @p rtpSocket; -1 when either value is not above 0.
   int32_t SetSockets(int32_t rtpSocket, int32_t rtcpSocket);
-  /// Changes the level of a playing file; an unknown id is ignored. Takes the files lock.
+  /// Changes the level of a playing file; an unknown id is ignored. Takes the API lock, then
+  /// the files lock.
   /// @param fileId the id PlayFile or SendFile gave.
   /// @param level 0..100 (100: the file as it is).
   /// @return 0.
   int32_t SetFileVolume(int32_t fileId, int32_t level);
-  /// Sets the microphone level of the call; it starts at 0 (muted). No lock.
+  /// Sets the microphone level of the call; it starts at 0 (muted). Takes the API lock.
   /// @param unused ignored.
   /// @param level 0..100; negative values count as 0.
   /// @return 0.
   int32_t SetCaptureVolume(int32_t unused, int32_t level);
   /// Sets the volume of the call's speaker or of the local file playback, whichever runs on
-  /// @p device; other devices are ignored. Takes the files lock.
+  /// @p device; other devices are ignored. Takes the API lock, then the files lock.
   /// @param device a device id, -1 for the default.
   /// @param level 0..100; negative values count as 0.
   /// @return 0, or the device's failure code.
@@ -227,7 +233,7 @@ class VoiceEngine {
   ///         the mixing or framing stage failed to prepare; -40 voice activity detection failed
   ///         to prepare; -60 the device did not start.
   int32_t StartSending(int32_t device);
-  /// Stops every playing file of one side of the call. Takes the files lock.
+  /// Stops every playing file of one side of the call. Takes the API lock, then the files lock.
   /// @param sentSide true: the files sent into the call; false: the ones mixed into what the
   ///        user hears.
   /// @return 0.
