@@ -70,11 +70,14 @@ void WaveOutPlayer::DeviceCallback(WaveStream*, uint32_t message, uintptr_t inst
   if (message == WOM_DONE) {
     std::lock_guard<CriticalSection> guard(self->queueLock);
     self->doneQueue.push_back(header);
-    if (self->inFlight > 0 && --self->inFlight == 0 && self->primed && !self->closing) {
-      // The device played its last queued buffer: it runs dry until the writer comes.
-      self->underruns.fetch_add(1);
-      const uint32_t grown = std::min(self->queueTarget.load() + 1, self->openBufferCount);
-      self->queueTarget = grown;
+    if (self->inFlight > 0 && --self->inFlight == 0) {
+      if (self->primed && !self->closing) {
+        // The device played its last queued buffer: it runs dry until the writer comes.
+        self->underruns.fetch_add(1);
+        const uint32_t grown = std::min(self->queueTarget.load() + 1, self->openBufferCount);
+        self->queueTarget = grown;
+      }
+      self->playedOut.Set();
     }
     self->doneEvent.Set();
   } else if (message == WOM_CLOSE) {
@@ -128,6 +131,7 @@ int32_t WaveOutPlayer::CloseDevice() {
   // Once the writer's and SetVolume's passes are back, this thread has the device to itself.
   deviceGate.Close();
   closing = true;
+  WaitUntilPlayedOut();
   if (waveOutReset(device) != MMSYSERR_NOERROR) return -10;
   for (uint32_t i = 0; i < openBufferCount; ++i) waveOutUnprepareHeader(device, &headers[i]);
   if (waveOutClose(device) != MMSYSERR_NOERROR) return -30;
@@ -168,6 +172,27 @@ int32_t WaveOutPlayer::OnClose() {
   if (CloseDevice() != 0) return -20;
   started = false;
   return 0;
+}
+
+void WaveOutPlayer::WaitUntilPlayedOut() {
+  // What is queued plays to its end, as a device's stream does when it is stopped, so the end
+  // of a file or of a call is heard; a device that stops handing buffers back is given the
+  // queue's duration and a little more, then reset.
+  const uint32_t bytesPerSecond = format.nAvgBytesPerSec != 0 ? format.nAvgBytesPerSec : 16000;
+  const uint32_t start = GetTickCount();
+  for (;;) {
+    uint32_t queued;
+    {
+      std::lock_guard<CriticalSection> guard(queueLock);
+      queued = inFlight;
+      // Reset under queueLock: the last buffer coming back after the check sets it again.
+      if (queued > 0) playedOut.Reset();
+    }
+    if (queued == 0) return;
+    const uint64_t limit = static_cast<uint64_t>(queued) * openBufferSize * 1000 / bytesPerSecond + kPlayOutSlackMs;
+    const uint32_t waited = GetTickCount() - start;
+    if (waited >= limit || !playedOut.Wait(static_cast<uint32_t>(limit - waited))) return;
+  }
 }
 
 WAVEHDR* WaveOutPlayer::TakeFreeHeader() {

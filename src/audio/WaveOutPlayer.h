@@ -39,6 +39,8 @@ class WaveOutPlayer : public AudioSink {
   static constexpr uint32_t kFreeHeaderWaitMs = 1000;
   static constexpr uint32_t kIdleMs = 5;
   static constexpr uint32_t kShrinkAfterWrites = 300;
+  // How much longer than its queued audio a closing device may take to hand its buffers back.
+  static constexpr uint32_t kPlayOutSlackMs = 200;
 
   WaveOutPlayer();
   ~WaveOutPlayer() override;
@@ -77,6 +79,8 @@ class WaveOutPlayer : public AudioSink {
   int32_t OpenAndStart();
   // Null once the device is closed.
   platform::WAVEHDR* TakeFreeHeader();
+  // Closing: waits until the buffers written have played.
+  void WaitUntilPlayedOut();
   // Grows the adaptive queue when the device counted an underrun of its own; shrinks it after
   // a long run without one.
   void AdaptQueue(uint64_t deviceUnderruns);
@@ -89,13 +93,15 @@ class WaveOutPlayer : public AudioSink {
   uint32_t openBufferCount = 0;
   uint32_t deviceId = platform::WAVE_MAPPER;
   platform::Event doneEvent;
+  platform::Event playedOut;  // set when the last buffer written comes back
   platform::HWAVEOUT device = nullptr;
   platform::WAVEHDR headers[kMaxBuffers];
   WAVEFORMATEX format;
   uint8_t buffers[kMaxBuffers][kMaxBufferSize];
   std::deque<platform::WAVEHDR*> doneQueue;
   // Buffers written and not yet back, under queueLock; `primed` once the queue was first full
-  // (under queueLock); `closing` while buffers come back unplayed.
+  // (under queueLock); `closing` from the start of a close, while the queue plays out and
+  // then comes back unplayed: no underrun is counted then.
   uint32_t inFlight = 0;
   bool primed = false;
   std::atomic<bool> closing{false};

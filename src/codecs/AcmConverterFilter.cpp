@@ -152,12 +152,25 @@ int32_t AcmConverterFilter::Unprepare() {
     consumerLinked = !listeners.empty();
   }
   if (sourceGone && consumerLinked) {
-    ConvertEnd(static_cast<uint32_t>(std::max(kDrainPatienceFrames * static_cast<int32_t>(frameDuration), 100)));
+    const int32_t patienceMs = std::max(kDrainPatienceFrames * static_cast<int32_t>(frameDuration), 100);
+    ConvertEnd(static_cast<uint32_t>(patienceMs));
     AudioSample* probe = nullptr;
     AudioSamplePool::Instance()->Get(&probe);
     int32_t needed = FrameBytes(probe);
     probe->Release();
-    int32_t patienceMs = std::max(kDrainPatienceFrames * static_cast<int32_t>(frameDuration), 100);
+    // The consumer takes whole frames: the file's last part frame is made whole with silence,
+    // so that it is heard rather than left behind.
+    const int32_t partial = needed > 0 ? BufferedBytes() % needed : 0;
+    if (partial > 0) {
+      WAVEFORMATEX destination;
+      {
+        std::lock_guard<platform::CriticalSection> guard(flagLock);
+        destination = destinationFormat;
+      }
+      const uint8_t silenceByte = destination.wFormatTag == WAVE_FORMAT_PCM && destination.wBitsPerSample == 8 ? 0x80 : 0;
+      const std::vector<uint8_t> silence(static_cast<size_t>(needed - partial), silenceByte);
+      AppendToFifo(silence.data(), static_cast<uint32_t>(silence.size()), static_cast<uint32_t>(patienceMs));
+    }
     for (;;) {
       uint32_t before = static_cast<uint32_t>(BufferedBytes());
       if (before < static_cast<uint32_t>(std::max(needed, 1))) break;

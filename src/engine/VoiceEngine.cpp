@@ -735,6 +735,9 @@ int32_t VoiceEngine::PlayFile(const char* filename, int32_t playOnce, int32_t de
     filePlayback->SetDeviceId(static_cast<uint32_t>(device));
     filePlayback->SetBufferSize(960);
     filePlayback->SetBufferCount(10);
+    // As few buffers queued as the device needs: a stop or the end of the file plays out at
+    // most what is queued.
+    filePlayback->SetQueueDepth(2);
     filePlayback->SetFormat(kFormatPcm16);
     if (fileId != nullptr) *fileId = localFilePlayer->GetId();
     filePlayback->Start();

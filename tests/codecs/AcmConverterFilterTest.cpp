@@ -152,17 +152,21 @@ TEST(AcmConverterFilter, UnprepareDrainsToAConsumerAndGivesUpOnOneThatStopped) {
   ASSERT_EQ(converter.Prepare(), 0);
   ASSERT_EQ(Push(converter, Bytes(1000, 1)), 0);
   std::atomic<int> pulled{0};
+  Bytes frame;
   std::thread puller([&] {
-    Bytes frame;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 4; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       if (Pull(converter, &frame) == 0) ++pulled;
     }
   });
   EXPECT_EQ(converter.Unprepare(), 0);
-  EXPECT_EQ(converter.BufferedBytes(), 40);  // it waited for the three whole frames to go
+  EXPECT_EQ(converter.BufferedBytes(), 0);  // it waited for the four frames to go
   puller.join();
-  EXPECT_EQ(pulled, 3);
+  EXPECT_EQ(pulled, 4);
+  // The last part frame was made whole with silence.
+  ASSERT_EQ(frame.size(), 320u);
+  EXPECT_EQ(frame[39], 1);
+  EXPECT_EQ(frame[40], 0);
 
   ASSERT_EQ(converter.Prepare(), 0);
   ASSERT_EQ(Push(converter, Bytes(3200, 1)), 0);

@@ -337,11 +337,12 @@ TEST_F(EngineFixture, LocalFileEndsByItselfAndLoopsUntilStopped) {
   const int32_t device = static_cast<int32_t>(recorder);
   int32_t id = 0;
   // The play ends by itself: its speaker is closed (an open one records every block it plays),
-  // having played the file's tone once at most.
+  // having played the file's tone once, to its end.
   ASSERT_EQ(engine.PlayFile(wav.c_str(), 1, device, 100, &id), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   const int64_t tone = RecordedToneSamples(recording);
   EXPECT_GE(tone, 0) << "the play ended by itself";
+  EXPECT_GE(tone, 760) << "the end of the file was heard";
   EXPECT_LE(tone, 800);
   EXPECT_EQ(engine.CleanupFinishedFiles(), 0);
   // A looping play goes on until it is stopped.
