@@ -1,5 +1,7 @@
 #pragma once
 
+#include "voiceengine/Export.h"
+
 /// @file
 /// The engine writes short diagnostic lines (packet sizes, lost buffers, warnings) to a debug
 /// output. It is off by default; a host switches it on and may route the lines to its own sink.
@@ -18,14 +20,14 @@ using DebugSink = void (*)(const char* line, void* context);
 /// Switches debug output on or off. With no sink installed, lines go to standard error. Any
 /// thread.
 /// @param enabled true for on.
-void SetDebugOutputEnabled(bool enabled);
+VOICEENGINE_API void SetDebugOutputEnabled(bool enabled);
 /// Whether debug output is on. Any thread.
 /// @return true when on.
-bool IsDebugOutputEnabled();
+VOICEENGINE_API bool IsDebugOutputEnabled();
 
 /// Installs a sink (or restores the standard error sink with nullptr). Any thread.
 /// @param sink the function that receives each line.
 /// @param context handed to the sink with each line.
-void SetDebugSink(DebugSink sink, void* context);
+VOICEENGINE_API void SetDebugSink(DebugSink sink, void* context);
 
 }  // namespace voiceengine

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "voiceengine/Export.h"
+
 /// @file
 /// Choosing and adding audio devices. Every device has an id; pass it to the engine's calls
 /// that take a device (sending, receiving, playing a file). kDefaultDevice picks the
@@ -40,20 +42,20 @@ struct DeviceInfo {
 /// stays the same while the machine's configuration does) followed by the virtual devices
 /// added so far.
 /// @return the devices.
-std::vector<DeviceInfo> ListDevices();
+VOICEENGINE_API std::vector<DeviceInfo> ListDevices();
 
 /// Adds a microphone that captures silence.
 /// @param name the name the listing shows.
 /// @param id receives the device's id.
 /// @return 0 or kDeviceBadArgument.
-int32_t AddSilenceCaptureDevice(const char* name, uint32_t* id);
+VOICEENGINE_API int32_t AddSilenceCaptureDevice(const char* name, uint32_t* id);
 /// Adds a microphone that captures a sine tone.
 /// @param name the name the listing shows.
 /// @param frequencyHz above 0.
 /// @param amplitude 0..32767.
 /// @param id receives the device's id.
 /// @return 0 or kDeviceBadArgument.
-int32_t AddToneCaptureDevice(const char* name, double frequencyHz, int32_t amplitude, uint32_t* id);
+VOICEENGINE_API int32_t AddToneCaptureDevice(const char* name, double frequencyHz, int32_t amplitude, uint32_t* id);
 /// Adds a microphone that captures the audio of a PCM WAV file, converted to whatever format
 /// the engine opens it with, played once then silence, or looping.
 /// @param name the name the listing shows.
@@ -61,31 +63,31 @@ int32_t AddToneCaptureDevice(const char* name, double frequencyHz, int32_t ampli
 /// @param loop true to loop.
 /// @param id receives the device's id.
 /// @return 0, kDeviceBadArgument, kDeviceFileUnreadable or kDeviceFileNotPcmWave.
-int32_t AddWavFileCaptureDevice(const char* name, const char* path, bool loop, uint32_t* id);
+VOICEENGINE_API int32_t AddWavFileCaptureDevice(const char* name, const char* path, bool loop, uint32_t* id);
 
 /// Adds a speaker that discards what is played.
 /// @param name the name the listing shows.
 /// @param id receives the device's id.
 /// @return 0 or kDeviceBadArgument.
-int32_t AddDiscardPlaybackDevice(const char* name, uint32_t* id);
+VOICEENGINE_API int32_t AddDiscardPlaybackDevice(const char* name, uint32_t* id);
 /// Adds a speaker that records what is played into a WAV file (8 kHz 16-bit mono, started
 /// afresh at each open, complete once the device is closed).
 /// @param name the name the listing shows.
 /// @param path the WAV file to write.
 /// @param id receives the device's id.
 /// @return 0 or kDeviceBadArgument (also for an empty path).
-int32_t AddWavFilePlaybackDevice(const char* name, const char* path, uint32_t* id);
+VOICEENGINE_API int32_t AddWavFilePlaybackDevice(const char* name, const char* path, uint32_t* id);
 
 /// Adds a loopback device: what is played on it comes out of its microphone. Use the one id
 /// for a playback and a capture.
 /// @param name the name the listing shows.
 /// @param id receives the device's id.
 /// @return 0 or kDeviceBadArgument.
-int32_t AddLoopbackDevice(const char* name, uint32_t* id);
+VOICEENGINE_API int32_t AddLoopbackDevice(const char* name, uint32_t* id);
 
 /// Removes a virtual device from the list; a stream open on it plays on until it is closed.
 /// @param id the device's id.
 /// @return 0, or kDeviceBadArgument for an id that is not a virtual device.
-int32_t RemoveDevice(uint32_t id);
+VOICEENGINE_API int32_t RemoveDevice(uint32_t id);
 
 }  // namespace voiceengine

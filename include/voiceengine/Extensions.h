@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "voiceengine/Export.h"
+
 class VoiceEngine;
 
 /// @file
@@ -26,7 +28,7 @@ enum class G711Law {
 /// @param engine an engine.
 /// @param law the law.
 /// @return 0, or -1 for a null engine.
-int32_t SetG711Law(VoiceEngine* engine, G711Law law);
+VOICEENGINE_API int32_t SetG711Law(VoiceEngine* engine, G711Law law);
 
 /// The RTCP layout of the engine's reports.
 enum class RtcpDialect {
@@ -42,7 +44,7 @@ enum class RtcpDialect {
 /// @param engine an initialised engine.
 /// @param dialect the layout.
 /// @return 0, or -1 for a null engine or one that is not initialised.
-int32_t SetRtcpDialect(VoiceEngine* engine, RtcpDialect dialect);
+VOICEENGINE_API int32_t SetRtcpDialect(VoiceEngine* engine, RtcpDialect dialect);
 
 /// Where the peer's packets may come from. By default RTP is taken from the address and port
 /// given to SetRemote and, while nothing valid has come from there, from one source at another
@@ -53,7 +55,7 @@ int32_t SetRtcpDialect(VoiceEngine* engine, RtcpDialect dialect);
 /// @param engine an initialised engine.
 /// @param strict true for strict checks.
 /// @return 0, or -1 for a null engine or one that is not initialised.
-int32_t SetStrictSourceCheck(VoiceEngine* engine, bool strict);
+VOICEENGINE_API int32_t SetStrictSourceCheck(VoiceEngine* engine, bool strict);
 
 /// What a user wants to see during a call. Reading it never blocks the audio threads; counts
 /// cover the current call (sending counts restart with each StartSending).
@@ -122,6 +124,6 @@ struct CallStatistics {
 /// @param engine an initialised engine.
 /// @param out receives the figures.
 /// @return 0, or -1 for a null argument or an engine that is not initialised.
-int32_t GetStatistics(VoiceEngine* engine, CallStatistics* out);
+VOICEENGINE_API int32_t GetStatistics(VoiceEngine* engine, CallStatistics* out);
 
 }  // namespace voiceengine

@@ -4,6 +4,8 @@
 #include <map>
 #include <mutex>
 
+#include "voiceengine/Export.h"
+
 /// @file
 /// The engine class a host drives: one object per call endpoint, with the 34 operations that
 /// every host reaches, on Linux and through the Windows library alike.
@@ -75,7 +77,7 @@ struct EngineAccess;
 ///
 /// Devices are the ids of voiceengine::ListDevices() passed as int32_t; -1
 /// (voiceengine::kDefaultDevice) is the system's default device.
-class VoiceEngine {
+class VOICEENGINE_API VoiceEngine {
  public:
   /// An engine that is not initialised yet. No lock; does not fail.
   VoiceEngine();
@@ -280,10 +282,10 @@ class VoiceEngine {
     int32_t option2 = -1;
   };
 
-  void LinkSendChain(bool link);
+  VOICEENGINE_LOCAL void LinkSendChain(bool link);
   // Coder, law and device block of a direction from the codec chosen last.
-  void ApplySendCodec();
-  void ApplyReceiveCodec();
+  VOICEENGINE_LOCAL void ApplySendCodec();
+  VOICEENGINE_LOCAL void ApplyReceiveCodec();
   // A play into the call (through a mixer of one direction), entered in filePlayers and
   // started. Throws Exception -10 when the file cannot be opened.
   void StartCallFilePlayer(const char* filename, ve::AudioSink* output, int32_t frameMs, bool sendSide,

@@ -1,10 +1,11 @@
 // Library-wide entry points of the shared engine library.
+#include "LibraryVersion.h"
 #include "platform/Socket.h"
 #include "voiceengine/Version.h"
 
 namespace voiceengine {
 
-const char* LibraryVersion() { return "0.1.0"; }
+const char* LibraryVersion() { return VE_VERSION_STRING; }
 
 }  // namespace voiceengine
 
