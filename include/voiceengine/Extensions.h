@@ -59,7 +59,14 @@ VOICEENGINE_API int32_t SetStrictSourceCheck(VoiceEngine* engine, bool strict);
 
 /// What a user wants to see during a call. Reading it never blocks the audio threads; counts
 /// cover the current call (sending counts restart with each StartSending).
+///
+/// The structure grows at its end in later versions without breaking a built host: `size`,
+/// which a default-constructed value sets from the host's own header, tells GetStatistics how
+/// much the host's structure holds, and only that much is written. New members are added after
+/// the last one, never in between.
 struct CallStatistics {
+  uint32_t size = sizeof(CallStatistics);  ///< bytes of the caller's structure
+
   int32_t codecType = -1;  ///< 0 G.711, 1 G.723, 2 G.729, -1 none
   bool uLaw = false;       ///< G.711 law in use
   bool sending = false;    ///< the send direction runs
@@ -119,11 +126,14 @@ struct CallStatistics {
   double peerJitterMs = 0.0;           ///< the peer's report: interarrival jitter
 };
 
-/// Fills @p out with the engine's current figures; take them before stopping, which ends the
-/// call's figures.
+/// Fills @p out with the engine's current figures, as far as out->size reaches: a host built
+/// against an older, shorter structure gets its part, one built against a longer one keeps its
+/// own values past ours; `size` itself is left as it was. Take them before stopping, which ends
+/// the call's figures.
 /// @param engine an initialised engine.
-/// @param out receives the figures.
-/// @return 0, or -1 for a null argument or an engine that is not initialised.
+/// @param out receives the figures; its `size` says how much it holds.
+/// @return 0, or -1 for a null argument, an engine that is not initialised, or a size smaller
+///         than the first released structure (up to and including peerJitterMs).
 VOICEENGINE_API int32_t GetStatistics(VoiceEngine* engine, CallStatistics* out);
 
 }  // namespace voiceengine

@@ -1,5 +1,6 @@
 // The operations beside the VoiceEngine class: the G.711 law and the statistics snapshot.
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "audio/PlayoutFilter.h"
@@ -51,7 +52,6 @@ struct EngineAccess {
   static int32_t Read(VoiceEngine* engine, CallStatistics* out) {
     std::lock_guard<std::recursive_mutex> api(*engine->apiLock);
     if (!engine->initialized) return -1;
-    *out = CallStatistics{};
     out->codecType = engine->codecType;
     out->uLaw = engine->useULaw;
     out->sending = engine->sending;
@@ -130,9 +130,22 @@ int32_t SetStrictSourceCheck(VoiceEngine* engine, bool strict) {
   return EngineAccess::SetStrict(engine, strict);
 }
 
+// The first released CallStatistics ended with peerJitterMs; a host's structure is never shorter.
+constexpr size_t kFirstStatisticsSize = offsetof(CallStatistics, peerJitterMs) + sizeof(double);
+
 int32_t GetStatistics(VoiceEngine* engine, CallStatistics* out) {
   if (engine == nullptr || out == nullptr) return -1;
-  return EngineAccess::Read(engine, out);
+  // Only the size is read before it is known how far the caller's structure reaches.
+  uint32_t callerSize = 0;
+  std::memcpy(&callerSize, out, sizeof callerSize);
+  if (callerSize < kFirstStatisticsSize) return -1;
+  CallStatistics figures;
+  const int32_t result = EngineAccess::Read(engine, &figures);
+  if (result != 0) return result;
+  const size_t copied = std::min<size_t>(callerSize, sizeof figures);
+  std::memcpy(reinterpret_cast<char*>(out) + sizeof callerSize,
+              reinterpret_cast<const char*>(&figures) + sizeof callerSize, copied - sizeof callerSize);
+  return 0;
 }
 
 }  // namespace voiceengine

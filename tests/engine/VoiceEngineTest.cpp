@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -453,6 +456,44 @@ TEST(VoiceEngineLifecycle, EnginesStartedTogetherDrawDifferentStreams) {
   std::sort(ssrcs.begin(), ssrcs.end());
   EXPECT_EQ(std::adjacent_find(ssrcs.begin(), ssrcs.end()), ssrcs.end());
   EXPECT_GT(ssrcs.back(), 0x8000u) << "SSRCs use the whole 32-bit range";
+}
+
+// A host's CallStatistics may be shorter (an older header) or longer (a newer one) than the
+// library's: only what its size covers is written, its size stays, and a size below the first
+// released structure is refused.
+TEST(VoiceEngineLifecycle, StatisticsWriteOnlyWhatTheCallersSizeCovers) {
+  using voiceengine::CallStatistics;
+  VoiceEngine engine;
+  ASSERT_EQ(engine.Initialize(), 0);
+  CallStatistics whole;
+  ASSERT_EQ(voiceengine::GetStatistics(&engine, &whole), 0);
+
+  constexpr size_t kFirst = offsetof(CallStatistics, peerJitterMs) + sizeof(double);
+  constexpr uint8_t kUntouched = 0xA5;
+  alignas(CallStatistics) std::array<uint8_t, sizeof(CallStatistics) + 64> bytes;
+  auto read = [&](uint32_t size) {
+    bytes.fill(kUntouched);
+    std::memcpy(bytes.data(), &size, sizeof size);
+    return voiceengine::GetStatistics(&engine, reinterpret_cast<CallStatistics*>(bytes.data()));
+  };
+  auto untouchedFrom = [&](size_t offset) {
+    return std::all_of(bytes.begin() + offset, bytes.end(), [](uint8_t b) { return b == kUntouched; });
+  };
+  auto field = [&](size_t offset) {
+    uint32_t value = 0;
+    std::memcpy(&value, bytes.data() + offset, sizeof value);
+    return value;
+  };
+
+  EXPECT_EQ(read(kFirst - 1), -1);
+  EXPECT_TRUE(untouchedFrom(sizeof(uint32_t)));
+  ASSERT_EQ(read(kFirst), 0);
+  EXPECT_EQ(field(offsetof(CallStatistics, localSsrc)), whole.localSsrc);
+  EXPECT_TRUE(untouchedFrom(kFirst)) << "nothing written past the caller's structure";
+  ASSERT_EQ(read(sizeof(CallStatistics) + 64), 0);
+  EXPECT_EQ(field(0), sizeof(CallStatistics) + 64);
+  EXPECT_EQ(field(offsetof(CallStatistics, localSsrc)), whole.localSsrc);
+  EXPECT_TRUE(untouchedFrom(sizeof(CallStatistics))) << "a newer host keeps its own values past ours";
 }
 
 // Sockets after the remote, receiving only: RTCP still runs, with receiver reports, and says
