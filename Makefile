@@ -7,17 +7,19 @@ CTEST_FLAGS ?= --output-on-failure -j$(JOBS)
 
 # Debian packages the build and the tests need; the interop test calls GStreamer and mediastream
 # (whose library carries G.729) under a tshark capture. The tools and tests parse command lines
-# and JSON with two header-only libraries, which the Windows build uses too.
+# and JSON with two header-only libraries, which the Windows build uses too; dpkg-dev gives
+# the packages their dependencies (dpkg-shlibdeps).
 PACKAGES := cmake g++ make pkg-config clang libclang-rt-14-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \
             libcli11-dev nlohmann-json3-dev \
             libasound2-dev libsoxr-dev libbcg729-dev espeak-ng sox pulseaudio pulseaudio-utils libasound2-plugins libspandsp-dev libsonic-dev \
-            python3 tshark gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good libmediastreamer-tools
+            python3 tshark gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good libmediastreamer-tools \
+            dpkg-dev
 
 # The Windows cross build and Wine (64-bit only: these machines cannot run 32-bit programs).
 WINDOWS_PACKAGES := g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 googletest
 
-.PHONY: deps demo test build asan tsan fuzz bench windows docs clean
+.PHONY: deps demo test build package asan tsan fuzz bench windows docs clean
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -37,6 +39,11 @@ build: deps $(BUILD)/CMakeCache.txt
 
 test: build
 	cd $(BUILD) && ctest $(CTEST_FLAGS)
+
+# Debian packages of the build (build/packages/): libvoiceengine<ABI>, libvoiceengine-dev,
+# voiceengine-tools. scripts/package-check.sh tries them as another machine would.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 # The main job: a G.729 call between two engines (two vecall processes on loopback), with a
 # report of both sides' statistics, the delay and the quality of the received speech.
@@ -64,7 +71,7 @@ bench: build
 	@for b in $(BUILD)/bench/*Bench; do [ -x "$$b" ] && $$b; done
 
 # The Windows library: voiceengine.dll for 32-bit Windows (the product; its export table is
-# checked, it cannot run here) and the same sources for x86_64, whose tests, library host and
+# checked, it cannot run here; its zip is build-win32/packages/voiceengine-VERSION-win32.zip) and the same sources for x86_64, whose tests, library host and
 # a call with the Linux vecall run under Wine.
 # Release builds at -O2, as on Linux: GCC 12's -O3 reports false out-of-bounds copies in the
 # standard library's string and vector code.
@@ -76,6 +83,8 @@ windows: build
 	      -DVE_BUILD_TESTS=OFF -DVE_BUILD_BENCH=OFF
 	cmake --build build-win32 -j$(JOBS) --target voiceengine dllhost vecall
 	scripts/check-exports.sh build-win32/src/engine/voiceengine.dll
+	cd build-win32 && cpack -G ZIP
+	scripts/check-windows-zip.sh build-win32/packages/voiceengine-*-win32.zip
 	cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-x86_64.cmake $(WINDOWS_RELEASE) \
 	      -DVE_BUILD_BENCH=OFF
 	cmake --build build-win64 -j$(JOBS)
