@@ -288,14 +288,14 @@ class VOICEENGINE_API VoiceEngine {
   VOICEENGINE_LOCAL void ApplyReceiveCodec();
   // A play into the call (through a mixer of one direction), entered in filePlayers and
   // started. Throws Exception -10 when the file cannot be opened.
-  void StartCallFilePlayer(const char* filename, ve::AudioSink* output, int32_t frameMs, bool sendSide,
-                           int32_t playOnce, int32_t level, int32_t* fileId);
-  void UnprepareReceiveStages();
+  VOICEENGINE_LOCAL void StartCallFilePlayer(const char* filename, ve::AudioSink* output, int32_t frameMs,
+                                             bool sendSide, int32_t playOnce, int32_t level, int32_t* fileId);
+  VOICEENGINE_LOCAL void UnprepareReceiveStages();
   // Opens the file and starts the play with its loop, level and output format; false when the
   // file does not open or cannot be converted.
-  bool OpenAndPlay(ve::FilePlayer* player, const char* filename, int32_t playOnce, int32_t level);
+  VOICEENGINE_LOCAL bool OpenAndPlay(ve::FilePlayer* player, const char* filename, int32_t playOnce, int32_t level);
   // An id for a new play that no play of any engine in the process has had (filesLock held).
-  int32_t NewFileId();
+  VOICEENGINE_LOCAL int32_t NewFileId();
 
   ve::RtpReceiver* rtpReceiver = nullptr;
   ve::WaveInRecorder* capture = nullptr;
