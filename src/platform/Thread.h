@@ -34,8 +34,9 @@ class Thread {
   // False if it is already running.
   bool Terminate();
 
-  // kTimeCritical asks for real-time scheduling; other values keep the normal class.
-  // A refusal by the system is reported as false and otherwise ignored.
+  // kTimeCritical raises the thread's priority (Linux: a lower nice value; Windows: time
+  // critical); other values leave it as it is. A refusal by the system is reported as false
+  // and otherwise ignored.
   bool SetPriority(int priority);
 
   // True when called on this thread.
@@ -63,8 +64,8 @@ class Thread {
 };
 
 // Raises the calling thread's scheduling priority as far as the system allows, for threads
-// that move audio to or from a device. Linux: a low real-time priority (SCHED_FIFO), else a
-// lower nice value; Windows: time-critical, else highest. False when nothing was granted, in
+// that move audio to or from a device. Linux: a lower nice value; Windows: time-critical,
+// else highest. False when nothing was granted, in
 // which case the thread is left as it was; callers may ignore it.
 bool RaiseCurrentThreadPriority();
 
