@@ -179,17 +179,19 @@ void WaveOutPlayer::WaitUntilPlayedOut() {
   // of a file or of a call is heard; a device that stops handing buffers back is given the
   // queue's duration and a little more, then reset.
   const uint32_t bytesPerSecond = format.nAvgBytesPerSec != 0 ? format.nAvgBytesPerSec : 16000;
+  uint64_t limit;
+  {
+    std::lock_guard<CriticalSection> guard(queueLock);
+    limit = static_cast<uint64_t>(inFlight) * openBufferSize * 1000 / bytesPerSecond + kPlayOutSlackMs;
+  }
   const uint32_t start = GetTickCount();
   for (;;) {
-    uint32_t queued;
     {
       std::lock_guard<CriticalSection> guard(queueLock);
-      queued = inFlight;
+      if (inFlight == 0) return;
       // Reset under queueLock: the last buffer coming back after the check sets it again.
-      if (queued > 0) playedOut.Reset();
+      playedOut.Reset();
     }
-    if (queued == 0) return;
-    const uint64_t limit = static_cast<uint64_t>(queued) * openBufferSize * 1000 / bytesPerSecond + kPlayOutSlackMs;
     const uint32_t waited = GetTickCount() - start;
     if (waited >= limit || !playedOut.Wait(static_cast<uint32_t>(limit - waited))) return;
   }

@@ -1,6 +1,5 @@
 #include "platform/Thread.h"
 
-#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
