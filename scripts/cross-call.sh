@@ -59,20 +59,19 @@ json_number() {
 # Judges one direction: direction NAME SAID HEARD SENDER_STATS RECEIVER_STATS MIN_SNR
 direction() {
   local name=$1 said=$2 heard=$3 sender=$4 receiver=$5 min_snr=$6
-  local report delay_ms missing snr correlation sent received offset
-  report=$("$callreport" "$said" "$heard" --equalized)
-  delay_ms=$(sed -n 's/.*delay_ms=\([-0-9.]*\).*/\1/p' <<<"$report")
-  missing=$(sed -n 's/.*missing_pct=\([-0-9.]*\).*/\1/p' <<<"$report")
-  snr=$(sed -n 's/.*segmental_snr_db=\([-0-9.]*\).*/\1/p' <<<"$report")
-  correlation=$(sed -n 's/.*correlation=\([-0-9.]*\).*/\1/p' <<<"$report")
+  local report mouth_to_ear missing snr correlation sent received offset
   sent=$(json_number "$sender" rtp sent_packets)
   received=$(json_number "$receiver" rtp received_packets)
   # The heard file starts when the receiver started playing, the said one when the sender
-  # started sending: both processes stamp those moments on the one machine's clock.
+  # started sending: both processes stamp those moments on the one machine's clock, and
+  # callreport puts the heard speech on the sender's clock, so its delay is mouth-to-ear.
   offset=$(python3 -c 'import sys; print(float(sys.argv[1]) - float(sys.argv[2]))' \
     "$(json_number "$receiver" timing receive_start_unix_ms)" "$(json_number "$sender" timing send_start_unix_ms)")
-  local mouth_to_ear
-  mouth_to_ear=$(python3 -c 'import sys; print("%.0f" % (float(sys.argv[1]) + float(sys.argv[2])))' "$delay_ms" "$offset")
+  report=$("$callreport" "$said" "$heard" --equalized --start-offset-ms "$offset")
+  mouth_to_ear=$(sed -n 's/.*delay_ms=\([-0-9.]*\).*/\1/p' <<<"$report")
+  missing=$(sed -n 's/.*missing_pct=\([-0-9.]*\).*/\1/p' <<<"$report")
+  snr=$(sed -n 's/.*segmental_snr_db=\([-0-9.]*\).*/\1/p' <<<"$report")
+  correlation=$(sed -n 's/.*correlation=\([-0-9.]*\).*/\1/p' <<<"$report")
   printf '  %-15s sent %4s received %4s packets  mouth-to-ear %4s ms  missing %4s%%  correlation %s  segSNR %4s dB\n' \
     "$name" "$sent" "$received" "$mouth_to_ear" "$missing" "$correlation" "$snr"
   python3 - "$sent" "$received" "$missing" "$snr" "$min_snr" "$mouth_to_ear" <<'EOF' || return 1

@@ -119,29 +119,29 @@ std::string JsonObject(const std::string& json, const std::string& name) {
 HeardSpeech AnalyseHeardSpeech(const std::vector<int16_t>& sent, const std::string& heardWav,
                                const std::string& senderStats, const std::string& receiverStats) {
   HeardSpeech d;
-  std::vector<int16_t> heard = ReadWavSamples(heardWav);
-  if (heard.empty()) return d;
-  // The heard file starts when the receiver started, the spoken file when the sender started.
-  const double startOffsetMs = JsonNumber(receiverStats, "timing", "receive_start_unix_ms") -
-                               JsonNumber(senderStats, "timing", "send_start_unix_ms");
+  const std::vector<int16_t> recorded = ReadWavSamples(heardWav);
+  if (recorded.empty()) return d;
+  // The heard file starts when the receiver started, the spoken file when the sender started:
+  // on the sender's clock a lag is the mouth-to-ear delay, whichever side started first.
+  const double receiveStart = JsonNumber(receiverStats, "timing", "receive_start_unix_ms");
+  const double sendStart = JsonNumber(senderStats, "timing", "send_start_unix_ms");
+  if (receiveStart <= 0 || sendStart <= 0) return d;
+  const double startOffsetMs = receiveStart - sendStart;
+  const std::vector<int16_t> heard = OnReferenceClock(recorded, startOffsetMs);
+  if (heard.size() < 2) return d;
   std::vector<int16_t> reference = SendEqualized(sent);
   // The delay comes from the first 3 s of speech within 1 s of lag: enough to align, and cheap
-  // enough for sanitizer builds. The lag is sought from where the sender's start puts the
-  // speech in the recording (a sender that started later than the receiver speaks later in
-  // it), less 100 ms.
+  // enough for sanitizer builds.
   std::vector<int16_t> head(reference.begin(), reference.begin() + std::min<size_t>(reference.size(), 24000));
-  const int firstLag = std::clamp(static_cast<int>((-startOffsetMs - 100.0) * 8.0), 0,
-                                  std::max(0, static_cast<int>(heard.size()) - 8001));
-  const std::vector<int16_t> later(heard.begin() + firstLag, heard.end());
-  int lag = firstLag + BestLag(head, later, std::min<int>(8000, static_cast<int>(later.size()) - 1));
-  d.delayMs = lag / 8.0 + startOffsetMs;
+  int lag = BestLag(head, heard, std::min<int>(8000, static_cast<int>(heard.size()) - 1));
+  d.delayMs = lag / 8.0;
   std::vector<int> lags = TrackLag(reference, heard, lag, kTrackBlock, kTrackShift, kActiveRms);
   for (size_t i = 1; i < lags.size(); ++i) d.delayChanges += lags[i] != lags[i - 1] ? 1 : 0;
   std::vector<int> spoken = ActiveBlockLags(lags, reference, heard.size(), kTrackBlock, kActiveRms);
   if (!spoken.empty()) {
     std::sort(spoken.begin(), spoken.end());
-    d.medianDelayMs = spoken[spoken.size() / 2] / 8.0 + startOffsetMs;
-    d.maxDelayMs = spoken.back() / 8.0 + startOffsetMs;
+    d.medianDelayMs = spoken[spoken.size() / 2] / 8.0;
+    d.maxDelayMs = spoken.back() / 8.0;
   }
   d.segmentalSnr = SegmentalSnr(reference, heard, lags, kTrackBlock, kActiveRms);
   size_t active = 0, missing = 0;

@@ -60,6 +60,17 @@ std::vector<int16_t> FirFilter(const std::vector<int16_t>& signal, const double*
   return out;
 }
 
+std::vector<int16_t> OnReferenceClock(const std::vector<int16_t>& recording, double startOffsetMs, int rate) {
+  const long shift = std::lround(startOffsetMs * rate / 1000.0);
+  if (shift >= 0) {
+    std::vector<int16_t> shifted(static_cast<size_t>(shift), 0);
+    shifted.insert(shifted.end(), recording.begin(), recording.end());
+    return shifted;
+  }
+  const size_t skip = std::min(recording.size(), static_cast<size_t>(-shift));
+  return std::vector<int16_t>(recording.begin() + static_cast<std::ptrdiff_t>(skip), recording.end());
+}
+
 int BestLag(const std::vector<int16_t>& reference, const std::vector<int16_t>& test, int maxLag) {
   int best = 0;
   double bestScore = -1e300;

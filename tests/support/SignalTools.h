@@ -21,6 +21,12 @@ std::vector<int16_t> Amplify(const std::vector<int16_t>& signal, double gain);
 // `signal` through an FIR filter of `count` taps (output clipped to 16 bits, truncated).
 std::vector<int16_t> FirFilter(const std::vector<int16_t>& signal, const double* taps, int count);
 
+// A recording that started `startOffsetMs` after the reference began (negative: before), put on
+// the reference's clock: sample n of the result was recorded n samples after the reference's
+// start (silence before the recording began, the recording's earlier part dropped). A lag found
+// against the result is then the true delay, even one shorter than the offset.
+std::vector<int16_t> OnReferenceClock(const std::vector<int16_t>& recording, double startOffsetMs, int rate = 8000);
+
 // Delay (0..maxLag samples) at which `test` best matches `reference`: test[n + lag] ~ reference[n].
 int BestLag(const std::vector<int16_t>& reference, const std::vector<int16_t>& test, int maxLag);
 

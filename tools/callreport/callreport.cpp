@@ -8,8 +8,10 @@
 // --equalized compares with what the sender's send equaliser makes of the sent speech, which
 // is what a faithful call delivers; without it the figures include the equaliser's change.
 // --start-offset-ms says how much later the recording of RECEIVED started than SENT was
-// spoken (the receiver's speaker start minus the sender's microphone start): with it the
-// report gives the mouth-to-ear delay, its median and maximum over the call's speech.
+// spoken (the receiver's speaker start minus the sender's microphone start; negative when the
+// receiver started first). RECEIVED is then put on the sender's clock, so delay_ms is the
+// mouth-to-ear delay even when it is shorter than the offset, and the report adds its median
+// and maximum over the call's speech.
 
 #include <algorithm>
 #include <cmath>
@@ -137,6 +139,7 @@ int main(int argc, char** argv) {
   if (!Load(argv[1], &sent)) return std::fprintf(stderr, "callreport: cannot read %s\n", argv[1]), 1;
   if (!Load(argv[2], &received)) return std::fprintf(stderr, "callreport: cannot read %s\n", argv[2]), 1;
   if (equalized) sent = SendEqualized(sent);
+  if (haveOffset) received = ve::test::OnReferenceClock(received, startOffsetMs, kRate);
 
   int lag = ve::test::BestLag(sent, received, std::min<int>(kMaxDelaySamples, static_cast<int>(received.size())));
   // The delay may move during the call (the receiver's playout buffer adapts its depth or
@@ -171,8 +174,7 @@ int main(int argc, char** argv) {
     std::sort(spoken.begin(), spoken.end());
     if (!spoken.empty()) {
       std::printf("mouth_to_ear_median_ms=%.0f mouth_to_ear_max_ms=%.0f\n",
-                  spoken[spoken.size() / 2] * 1000.0 / kRate + startOffsetMs,
-                  spoken.back() * 1000.0 / kRate + startOffsetMs);
+                  spoken[spoken.size() / 2] * 1000.0 / kRate, spoken.back() * 1000.0 / kRate);
     }
   }
   if (svgPath != nullptr && !WriteSvg(svgPath, sent, received, lag)) {
