@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "framework/AudioSamplePool.h"
-#include "platform/Event.h"
 #include "support/TestComponents.h"
 
 namespace ve {
@@ -16,52 +15,21 @@ namespace {
 using test::CountingSource;
 using test::RecordingSink;
 
-// Waits (bounded) until `done` holds.
-template <typename Predicate>
-bool WaitFor(Predicate done, int timeoutMs = 5000) {
-  for (int waited = 0; waited < timeoutMs; waited += 1) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return done();
-}
-
-TEST(AudioSink, StateCodesOfStartStopOpenAndClose) {
+// A failing open or close hook gives -20 and leaves the sink as it was; Close of an unopened
+// sink calls no hook. (The lifecycle it shares with sources is tested beside AudioSource.)
+TEST(AudioSink, FailingOpenOrCloseHookLeavesTheStateAsItWas) {
   RecordingSink sink;
-  EXPECT_EQ(sink.Stop(), 0) << "stop without a thread";
   EXPECT_EQ(sink.Close(), 0);
-  EXPECT_EQ(sink.closeCalls.load(), 0) << "Close of an unopened sink calls no hook";
-  ASSERT_EQ(sink.Start(), 0);
-  EXPECT_EQ(sink.Start(), -10);
-  EXPECT_EQ(sink.Open(), -10);
-  EXPECT_EQ(sink.Close(), -10);
-  ASSERT_TRUE(WaitFor([&] { return sink.cycles > 0; })) << "a sink with no sources still cycles";
-  EXPECT_EQ(sink.Stop(), 0);
-
+  EXPECT_EQ(sink.closeCalls.load(), 0);
   ASSERT_EQ(sink.Open(), 0);
-  EXPECT_EQ(sink.Open(), -10);
-  EXPECT_EQ(sink.Start(), -10);
   sink.closeResult = 5;
   EXPECT_EQ(sink.Close(), -20);
-  EXPECT_TRUE(sink.IsOpened()) << "a failed close leaves the sink opened";
+  EXPECT_TRUE(sink.IsOpened());
   sink.closeResult = 0;
   EXPECT_EQ(sink.Close(), 0);
   sink.openResult = 1;
   EXPECT_EQ(sink.Open(), -20);
   EXPECT_FALSE(sink.IsOpened());
-
-  // A failing thread start gives -40; the thread still ends and clears its handle, so a new
-  // start succeeds.
-  sink.openResult = 0;
-  sink.threadStartResult = 7;
-  const int32_t cyclesBefore = sink.cycles;
-  EXPECT_EQ(sink.Start(), -40);
-  ASSERT_TRUE(WaitFor([&] { return !sink.IsRunning(); }));
-  EXPECT_EQ(sink.cycles.load(), cyclesBefore) << "the worker must skip its loop";
-  EXPECT_EQ(sink.Stop(), 0);
-  sink.threadStartResult = 0;
-  EXPECT_EQ(sink.Start(), 0);
-  EXPECT_EQ(sink.Stop(), 0);
 }
 
 TEST(AudioSink, PushCollectsTheSampleAndPullsEveryOtherSourceSkippingAFailingOne) {
@@ -92,7 +60,6 @@ TEST(AudioSink, PushCollectsTheSampleAndPullsEveryOtherSourceSkippingAFailingOne
   EXPECT_EQ(cycles[1], (std::vector<int16_t>{102}));
   std::sort(cycles[2].begin(), cycles[2].end());
   EXPECT_EQ(cycles[2], (std::vector<int16_t>{103, 202}));
-
   EXPECT_EQ(test::OutstandingSamples(), outstandingBefore) << "every sample went back to the pool";
 }
 
@@ -103,16 +70,13 @@ TEST(AudioSink, ConcurrentStopCallersAllReturnAfterTheThreadEnded) {
     sink.AddSource(&source);
     ASSERT_EQ(sink.Start(), 0);
     std::vector<std::thread> stoppers;
-    std::atomic<int> stopped{0};
     for (int i = 0; i < 4; ++i) {
       stoppers.emplace_back([&] {
         EXPECT_EQ(sink.Stop(), 0);
         EXPECT_FALSE(sink.IsRunning());
-        ++stopped;
       });
     }
     for (auto& t : stoppers) t.join();
-    EXPECT_EQ(stopped.load(), 4);
   }
 }
 

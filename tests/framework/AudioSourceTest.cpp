@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <type_traits>
 
 #include "framework/AudioSamplePool.h"
 #include "support/TestComponents.h"
@@ -13,27 +14,43 @@ namespace {
 using test::CountingSource;
 using test::RecordingSink;
 
-TEST(AudioSource, StateCodesAndAFailingThreadStart) {
-  CountingSource source;
-  ASSERT_EQ(source.Start(), 0);
-  EXPECT_EQ(source.Start(), -10);
-  EXPECT_EQ(source.Open(), -10);
-  EXPECT_EQ(source.Close(), -10);
-  EXPECT_EQ(source.Stop(), 0);
-  ASSERT_EQ(source.Open(), 0);
-  EXPECT_EQ(source.Start(), -10);
-  EXPECT_EQ(source.Close(), 0);
-  EXPECT_EQ(source.Close(), 0) << "closing twice is harmless";
+// Sources and sinks keep the same lifecycle, each in its own code: Start, Open and Close refuse
+// each other (-10); a thread start refused by the component (-30 for a source, -40 for a sink)
+// leaves a thread that does no work and ends by itself; Stop returns once it has, and its
+// handle is cleared, so the next Start succeeds.
+template <typename Component>
+class Lifecycle : public ::testing::Test {};
+using Components = ::testing::Types<CountingSource, RecordingSink>;
+TYPED_TEST_SUITE(Lifecycle, Components);
 
-  source.threadStartResult = 1;
-  const int32_t endsBefore = source.threadEnds, producedBefore = source.produced;
-  EXPECT_EQ(source.Start(), -30);
-  for (int i = 0; i < 2000 && source.threadEnds == endsBefore; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+TYPED_TEST(Lifecycle, StartOpenAndCloseRefuseEachOtherAndARefusedThreadStartDoesNoWork) {
+  constexpr bool kSink = std::is_same_v<TypeParam, RecordingSink>;
+  TypeParam component;
+  auto work = [&] {
+    if constexpr (kSink) return component.cycles.load();
+    else return component.produced.load();
+  };
+  ASSERT_EQ(component.Start(), 0);
+  for (int32_t refused : {component.Start(), component.Open(), component.Close()}) EXPECT_EQ(refused, -10);
+  EXPECT_EQ(component.Stop(), 0);
+  ASSERT_EQ(component.Open(), 0);
+  EXPECT_EQ(component.Open(), -10);
+  EXPECT_EQ(component.Start(), -10);
+  EXPECT_EQ(component.Close(), 0);
+  EXPECT_EQ(component.Close(), 0) << "closing twice is harmless";
+
+  component.threadStartResult = 1;
+  const int32_t workBefore = work();
+  EXPECT_EQ(component.Start(), kSink ? -40 : -30);
+  EXPECT_EQ(component.Stop(), 0);
+  EXPECT_FALSE(component.IsRunning());
+  EXPECT_EQ(work(), workBefore) << "the worker must skip its loop";
+  if constexpr (!kSink) {
+    EXPECT_EQ(component.threadEnds.load(), 2);
   }
-  EXPECT_EQ(source.threadEnds.load(), endsBefore + 1);
-  EXPECT_EQ(source.produced.load(), producedBefore);
-  EXPECT_EQ(source.Stop(), 0);
+  component.threadStartResult = 0;
+  EXPECT_EQ(component.Start(), 0);
+  EXPECT_EQ(component.Stop(), 0);
 }
 
 // A negative result of ProduceSample ends the thread by itself; a positive one is a success
@@ -63,10 +80,12 @@ TEST(AudioSource, NegativeProduceResultEndsTheThreadPositiveKeepsItGoing) {
   EXPECT_EQ(test::OutstandingSamples(), outstandingBefore);
 }
 
+// A pull gives the sample to the puller and pushes it to every other listener once; a failed
+// pull gives everyone null; Disconnect removes both directions.
 TEST(AudioSource, PullFansOutToTheOtherListenersOnlyAndAFailedPullGivesNull) {
   CountingSource source;
   RecordingSink puller, other1, other2;
-  for (RecordingSink* sink : {&puller, &other1, &other2, &other2}) Connect(&source, sink);  // other2 once
+  for (RecordingSink* sink : {&puller, &other1, &other2, &other2}) Connect(&source, sink);
 
   AudioSample* out = nullptr;
   EXPECT_EQ(source.GiveNextAudioSample(&out, &puller), 0);
@@ -77,7 +96,6 @@ TEST(AudioSource, PullFansOutToTheOtherListenersOnlyAndAFailedPullGivesNull) {
   EXPECT_EQ(other1.Cycles().at(0).at(0), 1);
   EXPECT_EQ(other2.cycles.load(), 1);
 
-  // The caller and the listeners all get null when the source fails.
   source.limit = 1;
   source.failWith = -5;
   out = reinterpret_cast<AudioSample*>(0x1);
@@ -86,7 +104,6 @@ TEST(AudioSource, PullFansOutToTheOtherListenersOnlyAndAFailedPullGivesNull) {
   ASSERT_EQ(other1.Cycles().size(), 2u);
   EXPECT_TRUE(other1.Cycles()[1].empty());
 
-  // Disconnect removes both sides: no push to the sink, no pull from the source.
   Disconnect(&source, &other1);
   source.limit = -1;
   source.GiveNextAudioSample(&out, &puller);
