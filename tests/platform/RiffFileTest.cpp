@@ -57,28 +57,23 @@ TEST(RiffFile, FindsChunksPastOthersIncludingOddSizedOnesAndSeeksWithinTheFile) 
   EXPECT_EQ(riff.Read(bytes, 1), -1);
 }
 
+// A search for the data chunk ends with an error: past the end of a RIFF chunk that claims to
+// end before it; at a chunk whose size runs past the end of the file; and at a size that, added
+// in 32 bits, comes back to the very chunk it belongs to (a search that trusted it would go
+// round forever), with or without a parent to bound it.
 TEST(RiffFile, SearchStopsAtTheParentsEndAndAtTheFilesEnd) {
-  // The RIFF chunk claims to end before the data chunk: the data chunk is outside it.
-  Bytes shortRiff = test::BuildRiff({{"fmt ", Bytes(16, 1)}, {"data", Bytes(4, 0)}}, 4 + 8 + 16);
-  TempFile a(shortRiff);
-  RiffFile riff;
-  MMCKINFO wave;
-  OpenWave(riff, a, wave);
-  MMCKINFO data;
-  data.ckid = kFourCCData;
-  EXPECT_EQ(riff.Descend(&data, &wave, RiffFile::kFindChunk), -10);
-
-  // A chunk whose size runs past the end of the file: the search ends, it does not wrap.
-  TempFile b(test::BuildRiff({{"junk", Bytes(4, 0), 0xFFFFFFF0}, {"data", Bytes(4, 0)}}));
-  OpenWave(riff, b, wave);
-  EXPECT_EQ(riff.Descend(&data, &wave, RiffFile::kFindChunk), -10);
-
-  // A size that, added in 32 bits, comes back to the very chunk it belongs to: a search
-  // that trusted it would go round forever.
-  TempFile c(test::BuildRiff({{"junk", Bytes(4, 0), 0xFFFFFFF8}, {"data", Bytes(4, 0)}}));
-  OpenWave(riff, c, wave);
-  EXPECT_EQ(riff.Descend(&data, &wave, RiffFile::kFindChunk), -10);
-  EXPECT_EQ(riff.Descend(&data, nullptr, RiffFile::kFindChunk), -10);
+  const Bytes cases[] = {test::BuildRiff({{"fmt ", Bytes(16, 1)}, {"data", Bytes(4, 0)}}, 4 + 8 + 16),
+                         test::BuildRiff({{"junk", Bytes(4, 0), 0xFFFFFFF0}, {"data", Bytes(4, 0)}}),
+                         test::BuildRiff({{"junk", Bytes(4, 0), 0xFFFFFFF8}, {"data", Bytes(4, 0)}})};
+  for (const Bytes& bytes : cases) {
+    TempFile file(bytes);
+    RiffFile riff;
+    MMCKINFO wave, data;
+    OpenWave(riff, file, wave);
+    data.ckid = kFourCCData;
+    EXPECT_EQ(riff.Descend(&data, &wave, RiffFile::kFindChunk), -10);
+    EXPECT_EQ(riff.Descend(&data, nullptr, RiffFile::kFindChunk), -10);
+  }
 }
 
 TEST(RiffFile, RejectsWhatIsNotARiffWaveFile) {

@@ -8,11 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "WaveCallbackLog.h"
 #include "platform/DeviceRegistry.h"
 #include "platform/Mixer.h"
 #include "platform/SoundSystem.h"
@@ -44,40 +43,6 @@ constexpr uint32_t kBytes = 320;  // 20 ms at 8 kHz 16-bit mono
 double Ms(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double, std::milli>(to - from).count();
 }
-
-// What the stream's callback hands back, with when.
-struct Returns {
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<ve::platform::WAVEHDR*> headers;
-  std::vector<Clock::time_point> times;
-
-  static void Callback(WaveStream*, uint32_t message, uintptr_t instance, ve::platform::WAVEHDR* header) {
-    if (message != WIM_DATA && message != WOM_DONE) return;
-    auto* self = reinterpret_cast<Returns*>(instance);
-    std::lock_guard<std::mutex> guard(self->mutex);
-    self->headers.push_back(header);
-    self->times.push_back(Clock::now());
-    self->changed.notify_all();
-  }
-  bool WaitFor(size_t count, int ms) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, std::chrono::milliseconds(ms), [&] { return headers.size() >= count; });
-  }
-  uintptr_t Instance() { return reinterpret_cast<uintptr_t>(this); }
-};
-
-// `count` 20 ms buffers of silence.
-struct Buffers {
-  std::vector<ve::platform::WAVEHDR> headers;
-  std::vector<std::vector<uint8_t>> memory;
-  explicit Buffers(size_t count) : headers(count), memory(count, std::vector<uint8_t>(kBytes)) {
-    for (size_t i = 0; i < count; ++i) {
-      headers[i].lpData = memory[i].data();
-      headers[i].dwBufferLength = kBytes;
-    }
-  }
-};
 
 const ve::WAVEFORMATEX kFormat{1, 1, 8000, 16000, 2, 16, 0};
 
@@ -123,12 +88,12 @@ TEST(Winmm, ListsEachDirectionOfTheSystemDevicesAndOpensThem) {
 // the capture side, and the pace of capture, are measured by the device loop tests.)
 TEST(Winmm, PlaybackReturnsBuffersInOrderFromABoundedQueueAndResetsReturnAllAtOnce) {
   REQUIRE_DEVICES_ALONE();
-  Returns captured, played;
-  Buffers capture(4), tone(40);  // 800 ms
+  WaveCallbackLog captured, played;
+  WaveBuffers capture(4, kBytes), tone(40, kBytes);  // 800 ms
   HWAVEIN in = nullptr;
   HWAVEOUT out = nullptr;
-  ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &kFormat, &Returns::Callback, captured.Instance()), MMSYSERR_NOERROR);
-  ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &kFormat, &Returns::Callback, played.Instance()), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &kFormat, &WaveCallbackLog::Callback, captured.Instance()), MMSYSERR_NOERROR);
+  ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &kFormat, &WaveCallbackLog::Callback, played.Instance()), MMSYSERR_NOERROR);
   for (auto& header : capture.headers) {
     ASSERT_EQ(waveInPrepareHeader(in, &header), MMSYSERR_NOERROR);
     ASSERT_EQ(waveInAddBuffer(in, &header), MMSYSERR_NOERROR);
