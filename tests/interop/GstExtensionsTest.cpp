@@ -24,8 +24,10 @@
 #include "GstPipeline.h"
 #include "InteropSupport.h"
 #include "support/CallAnalysis.h"
+#include "support/DeviceSignals.h"
 #include "support/TestProcess.h"
 #include "support/TestSockets.h"
+#include "support/UdpProbe.h"
 
 namespace {
 
@@ -89,13 +91,6 @@ class WireTap {
   std::jthread thread{[this](std::stop_token stop) { Run(stop); }};  // made last: it reads the socket
 };
 
-// Whether some process has bound UDP port `port` on 127.0.0.1 (the system's socket table).
-bool LoopbackUdpBound(uint16_t port) {
-  char local[32];
-  std::snprintf(local, sizeof(local), " 0100007F:%04X ", port);
-  return ve::test::ReadText("/proc/net/udp").find(local) != std::string::npos;
-}
-
 // How a steady tone came through, one measure for each fault. The tone runs from the first to
 // the last 20 ms frame at half the loudest frame's level (and at least kToneRms / 4), less
 // 200 ms at the start (the playout buffer filling) and 100 ms at the end (draining).
@@ -112,11 +107,7 @@ HeardTone AnalyseTone(const std::vector<int16_t>& x) {
   constexpr size_t kWindow = kSampleRate / 10;  // 100 ms: exactly 44 periods of the tone
   HeardTone tone;
   std::vector<double> rms;
-  for (size_t at = 0; at + kFrame <= x.size(); at += kFrame) {
-    double sum = 0;
-    for (size_t i = at; i < at + kFrame; ++i) sum += static_cast<double>(x[i]) * x[i];
-    rms.push_back(std::sqrt(sum / kFrame));
-  }
+  for (size_t at = 0; at + kFrame <= x.size(); at += kFrame) rms.push_back(ve::test::Rms(x, at, kFrame));
   if (rms.empty()) return tone;
   const double level = std::max(*std::max_element(rms.begin(), rms.end()) / 2, kToneRms / 4);
   size_t onset = 0, last = rms.size() - 1;
@@ -186,8 +177,9 @@ TEST_F(GstreamerStream, ToneWithHeaderExtensionsAndTelephoneEventsIsHeardCleanly
 
   ve::test::ChildProcess vecall(Vecall(gstPort, "silence", "file:" + heardPath));
   ASSERT_TRUE(vecall.Started());
-  // GStreamer starts once vecall has its RTP port, so that vecall receives all it sends.
-  ASSERT_TRUE(ve::test::WaitUntil([&] { return LoopbackUdpBound(vecallPort); }, 10))
+  // GStreamer starts once vecall has bound its RTP port (the system's socket table shows it),
+  // so that vecall receives all it sends.
+  ASSERT_TRUE(ve::test::WaitUntil([&] { return ve::test::ReadReceiveQueue(vecallPort).known; }, 10))
       << "vecall did not bind its RTP port within 10 s";
   ASSERT_TRUE(gst.Play());
   const auto started = std::chrono::steady_clock::now();

@@ -5,31 +5,71 @@
 // and vecall's command line for the call.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <cstdint>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "support/CallAnalysis.h"
+#include "support/UdpRelay.h"
 
 namespace ve::test {
 
 // The full path of a program found on PATH; empty when it is not there.
-std::string FindProgram(const std::string& name);
+inline std::string FindProgram(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::stringstream dirs(path ? path : "");
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return "";
+}
 
 // Waits up to `seconds` for `done`, asking every 10 ms; its last answer.
-bool WaitUntil(const std::function<bool()>& done, int seconds);
+inline bool WaitUntil(const std::function<bool()>& done, int seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return done();
+}
 
 class GstCall : public ::testing::Test {
  protected:
   static constexpr int kCallSeconds = 12;
 
-  void SetUp() override;
-  void TearDown() override;
+  void SetUp() override {
+    gstLaunch = FindProgram("gst-launch-1.0");
+    if (gstLaunch.empty()) GTEST_SKIP() << "gst-launch-1.0 is not installed (make deps installs it)";
+    statsPath = File("vecall.json");
+    vecallPort = FreePortPair();
+    gstPort = FreePortPair();
+    ASSERT_NE(vecallPort, 0);
+    ASSERT_NE(gstPort, 0);
+  }
+  void TearDown() override {
+    for (const std::string& path : files) std::remove(path.c_str());
+  }
   // A file in the test's temporary folder, removed now and when the test ends.
-  std::string File(const std::string& name);
+  std::string File(const std::string& name) {
+    files.push_back(CallTempPath("gst-" + name));
+    std::remove(files.back().c_str());
+    return files.back();
+  }
   // vecall on vecallPort calling 127.0.0.1:remotePort in G.711 u-law for kCallSeconds,
   // writing its statistics to statsPath.
-  std::vector<std::string> Vecall(uint16_t remotePort, const std::string& mic, const std::string& speaker) const;
+  std::vector<std::string> Vecall(uint16_t remotePort, const std::string& mic, const std::string& speaker) const {
+    return {VECALL_PATH, "--local", "127.0.0.1:" + std::to_string(vecallPort), "--remote",
+            "127.0.0.1:" + std::to_string(remotePort), "--codec", "pcmu", "--mic", mic, "--speaker", speaker,
+            "--duration", std::to_string(kCallSeconds), "--stats", statsPath};
+  }
 
   std::string gstLaunch, statsPath;
   uint16_t vecallPort = 0, gstPort = 0;

@@ -20,36 +20,28 @@ MAX_LOSS_PCT = 5.0
 
 def problems_of(side, call):
     where = f"{call}: {side['side']}"
-    found = []
     if side["rtcp_packets"] == 0:
         return [f"{where} sent no RTCP"]
-    if side["blocks_about_other"] == 0:
-        found.append(f"{where} sent no report block about the other side")
-    if (side["fraction_lost_max_pct"] or 0) > MAX_LOSS_PCT:
-        found.append(f"{where} reports {side['fraction_lost_max_pct']} % loss in one interval")
     lost, sent = side["cumulative_lost"], side["other_sent_packets"]
-    if lost is not None and sent and lost * 100.0 / sent > MAX_LOSS_PCT:
-        found.append(f"{where} reports {lost} of {sent} packets lost")
-    if side["kind"] != "vecall":
-        return found
-    if not side.get("stats_found"):
-        return found + [f"{where} wrote no statistics"]
-    for key in ("send_dialect", "peer_dialect"):
-        if side.get(key) not in (None, "standard"):
-            found.append(f"{where} ended with {key} {side[key]}")
-    if side["wire_dialect_last"] != "standard":
-        found.append(f"{where} sent its last RTCP in the {side['wire_dialect_last']} layout")
-    if side["malformed_after_standard"]:
-        found.append(f"{where}: tshark finds {side['malformed_after_standard']} malformed RTCP packets "
-                     "after its first standard one")
-    rtt = side.get("rtt_ms")
-    if rtt is None or rtt < 0:
-        found.append(f"{where} has no round-trip time")
-    elif rtt >= MAX_RTT_MS:
-        found.append(f"{where} has a round-trip time of {rtt} ms on loopback")
-    if (side.get("stats_fraction_lost_pct") or 0) > MAX_LOSS_PCT:
-        found.append(f"{where} counts {side['stats_fraction_lost_pct']:.1f} % of the packets lost")
-    return found
+    checks = [(side["blocks_about_other"] == 0, "sent no report block about the other side"),
+              ((side["fraction_lost_max_pct"] or 0) > MAX_LOSS_PCT,
+               f"reports {side['fraction_lost_max_pct']} % loss in one interval"),
+              (lost is not None and sent and lost * 100.0 / sent > MAX_LOSS_PCT, f"reports {lost} of {sent} packets lost")]
+    if side["kind"] == "vecall" and not side.get("stats_found"):
+        checks.append((True, "wrote no statistics"))
+    elif side["kind"] == "vecall":
+        rtt = side.get("rtt_ms")
+        checks += [(side.get(key) not in (None, "standard"), f"ended with {key} {side.get(key)}")
+                   for key in ("send_dialect", "peer_dialect")]
+        checks += [(side["wire_dialect_last"] != "standard",
+                    f"sent its last RTCP in the {side['wire_dialect_last']} layout"),
+                   (side["malformed_after_standard"], f"has {side['malformed_after_standard']} RTCP packets that "
+                    "tshark finds malformed after its first standard one"),
+                   (rtt is None or rtt < 0, "has no round-trip time"),
+                   (rtt is not None and rtt >= MAX_RTT_MS, f"has a round-trip time of {rtt} ms on loopback"),
+                   ((side.get("stats_fraction_lost_pct") or 0) > MAX_LOSS_PCT,
+                    f"counts {side.get('stats_fraction_lost_pct') or 0:.1f} % of the packets lost")]
+    return [f"{where} {text}" for failed, text in checks if failed]
 
 
 def main():
