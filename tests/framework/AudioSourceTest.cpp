@@ -16,8 +16,8 @@ using test::RecordingSink;
 
 // Sources and sinks keep the same lifecycle, each in its own code: Start, Open and Close refuse
 // each other (-10); a thread start refused by the component (-30 for a source, -40 for a sink)
-// leaves a thread that does no work and ends by itself; Stop returns once it has, and its
-// handle is cleared, so the next Start succeeds.
+// leaves a thread that does no work and ends by itself, clearing its handle, so the next Start
+// succeeds.
 template <typename Component>
 class Lifecycle : public ::testing::Test {};
 using Components = ::testing::Types<CountingSource, RecordingSink>;
@@ -42,8 +42,9 @@ TYPED_TEST(Lifecycle, StartOpenAndCloseRefuseEachOtherAndARefusedThreadStartDoes
   component.threadStartResult = 1;
   const int32_t workBefore = work();
   EXPECT_EQ(component.Start(), kSink ? -40 : -30);
+  for (int i = 0; i < 5000 && component.IsRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_FALSE(component.IsRunning()) << "the thread must end by itself";
   EXPECT_EQ(component.Stop(), 0);
-  EXPECT_FALSE(component.IsRunning());
   EXPECT_EQ(work(), workBefore) << "the worker must skip its loop";
   if constexpr (!kSink) {
     EXPECT_EQ(component.threadEnds.load(), 2);
