@@ -9,9 +9,7 @@ extern "C" {
 #include <bcg729/encoder.h>
 }
 
-#include <cmath>
 #include <cstdint>
-#include <random>
 #include <vector>
 
 #include "codecs/G729Codec.h"
@@ -73,7 +71,6 @@ inline std::vector<int16_t> OracleDecode(const std::vector<ReceivedFrame>& frame
   return pcm;
 }
 
-inline std::vector<int16_t> OracleDecode(const std::vector<uint8_t>& bits) { return OracleDecode(SpeechFrames(bits)); }
 
 // Little-endian byte image of PCM samples, as the codec interface takes it, and back.
 inline std::vector<uint8_t> PcmBytes(const std::vector<int16_t>& pcm) {
@@ -98,13 +95,6 @@ inline std::vector<uint8_t> OwnEncode(G729Codec& codec, const std::vector<int16_
   codec.Encode(in.data(), static_cast<int32_t>(in.size()), bits.data(), length);
   bits.resize(static_cast<size_t>(length));
   return bits;
-}
-
-inline std::vector<int16_t> OwnDecode(G729Codec& codec, const std::vector<uint8_t>& bits) {
-  std::vector<uint8_t> out(bits.size() / kG729FrameBytes * kG729FrameSamples * 2);
-  auto length = static_cast<int32_t>(out.size());
-  codec.Decode(bits.data(), static_cast<int32_t>(bits.size()), out.data(), length);
-  return PcmSamples(out.data(), static_cast<size_t>(length));
 }
 
 // Empty when a call fails.
@@ -134,32 +124,6 @@ template <typename Input>
 std::vector<int16_t> OwnDecode(const Input& input) {
   G729Codec codec;
   return OwnDecode(codec, input);
-}
-
-// About one frame in ten lost, never two in a row; frame 0 always arrives.
-inline std::vector<size_t> SingleLosses(size_t frameCount, uint32_t seed) {
-  std::mt19937 random(seed);
-  std::vector<size_t> lost;
-  for (size_t f = 1; f < frameCount; ++f) {
-    if ((lost.empty() || lost.back() + 1 < f) && random() % 9 == 0) lost.push_back(f);
-  }
-  return lost;
-}
-
-// The 10 ms frames `indices` of `pcm`, one after another.
-inline std::vector<int16_t> PickFrames(const std::vector<int16_t>& pcm, const std::vector<size_t>& indices) {
-  std::vector<int16_t> picked;
-  for (size_t f : indices) {
-    picked.insert(picked.end(), pcm.begin() + f * kG729FrameSamples, pcm.begin() + (f + 1) * kG729FrameSamples);
-  }
-  return picked;
-}
-
-// Mean power of `pcm` in dB (0 dB: an RMS of one step).
-inline double PowerDb(const std::vector<int16_t>& pcm) {
-  double energy = 1e-9;
-  for (int16_t v : pcm) energy += double(v) * v;
-  return 10.0 * std::log10(energy / double(pcm.size()));
 }
 
 }  // namespace ve::test
