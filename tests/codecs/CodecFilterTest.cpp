@@ -100,7 +100,7 @@ AudioSample* Payload(std::vector<uint8_t>& datagram, uint8_t payloadType, const 
 TEST(G711PayloadDecoderFilter, PayloadTypeChoosesTheLawComfortNoiseAndGapsKeepIt) {
   G711PayloadDecoderFilter filter;
   EXPECT_EQ(filter.LastPayloadType(), -1);
-  for (uint8_t payloadType : {0, 8}) {
+  for (uint8_t payloadType : {8, 0, 8}) {
     std::vector<uint8_t> datagram;
     Cycle cycle(filter, {Payload(datagram, payloadType, kCodes)});
     ASSERT_EQ(cycle.result, 0);
