@@ -120,5 +120,19 @@ TEST(ComfortNoiseGenerator, MalformedPayloadsChangeNothing) {
   EXPECT_NE(Generate(other, 800), Generate(reference, 800));
 }
 
+// A model with fewer coefficients plays as the same model with zero coefficients written out,
+// whatever bytes follow it.
+TEST(ComfortNoiseGenerator, AShorterModelZeroesTheStagesItLacks) {
+  const uint8_t three[] = {40, 90, 140}, shorter[] = {40, 200, 30}, padded[] = {40, 200, 127};
+  ComfortNoiseGenerator tested(7), reference(7);
+  for (ComfortNoiseGenerator* g : {&tested, &reference}) {
+    g->Update(three, 3);
+    Generate(*g, 400);
+  }
+  tested.Update(shorter, 2);
+  reference.Update(padded, 3);
+  EXPECT_EQ(Generate(tested, 800), Generate(reference, 800));
+}
+
 }  // namespace
 }  // namespace ve

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <numeric>
+#include <tuple>
 #include <vector>
 
 namespace ve {
@@ -115,22 +117,17 @@ TEST(G711Codec, EveryInputAndCodeIsCodedLikeTheQuantiserReference) {
 // PCM is ignored.
 TEST(G711Codec, CapacityIsCheckedBeforeWriting) {
   G711Codec codec;
-  std::vector<uint8_t> in(1601, 0x10);
-  std::vector<uint8_t> out(3200, 0xEE);
-  int32_t length = 159;
-  EXPECT_EQ(codec.Encode(in.data(), 320, out.data(), length), -10);
-  EXPECT_EQ(length, 0);
-  length = 160;
-  EXPECT_EQ(codec.Encode(in.data(), 321, out.data(), length), 0);
-  EXPECT_EQ(length, 160);
-  EXPECT_EQ(out[160], 0xEE);
-  length = 3200;
-  EXPECT_EQ(codec.Decode(in.data(), 1600, out.data(), length), 0);
-  EXPECT_EQ(length, 3200);
-  out[0] = 0xEE;
-  EXPECT_EQ(codec.Decode(in.data(), 1601, out.data(), length), -10);
-  EXPECT_EQ(length, 0);
-  EXPECT_EQ(out[0], 0xEE);
+  const std::vector<uint8_t> in(1601, 0x10);
+  for (auto [encode, inLength, capacity, result, written] :
+       {std::tuple{true, 320, 159, -10, 0}, {true, 321, 160, 0, 160}, {false, 1600, 3200, 0, 3200},
+        {false, 1601, 3201, -10, 0}}) {
+    std::vector<uint8_t> out(3300, 0xEE);
+    int32_t length = capacity;
+    EXPECT_EQ(encode ? codec.Encode(in.data(), inLength, out.data(), length)
+                     : codec.Decode(in.data(), inLength, out.data(), length), result) << inLength;
+    EXPECT_EQ(length, written) << inLength;
+    EXPECT_EQ(std::count(out.begin() + written, out.end(), 0xEE), 3300 - written) << inLength;
+  }
 }
 
 }  // namespace

@@ -25,25 +25,31 @@ std::vector<int16_t> ConcealmentSpeech(double seconds) {
   return speech;
 }
 
-// How a receiver fills each lost packet; kOriginal is the lost speech itself, the truth.
-enum class Fill { kOriginal, kRepeat, kConcealer };
-
-// The lost packets (of `packet` samples) of `speech` as `fill` plays them, one after another.
-std::vector<int16_t> PlayLost(const std::vector<int16_t>& speech, size_t packet, const std::vector<bool>& lost,
-                              Fill fill) {
+// `speech` through the concealer with the packets (of `packet` samples) marked in `lost`
+// missing, handed over in pieces of the sizes in `cuts` in turn; a piece never crosses a
+// packet's end, as a receiver knows each packet whole.
+std::vector<int16_t> Play(const std::vector<int16_t>& speech, size_t packet, const std::vector<bool>& lost,
+                          const std::vector<size_t>& cuts) {
   G711Concealer concealer;
-  std::vector<int16_t> block(packet, 0), last(packet, 0), parts;
-  for (size_t p = 0; p < lost.size(); ++p) {
-    const auto n = static_cast<int32_t>(packet);
-    if (!lost[p]) {
-      std::copy_n(speech.data() + p * packet, packet, last.data());
-      if (fill == Fill::kConcealer) concealer.Good(last.data(), n);
-      continue;
+  std::vector<int16_t> out(lost.size() * packet);
+  for (size_t at = 0, c = 0; at < out.size(); ++c) {
+    const auto n = static_cast<int32_t>(std::min(cuts[c % cuts.size()], packet - at % packet));
+    if (lost[at / packet]) {
+      concealer.Conceal(out.data() + at, n);
+    } else {
+      std::copy_n(speech.data() + at, n, out.data() + at);
+      concealer.Good(out.data() + at, n);
     }
-    if (fill == Fill::kConcealer) concealer.Conceal(block.data(), n);
-    if (fill == Fill::kRepeat) block = last;
-    if (fill == Fill::kOriginal) block.assign(speech.begin() + p * packet, speech.begin() + (p + 1) * packet);
-    parts.insert(parts.end(), block.begin(), block.end());
+    at += n;
+  }
+  return out;
+}
+
+// The lost packets of `signal`, one after another.
+std::vector<int16_t> LostParts(const std::vector<int16_t>& signal, size_t packet, const std::vector<bool>& lost) {
+  std::vector<int16_t> parts;
+  for (size_t p = 0; p < lost.size(); ++p) {
+    if (lost[p]) parts.insert(parts.end(), signal.begin() + p * packet, signal.begin() + (p + 1) * packet);
   }
   return parts;
 }
@@ -139,28 +145,10 @@ TEST(G711Concealer, HowTheStreamIsCutIntoBlocksDoesNotChangeTheOutput) {
   const std::vector<int16_t> speech = ConcealmentSpeech(1.2);
   std::vector<bool> lost(speech.size() / 240, false);
   for (size_t p : {1, 3, 4, 7, 8, 9}) lost[p] = true;
-  auto play = [&](const std::vector<int32_t>& cuts) {
-    G711Concealer concealer;
-    std::vector<int16_t> out(lost.size() * 240);
-    size_t at = 0;
-    for (size_t c = 0; at < out.size(); ++c) {
-      auto n = static_cast<int32_t>(std::min<size_t>(cuts[c % cuts.size()], out.size() - at));
-      // Cuts never straddle a packet boundary: the receiver knows each packet is whole.
-      n = std::min<int32_t>(n, static_cast<int32_t>(240 - at % 240));
-      if (lost[at / 240]) {
-        concealer.Conceal(out.data() + at, n);
-      } else {
-        std::copy_n(speech.data() + at, n, out.data() + at);
-        concealer.Good(out.data() + at, n);
-      }
-      at += n;
-    }
-    return out;
-  };
-  const std::vector<int16_t> frames = play({80});
-  EXPECT_EQ(play({240}), frames);
-  EXPECT_EQ(play({160, 80}), frames);
-  EXPECT_EQ(play({13, 67, 101, 1, 58}), frames);
+  const std::vector<int16_t> frames = Play(speech, 240, lost, {80});
+  EXPECT_EQ(Play(speech, 240, lost, {240}), frames);
+  EXPECT_EQ(Play(speech, 240, lost, {160, 80}), frames);
+  EXPECT_EQ(Play(speech, 240, lost, {13, 67, 101, 1, 58}), frames);
 }
 
 TEST(G711Concealer, SpeechWithLossesSoundsCloserToTheOriginalThanSilenceOrRepetition) {
@@ -182,13 +170,15 @@ TEST(G711Concealer, SpeechWithLossesSoundsCloserToTheOriginalThanSilenceOrRepeti
       if (energy > loudestEnergy) loudestEnergy = energy, loudest = p;
     }
     for (size_t p = loudest - 1; p <= loudest + burst && p < packets; ++p) lost[p] = p >= loudest && p < loudest + burst;
-    const std::vector<int16_t> truth = PlayLost(speech, packet, lost, Fill::kOriginal);
-    const std::vector<int16_t> ours = PlayLost(speech, packet, lost, Fill::kConcealer);
-    const std::vector<int16_t> repeated = PlayLost(speech, packet, lost, Fill::kRepeat);
-    const std::vector<int16_t> silence(truth.size(), 0);
-    for (const std::vector<int16_t>* simple : {&silence, &repeated}) {
-      EXPECT_GT(test::SegmentalSnr(truth, ours), test::SegmentalSnr(truth, *simple) + 1.0);
-      EXPECT_GT(test::Snr(truth, ours), test::Snr(truth, *simple));
+    std::vector<int16_t> repeated(speech.begin(), speech.begin() + packets * packet);
+    for (size_t p = 1; p < packets; ++p) {
+      if (lost[p]) std::copy_n(&repeated[(p - 1) * packet], packet, &repeated[p * packet]);
+    }
+    const std::vector<int16_t> truth = LostParts(speech, packet, lost);
+    const std::vector<int16_t> ours = LostParts(Play(speech, packet, lost, {packet}), packet, lost);
+    for (const std::vector<int16_t>& simple : {std::vector<int16_t>(truth.size(), 0), LostParts(repeated, packet, lost)}) {
+      EXPECT_GT(test::SegmentalSnr(truth, ours), test::SegmentalSnr(truth, simple) + 1.0);
+      EXPECT_GT(test::Snr(truth, ours), test::Snr(truth, simple));
     }
   }
 }

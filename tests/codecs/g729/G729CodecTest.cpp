@@ -145,8 +145,8 @@ TEST(G729Codec, ArbitraryFramesLeaveNoLastingDamageAndABadParityIsConcealed) {
   const std::vector<int16_t> fresh = OwnDecode(SpeechFrames(bits));
   for (const std::vector<uint8_t>& garbage : {noise, worst}) {
     G729Codec dirty;
-    ASSERT_EQ(OwnDecode(dirty, SpeechFrames(garbage)).size(), garbage.size() * 8);
-    const std::vector<int16_t> recovered = OwnDecode(dirty, SpeechFrames(bits));
+    ASSERT_EQ(OwnDecode(SpeechFrames(garbage), &dirty).size(), garbage.size() * 8);
+    const std::vector<int16_t> recovered = OwnDecode(SpeechFrames(bits), &dirty);
     EXPECT_GE(Snr(std::vector<int16_t>(fresh.begin() + 4000, fresh.end()),
                   std::vector<int16_t>(recovered.begin() + 4000, recovered.end())), 30.0);
   }
@@ -173,17 +173,16 @@ TEST(G729Codec, CodesWholeUnitsWithinTheCapacityAndRefusesWithoutTouchingState) 
     EXPECT_EQ(encode ? codec.Encode(pcm.data(), bytes, out.data(), length)
                      : codec.Decode(frames.data(), bytes, out.data(), length), 0);
     EXPECT_EQ(length, written) << bytes;
-    for (size_t i = static_cast<size_t>(written); i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << bytes << " " << i;
+    EXPECT_EQ(std::count(out.begin() + written, out.end(), 0xEE), 4000 - written) << bytes;
   }
 
-  const std::vector<uint8_t> bits = OwnEncode(Sweep(8000, 200.0, 3000.0, 8000.0));
   const uint8_t sid[3] = {0x5A, 0x3C, 0x00};
-  std::vector<ReceivedFrame> stream = SpeechFrames(bits, {53, 60, 67});
+  std::vector<ReceivedFrame> stream = SpeechFrames(OwnEncode(Sweep(8000, 200.0, 3000.0, 8000.0)), {53, 60, 67});
   stream.resize(80);
   stream[70].bytes.assign(sid, sid + 2);
-  for (size_t f = 71; f < 80; ++f) stream[f].bytes.clear();
+  for (size_t f = 71; f < 80; ++f) stream[f].bytes.clear();  // frames not sent after the SID
   G729Codec asked;
-  OwnDecode(asked, std::vector<ReceivedFrame>(stream.begin(), stream.begin() + 50));
+  OwnDecode({stream.begin(), stream.begin() + 50}, &asked);
   std::vector<uint8_t> out(400, 0xEE);
   constexpr int32_t kNoRoom = G729Codec::kDecodeNoRoom, kBadSid = G729Codec::kDecodeBadSid, kRoom = G729Codec::kBlockBytes;
   // Calls 0 and 1: a lost frame, a frame not sent; call n > 1: a SID of n - 2 bytes.
@@ -198,27 +197,25 @@ TEST(G729Codec, CodesWholeUnitsWithinTheCapacityAndRefusesWithoutTouchingState) 
   EXPECT_EQ(out, std::vector<uint8_t>(400, 0xEE));
   const std::vector<int16_t> whole = OwnDecode(stream);
   ASSERT_EQ(whole.size(), stream.size() * kG729FrameSamples);
-  EXPECT_EQ(OwnDecode(asked, std::vector<ReceivedFrame>(stream.begin() + 50, stream.end())),
+  EXPECT_EQ(OwnDecode({stream.begin() + 50, stream.end()}, &asked),
             std::vector<int16_t>(whole.begin() + 50 * kG729FrameSamples, whole.end()));
 }
 
-// Each object carries its own state: a stream coded in two calls equals one coded in one,
-// whatever another codec did meanwhile, and differs from the second half coded afresh.
+// Each object carries its own state: a signal coded in two calls, with another codec at work
+// in between, gives the frames and samples of one call; its second half coded afresh does not.
 TEST(G729Codec, StateBelongsToEachObject) {
   const std::vector<int16_t> speech = Sweep(16000, 200.0, 3000.0, 8000.0);
   const std::vector<int16_t> first(speech.begin(), speech.begin() + 8000), second(speech.begin() + 8000, speech.end());
-  const std::vector<uint8_t> fresh = OwnEncode(speech), freshSecond = OwnEncode(second);
-  const std::vector<ReceivedFrame> frames = SpeechFrames(fresh);
+  const std::vector<ReceivedFrame> frames = SpeechFrames(OwnEncode(speech));
   G729Codec a, b;
-  std::vector<uint8_t> bits = OwnEncode(a, first);
-  std::vector<int16_t> decoded = OwnDecode(a, std::vector<ReceivedFrame>(frames.begin(), frames.begin() + 100));
-  EXPECT_EQ(OwnEncode(b, second), freshSecond);
-  OwnDecode(b, SpeechFrames(freshSecond));
-  const std::vector<uint8_t> rest = OwnEncode(a, second);
-  EXPECT_NE(rest, freshSecond);
+  std::vector<uint8_t> bits = OwnEncode(first, &a);
+  std::vector<int16_t> decoded = OwnDecode({frames.begin(), frames.begin() + 100}, &a);
+  const std::vector<uint8_t> afresh = OwnEncode(second, &b), rest = OwnEncode(second, &a);
+  OwnDecode(SpeechFrames(afresh), &b);
+  EXPECT_NE(rest, afresh);
   bits.insert(bits.end(), rest.begin(), rest.end());
-  EXPECT_EQ(bits, fresh);
-  const std::vector<int16_t> restDecoded = OwnDecode(a, std::vector<ReceivedFrame>(frames.begin() + 100, frames.end()));
+  EXPECT_EQ(bits, OwnEncode(speech));
+  const std::vector<int16_t> restDecoded = OwnDecode({frames.begin() + 100, frames.end()}, &a);
   decoded.insert(decoded.end(), restDecoded.begin(), restDecoded.end());
   EXPECT_EQ(decoded, OwnDecode(frames));
 }

@@ -71,8 +71,7 @@ inline std::vector<int16_t> OracleDecode(const std::vector<ReceivedFrame>& frame
   return pcm;
 }
 
-
-// Little-endian byte image of PCM samples, as the codec interface takes it, and back.
+// Little-endian byte image of PCM samples, as the codec interface takes it.
 inline std::vector<uint8_t> PcmBytes(const std::vector<int16_t>& pcm) {
   std::vector<uint8_t> bytes(pcm.size() * 2);
   for (size_t i = 0; i < pcm.size(); ++i) {
@@ -82,48 +81,34 @@ inline std::vector<uint8_t> PcmBytes(const std::vector<int16_t>& pcm) {
   return bytes;
 }
 
-inline std::vector<int16_t> PcmSamples(const uint8_t* bytes, size_t count) {
-  std::vector<int16_t> pcm(count / 2);
-  for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = static_cast<int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-  return pcm;
-}
-
-inline std::vector<uint8_t> OwnEncode(G729Codec& codec, const std::vector<int16_t>& pcm) {
+// Our coder on the same signals; a fresh codec unless one is given.
+inline std::vector<uint8_t> OwnEncode(const std::vector<int16_t>& pcm, G729Codec* codec = nullptr) {
+  G729Codec fresh;
   const std::vector<uint8_t> in = PcmBytes(pcm);
   std::vector<uint8_t> bits(pcm.size() / kG729FrameSamples * kG729FrameBytes);
   auto length = static_cast<int32_t>(bits.size());
-  codec.Encode(in.data(), static_cast<int32_t>(in.size()), bits.data(), length);
+  (codec != nullptr ? *codec : fresh).Encode(in.data(), static_cast<int32_t>(in.size()), bits.data(), length);
   bits.resize(static_cast<size_t>(length));
   return bits;
 }
 
-// Empty when a call fails.
-inline std::vector<int16_t> OwnDecode(G729Codec& codec, const std::vector<ReceivedFrame>& frames) {
+// Each frame by the call for its kind; empty when a call fails.
+inline std::vector<int16_t> OwnDecode(const std::vector<ReceivedFrame>& frames, G729Codec* codec = nullptr) {
+  G729Codec fresh;
+  G729Codec& c = codec != nullptr ? *codec : fresh;
   std::vector<int16_t> pcm;
   uint8_t block[G729Codec::kBlockBytes];
   for (const ReceivedFrame& frame : frames) {
     int32_t length = G729Codec::kBlockBytes;
     const auto size = static_cast<int32_t>(frame.bytes.size());
-    const int32_t result = frame.lost ? codec.DecodeErased(block, length)
-                           : size == 0 ? codec.DecodeNoData(block, length)
-                           : size == G729Codec::kSidBytes ? codec.DecodeSid(frame.bytes.data(), size, block, length)
-                                                          : codec.Decode(frame.bytes.data(), size, block, length);
+    const int32_t result = frame.lost ? c.DecodeErased(block, length)
+                           : size == 0 ? c.DecodeNoData(block, length)
+                           : size == G729Codec::kSidBytes ? c.DecodeSid(frame.bytes.data(), size, block, length)
+                                                          : c.Decode(frame.bytes.data(), size, block, length);
     if (result != 0 || length != G729Codec::kBlockBytes) return {};
-    const std::vector<int16_t> samples = PcmSamples(block, G729Codec::kBlockBytes);
-    pcm.insert(pcm.end(), samples.begin(), samples.end());
+    for (int32_t i = 0; i < length; i += 2) pcm.push_back(static_cast<int16_t>(block[i] | block[i + 1] << 8));
   }
   return pcm;
-}
-
-// The same with a fresh codec.
-inline std::vector<uint8_t> OwnEncode(const std::vector<int16_t>& pcm) {
-  G729Codec codec;
-  return OwnEncode(codec, pcm);
-}
-template <typename Input>
-std::vector<int16_t> OwnDecode(const Input& input) {
-  G729Codec codec;
-  return OwnDecode(codec, input);
 }
 
 }  // namespace ve::test
