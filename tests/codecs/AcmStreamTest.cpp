@@ -173,6 +173,8 @@ TEST(AcmStream, ChannelsAreKeptMixedOrCopiedAndEightBitFormatsDecodeExactly) {
   EXPECT_EQ(ConvertAll(fmt, data, Pcm16(8000, 1), 16), (std::vector<int16_t>{2000, 0, 32767, -32768}));
   EXPECT_EQ(ConvertAll(test::FormatChunk(Pcm16(8000, 1)), test::Int16Bytes({5, -7}), Pcm16(8000, 3), 4),
             (std::vector<int16_t>{5, 5, 5, -7, -7, -7}));
+  const std::vector<int16_t> eight = {1, 2, 3, 4, 5, 6, 7, 8};  // the most channels a file may have
+  EXPECT_EQ(ConvertAll(test::FormatChunk(Pcm16(8000, 8)), test::Int16Bytes(eight), Pcm16(8000, 8), 16), eight);
 #endif
   // 8-bit PCM is unsigned around 128; A-law and u-law files decode to the G.711 values.
   EXPECT_EQ(ConvertAll(test::FormatChunk(test::MakeLinearFormat(WAVE_FORMAT_PCM, 8000, 1, 8)), {0, 128, 255},
@@ -271,7 +273,9 @@ TEST(AcmStream, RefusesWhatItCannotConvert) {
                            with(pcm, [](WAVEFORMATEX& f) { f.wBitsPerSample = 12; }),
                            with(pcm, [](WAVEFORMATEX& f) { f.wFormatTag = 0x55; }),  // MPEG layer 3
                            test::FormatChunk(test::MakeLinearFormat(WAVE_FORMAT_IEEE_FLOAT, 8000, 1, 16)), foreign,
-                           test::ExtensibleFormatChunk(WAVE_FORMAT_IMA_ADPCM, 8000, 1, 4, 4)}) {
+                           test::ExtensibleFormatChunk(WAVE_FORMAT_IMA_ADPCM, 8000, 1, 4, 4), test::FormatChunk(Pcm16(8000, 9)),
+                           with(test::MakeLinearFormat(WAVE_FORMAT_ADPCM, 8000, 1, 8),  // MS ADPCM is 4-bit
+                                [](WAVEFORMATEX& f) { f.nBlockAlign = 256; })}) {
     EXPECT_TRUE(refused(fmt, pcm)) << reinterpret_cast<const WAVEFORMATEX*>(fmt.data())->wFormatTag;
   }
 }
