@@ -99,6 +99,11 @@ TEST(AcmConverterFilter, FailuresGiveTheirCodesAndUnconvertibleInputIsDropped) {
   EXPECT_EQ(Push(converter, Bytes(1, 0x11)), -20);
   EXPECT_EQ(converter.BufferedBytes(), 0);
   EXPECT_EQ(converter.Unprepare(), 0);
+
+  // A destination without a sample rate has no frame size: nothing to give, and no fault.
+  const WAVEFORMATEX noRate = test::MakeLinearFormat(WAVE_FORMAT_PCM, 0, 1, 16);
+  converter.SetDestinationFormat(&noRate);
+  EXPECT_EQ(Pull(converter, &frame), -20);
 }
 
 // A sink waiting for space on the full FIFO is woken by taken frames and by Flush.
