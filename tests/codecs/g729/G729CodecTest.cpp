@@ -83,8 +83,8 @@ double CodedQuality(const std::vector<int16_t>& input, const std::vector<int16_t
   return SegmentalSnr(input, decoded, BestLag(input, decoded, 160));
 }
 
-// Our encoder codes each signal as well as the reference encoder, heard through the reference
-// decoder as a peer hears us, and picks the reference's value of each parameter in a good
+// Our encoder codes each signal as well as the reference encoder (within 0.06 dB; measured:
+// 0.035 dB worse at most), heard through the reference decoder as a peer hears us, and picks the reference's value of each parameter in a good
 // share of frames (most fields have hundreds to thousands of values). Our decoder follows the
 // reference decoder on the reference's frames: clean, with losses, and with pauses sent as
 // SID frames and frames not sent. With a pause's first SID lost, ours plays the pause at the
@@ -102,7 +102,7 @@ TEST(G729Codec, EncoderAndDecoderFollowTheReference) {
       for (int k = 0; k < g729::kParamCount; ++k) same[k] += a[k] == b[k];
     }
     const double theirs = CodedQuality(m.pcm, OracleDecode(SpeechFrames(reference)));
-    EXPECT_GE(CodedQuality(m.pcm, OracleDecode(SpeechFrames(ours))), theirs - 0.15) << m.name;
+    EXPECT_GE(CodedQuality(m.pcm, OracleDecode(SpeechFrames(ours))), theirs - 0.06) << m.name;
     EXPECT_GE(DecoderAgreement(SpeechFrames(reference)), m.clean) << m.name;
     EXPECT_GE(DecoderAgreement(WithLosses(SpeechFrames(reference))), m.lossy) << m.name;
     const std::vector<ReceivedFrame> paused = OracleEncodeWithPauses(m.pcm);
@@ -119,8 +119,9 @@ TEST(G729Codec, EncoderAndDecoderFollowTheReference) {
       EXPECT_NEAR(PowerDb(OwnDecode(sidLost), untilSid), pauseLevel, 5.0) << m.name;
     }
   }
-  // Four fifths of the measured shares; the parity bit (3) agrees by chance half the time.
-  static constexpr double kLeastShare[g729::kParamCount] = {0.39, 0.1, 0.23, 0.6, 0.09, 0.22, 0.22, 0.13, 0.08, 0.2, 0.21};
+  // Nine tenths of the measured shares; the parity bit (3) agrees by chance half the time.
+  static constexpr double kLeastShare[g729::kParamCount] = {0.436, 0.109, 0.262, 0.6,   0.103, 0.244,
+                                                            0.246, 0.145, 0.09,  0.227, 0.241};
   for (int k = 0; k < g729::kParamCount; ++k) EXPECT_GE(same[k] / double(frames), kLeastShare[k]) << "parameter " << k;
 }
 
