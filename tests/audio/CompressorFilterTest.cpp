@@ -38,6 +38,15 @@ TEST(CompressorFilter, CompressesInPlaceLikeItsCompressor) {
     if (round == 0) firstPass = expected;
   }
   EXPECT_NE(firstPass, Loud()) << "loud input is reduced";
+  // A format without a sample width gives no count of values: the audio is left alone.
+  AudioSample* odd = MakePcm(Loud());
+  WAVEFORMATEX format = odd->Format();
+  format.wBitsPerSample = 0;
+  odd->SetFormat(&format);
+  odd->AddRef();
+  Cycle(filter, {odd});
+  EXPECT_EQ(Values(odd), Loud());
+  odd->Release();
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "codecs/FilterTestHelpers.h"
@@ -21,6 +22,13 @@ std::vector<double> SendSetB() {
   std::vector<double> taps(29);
   for (int k = 0; k < 15; ++k) taps[k] = taps[28 - k] = half[k];
   return taps;
+}
+
+template <typename T>
+std::vector<uint8_t> Raw(const std::vector<T>& values) {
+  std::vector<uint8_t> bytes(values.size() * sizeof(T));
+  std::memcpy(bytes.data(), values.data(), bytes.size());
+  return bytes;
 }
 
 // 1000 times the sum of taps 0..k, truncated toward zero, in exact integer arithmetic on the
@@ -76,12 +84,28 @@ TEST(EqualizerFilter, HistoryCarriesAcrossSamples) {
   EXPECT_EQ(Values(restarted.output), Values(first.output));
 }
 
-TEST(EqualizerFilter, OutputClampsToTheSampleRange) {
+// Each width works on values of its own size and clamps to its own range; a 32-bit filter on
+// 16-bit audio takes only the whole 32-bit values the data holds.
+TEST(EqualizerFilter, EachWidthDoublesAndClampsInItsOwnRange) {
+  struct Case {
+    int32_t bits, format;
+    std::vector<uint8_t> in, out;
+  };
+  const Case cases[] = {
+      {8, kFormatALaw, Raw<int8_t>({10, 100, -56, -6}), Raw<int8_t>({20, 127, -112, -12})},
+      {16, kFormatPcm16, Raw<int16_t>({100, 20000, -20000, -100}), Raw<int16_t>({200, 32767, -32768, -200})},
+      {32, kFormatPcm16, Raw<int32_t>({100000, 2000000000, -2000000000, -7}),
+       Raw<int32_t>({200000, 2147483647, -2147483647 - 1, -14})},
+  };
   const double doubling[] = {2.0};
-  EqualizerFilter equalizer;
-  ASSERT_EQ(equalizer.SetCoefficients(doubling, 1, 16), 0);
-  EXPECT_EQ(Values(Cycle(equalizer, {MakePcm({100, 20000, -20000, -100})}).output),
-            (std::vector<int16_t>{200, 32767, -32768, -200}));
+  for (const Case& c : cases) {
+    EqualizerFilter equalizer;
+    ASSERT_EQ(equalizer.SetCoefficients(doubling, 1, c.bits), 0);
+    Cycle cycle(equalizer, {test::MakeBytes(c.format, c.in)});
+    ASSERT_EQ(cycle.result, 0);
+    EXPECT_EQ(std::vector<uint8_t>(cycle.output->Data(), cycle.output->Data() + cycle.output->DataSize()), c.out)
+        << c.bits;
+  }
 }
 
 }  // namespace

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "codecs/FilterTestHelpers.h"
-#include "platform/Clock.h"
 #include "support/DeviceSignals.h"
 #include "support/TestComponents.h"
 #include "support/WavWriter.h"
@@ -55,6 +57,39 @@ TEST(FrameFilterPush, CutsWholeFramesInOrderWhilePrepared) {
   filter.AsSource()->RemoveListener(&frames);
 }
 
+// Long gaps grow the store and many pushes wrap it: frames still come out in order, and a
+// frame is a gap marker exactly when all of it was gap.
+TEST(FrameFilterPush, LongGapsAndAWrappingStoreKeepTheOrder) {
+  FrameFilter filter;
+  test::CaptureCollector frames;
+  filter.SetFrameMs(20);
+  filter.AsSource()->AddListener(&frames);
+  filter.Prepare();
+  std::vector<uint8_t> expected;
+  std::vector<bool> gap;
+  for (int32_t round = 0; round < 12; ++round) {
+    const int32_t gapMs = round % 4 == 1 ? 300 : round % 4 == 3 ? 30 : 0;
+    if (gapMs > 0) {
+      Push(filter, test::MakeGap(kFormatPcm16, gapMs));
+      expected.resize(expected.size() + static_cast<size_t>(gapMs) * 16, 0);
+      gap.resize(expected.size(), true);
+    }
+    const std::vector<uint8_t> audio = Bytes(3000 - 100 * round, round * 37);
+    Push(filter, test::MakeBytes(kFormatPcm16, audio));
+    expected.insert(expected.end(), audio.begin(), audio.end());
+    gap.resize(expected.size(), false);
+  }
+  size_t gapFrames = 0;
+  for (size_t at = 0; at + 320 <= gap.size(); at += 320) {
+    if (std::all_of(gap.begin() + static_cast<long>(at), gap.begin() + static_cast<long>(at) + 320, [](bool g) { return g; })) ++gapFrames;
+  }
+  expected.resize(expected.size() / 320 * 320);
+  EXPECT_EQ(test::Int16Bytes(frames.Values()), expected);
+  EXPECT_EQ(frames.GapMarkers(), gapFrames);
+  EXPECT_EQ(filter.StoredBytes(), static_cast<int32_t>(gap.size() % 320));
+  filter.AsSource()->RemoveListener(&frames);
+}
+
 // Unprepared, a pull gives a gap marker of one frame; prepared, it gathers upstream samples
 // into whole frames.
 TEST(FrameFilterPull, PullGathersUpstreamSamplesIntoOneFrame) {
@@ -92,7 +127,11 @@ TEST(FrameFilterPull, OwnThreadStopsWhileUpstreamIsDry) {
   sink.Open();
   filter.Prepare();
   ASSERT_EQ(filter.AsSource()->Start(), 0);
-  platform::Sleep(30);
+  // The source is dry after its third sample: the thread now pulls in vain.
+  for (auto start = std::chrono::steady_clock::now(); source.produced < 3;) {
+    ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    std::this_thread::yield();
+  }
   EXPECT_EQ(filter.AsSource()->Stop(), 0);
   EXPECT_FALSE(filter.AsSource()->IsRunning());
   filter.Unprepare();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <memory>
@@ -26,9 +27,9 @@ struct Call {
   uint32_t nowMs = 1000;
 
   void Put(uint8_t pt, uint16_t seq, uint32_t timestamp, const std::vector<uint8_t>& payload, uint32_t atMs,
-           bool marker = false) {
+           bool marker = false, uint32_t ssrc = 0xABCD) {
     std::vector<uint8_t> bytes(12 + payload.size());
-    test::WriteRtpHeader(bytes.data(), static_cast<uint8_t>(pt | (marker ? 0x80 : 0)), seq, timestamp, 0xABCD);
+    test::WriteRtpHeader(bytes.data(), static_cast<uint8_t>(pt | (marker ? 0x80 : 0)), seq, timestamp, ssrc);
     std::copy(payload.begin(), payload.end(), bytes.begin() + 12);
     std::unique_ptr<RtpPacket> packet(RtpPacket::Parse(bytes.data(), static_cast<int32_t>(bytes.size())));
     core.Put(*packet, atMs);
@@ -188,6 +189,65 @@ TEST(PlayoutCore, G729FramesOfAnyCountAndASidPlay) {
     EXPECT_EQ(stats.concealedMs, 0);
     EXPECT_GT(stats.comfortNoiseMs, 500) << "the pause after the SID is comfort noise";
   }
+}
+
+// Each payload type plays its own length, G.711 by its own law and G.723 (no coder) as
+// silence of 30 ms a frame whatever the frame's kind; a duplicate is counted and dropped; a
+// sequence jump no buffer could bridge (a sender restart) starts the playout afresh.
+TEST(PlayoutCore, EachPayloadTypePlaysItsOwnLengthAcrossDuplicatesAndARestart) {
+  std::vector<uint8_t> g723(24, 0x00);  // frames of 24, 20 and 4 bytes
+  g723.resize(44, 0x01);
+  g723.resize(48, 0x02);
+  const struct {
+    uint8_t pt;
+    std::vector<uint8_t> payload;
+    uint32_t ms;
+    int16_t value;
+  } cases[] = {{0, std::vector<uint8_t>(160, 0x10), 20, G711Codec::ULawToLinear(0x10)},
+               {8, std::vector<uint8_t>(160, 0x10), 20, G711Codec::ALawToLinear(0x10)},
+               {4, g723, 90, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.pt));
+    Call call;
+    call.Run(1000 + 41 * c.ms + 600, [&](uint32_t t) {
+      const uint32_t i = (t - 1000) / c.ms;
+      if ((t - 1000) % c.ms != 0 || i == 0 || i > 40) return;
+      const auto seq = static_cast<uint16_t>(i <= 20 ? 100 + i : 30000 + i);  // the sender restarted
+      for (int copies = i == 5 ? 2 : 1; copies > 0; --copies) call.Put(c.pt, seq, 5000 + i * c.ms * 8, c.payload, t);
+    });
+    const PlayoutCoreStats stats = call.core.Stats();
+    EXPECT_EQ(stats.duplicates, 1);
+    EXPECT_EQ(stats.lateFrames, 0);
+    // The packet waiting at the jump may be lost with the old sequence, no more.
+    EXPECT_GE(stats.playedMs, 39 * c.ms);
+    EXPECT_LE(stats.playedMs, 40 * c.ms);
+    EXPECT_GE(std::count(call.heard.begin(), call.heard.end(), c.value), 39 * c.ms * 8);
+  }
+}
+
+// A second source is refused while the heard one talks; it takes over once the heard one has
+// said BYE or been quiet for two packet times, and then the old one is refused in its turn.
+TEST(PlayoutCore, ANewSourceTakesOverOnlyAfterAByeOrTwoPacketTimesOfQuiet) {
+  Call call;
+  const std::vector<uint8_t> payload(160, 0x55);
+  uint16_t seq = 0;
+  auto from = [&](uint32_t ssrc, uint32_t t) {
+    ++seq;
+    call.Put(8, seq, 160u * seq, payload, t, false, ssrc);
+  };
+  call.Run(2200, [&](uint32_t t) {
+    const uint32_t rel = t - 1000;
+    if (rel % 20 != 0) return;
+    if (rel >= 20 && rel <= 400) from(0xA, t);
+    if (rel == 100) call.core.SourceLeft(0xB);  // not the heard source: no effect
+    if (rel == 200) from(0xB, t);               // refused
+    if (rel == 400) call.core.SourceLeft(0xA);
+    if (rel >= 420 && rel <= 800) from(0xB, t);  // takes over
+    if (rel == 600 || rel == 820 || rel >= 840) from(0xA, t);  // refused twice, then takes over
+  });
+  const PlayoutCoreStats stats = call.core.Stats();
+  EXPECT_EQ(stats.otherSourceDropped, 3);
+  EXPECT_EQ(stats.sourceChanges, 2);
 }
 
 }  // namespace

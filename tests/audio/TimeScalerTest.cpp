@@ -4,17 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <complex>
 #include <cstdlib>
-#include <numeric>
 #include <vector>
 
 #include "support/SignalTools.h"
 #include "support/SpeechSynth.h"
-
-#ifdef VE_HAVE_SONIC
-#include <sonic.h>
-#endif
 
 namespace ve {
 namespace {
@@ -179,113 +173,6 @@ TEST(TimeScaler, QuietBlocksChangeByWhatIsAskedLoudNoiseStays) {
   scaler.Reset();
   EXPECT_EQ(scaler.Expand(quiet.data(), 160, out.data(), 400, 120), 280) << "after Reset the history is silence";
 }
-
-#ifdef VE_HAVE_SONIC
-
-// Log power spectra (dB) of 20 ms Hann-windowed frames every 10 ms, 64 bands up to 4 kHz.
-std::vector<std::vector<double>> Spectra(const std::vector<int16_t>& x) {
-  static const std::vector<std::complex<double>> basis = [] {
-    std::vector<std::complex<double>> b(64 * 160);
-    for (int k = 0; k < 64; ++k) {
-      for (int n = 0; n < 160; ++n) b[k * 160 + n] = std::polar(0.5 - 0.5 * std::cos(2 * kPi * (n + 0.5) / 160), kPi * k * n / 64);
-    }
-    return b;
-  }();
-  std::vector<std::vector<double>> frames;
-  for (size_t start = 0; start + 160 <= x.size(); start += 80) {
-    std::vector<double> bands(64);
-    for (int k = 0; k < 64; ++k) {
-      std::complex<double> sum = 0;
-      for (int n = 0; n < 160; ++n) sum += double(x[start + n]) * basis[k * 160 + n];
-      bands[k] = 10 * std::log10(std::norm(sum) + 1e4);
-    }
-    frames.push_back(bands);
-  }
-  return frames;
-}
-
-// How closely `test` follows `reference` once their frames are aligned by dynamic time
-// warping: the mean log-spectral distance (dB) and the mean correlation of the log spectra
-// along the alignment, over the reference frames that hold sound. The alignment strays at
-// most 1 s from the straight line between the two ends.
-struct Likeness {
-  double distance = 0, correlation = 0;
-};
-Likeness Compare(const std::vector<int16_t>& reference, const std::vector<int16_t>& test) {
-  const auto a = Spectra(reference), b = Spectra(test);
-  const size_t rows = a.size(), columns = b.size();
-  auto distance = [&](size_t i, size_t j) {
-    double sum = 0;
-    for (int k = 0; k < 64; ++k) sum += (a[i][k] - b[j][k]) * (a[i][k] - b[j][k]);
-    return std::sqrt(sum / 64);
-  };
-  std::vector<double> total(rows * columns, 1e300);  // least summed distance to each pair of frames
-  auto before = [&](size_t i, size_t j, size_t di, size_t dj) {
-    return i < di || j < dj ? 1e300 : total[(i - di) * columns + j - dj];
-  };
-  for (size_t i = 0; i < rows; ++i) {
-    for (size_t j = 0; j < columns; ++j) {
-      if (std::abs(1.0 * j - 1.0 * i * columns / rows) > 100) continue;
-      const double best = i + j == 0 ? 0 : std::min({before(i, j, 1, 0), before(i, j, 0, 1), before(i, j, 1, 1)});
-      total[i * columns + j] = best + distance(i, j);
-    }
-  }
-  Likeness likeness;
-  int cells = 0;
-  for (size_t i = rows - 1, j = columns - 1;;) {
-    if (*std::max_element(a[i].begin(), a[i].end()) > 90) {
-      const double ma = std::accumulate(a[i].begin(), a[i].end(), 0.0) / 64;
-      const double mb = std::accumulate(b[j].begin(), b[j].end(), 0.0) / 64;
-      double ab = 0, aa = 0, bb = 0;
-      for (int k = 0; k < 64; ++k) {
-        ab += (a[i][k] - ma) * (b[j][k] - mb);
-        aa += (a[i][k] - ma) * (a[i][k] - ma);
-        bb += (b[j][k] - mb) * (b[j][k] - mb);
-      }
-      likeness.distance += distance(i, j);
-      likeness.correlation += ab / std::sqrt(aa * bb);
-      ++cells;
-    }
-    if (i == 0 && j == 0) break;
-    const double diagonal = before(i, j, 1, 1), up = before(i, j, 1, 0), left = before(i, j, 0, 1);
-    if (diagonal <= up && diagonal <= left) {
-      --i, --j;
-    } else {
-      (up <= left ? i : j) -= 1;
-    }
-  }
-  likeness.distance /= cells;
-  likeness.correlation /= cells;
-  return likeness;
-}
-
-std::vector<int16_t> Sonic(const std::vector<int16_t>& x, float speed) {
-  sonicStream stream = sonicCreateStream(8000, 1);
-  sonicSetSpeed(stream, speed);
-  std::vector<short> in(x.begin(), x.end()), out(x.size() * 2);
-  sonicWriteShortToStream(stream, in.data(), static_cast<int>(in.size()));
-  sonicFlushStream(stream);
-  const int count = sonicReadShortFromStream(stream, out.data(), static_cast<int>(out.size()));
-  sonicDestroyStream(stream);
-  return std::vector<int16_t>(out.begin(), out.begin() + count);
-}
-
-TEST(TimeScaler, SpeechQualityIsInTheLeagueOfSonic) {
-  if (!test::SpeechToolsAvailable()) GTEST_SKIP() << "espeak-ng and sox are needed";
-  const std::vector<int16_t> in = test::SpeechWithPauses("en-us", 15.0);
-  ASSERT_FALSE(in.empty());
-  for (float speed : {0.9f, 1.1f}) {
-    const double perBlock = 160.0 * (1.0 - 1.0 / speed);
-    TimeScaler scaler;
-    const std::vector<int16_t> ours = Drive(scaler, in, 160, perBlock).out;
-    const Likeness o = Compare(in, ours), s = Compare(in, Sonic(in, speed));
-    EXPECT_NEAR(1.0 * ours.size(), in.size() / speed, kMaxShift);
-    EXPECT_LE(o.distance, 1.15 * s.distance);
-    EXPECT_GE(o.correlation, s.correlation - 0.01);
-  }
-}
-
-#endif  // VE_HAVE_SONIC
 
 }  // namespace
 }  // namespace ve

@@ -1,22 +1,22 @@
-// WaveOutPlayer over virtual devices: what reaches the device (recorded into a WAV file),
-// the volume and the device-open failure path. Pacing, stopping and the volume through the
-// sound server are measured in the device loop tests.
+// WaveOutPlayer over virtual devices: what reaches the device, the volume, the adaptive
+// queue's bookkeeping (on a speaker the test plays buffer by buffer) and the device-open
+// failure path. Pacing through the sound server is measured in the device loop tests.
 
 #include "audio/WaveOutPlayer.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <iterator>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "codecs/FilterTestHelpers.h"
-#include "framework/AudioSample.h"
-#include "framework/AudioSource.h"
+#include "platform/DeviceRegistry.h"
+#include "platform/VirtualDevice.h"
 #include "platform/WavPcmReader.h"
-#include "support/DeviceSignals.h"
 #include "support/TestComponents.h"
 #include "support/WavWriter.h"
 #include "voiceengine/Devices.h"
@@ -28,21 +28,79 @@ using Clock = std::chrono::steady_clock;
 using test::MakeGap;
 using test::MakePcm;
 
-double MsSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
+// A speaker the test drives: each buffer that reaches it waits until the test lets it play,
+// and it reports the underruns the test sets. The driver hands a buffer to it only after the
+// callback of the one before, so "n buffers arrived" also says the first n - 1 are back.
+class ScriptedSpeaker {
+ public:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int allowed = 0, arrived = 0;
+    bool interrupted = false;
+    std::vector<int16_t> played;
+    std::atomic<uint32_t> underruns{0};
+  };
+  std::shared_ptr<State> state = std::make_shared<State>();
+  uint32_t id = platform::DeviceRegistry::Instance().Add(std::make_shared<Device>(state));
 
-// A playback device recording into a temporary WAV file.
-struct RecordingSpeaker {
-  test::TempFile file{".wav"};
-  uint32_t id = 0;
-  RecordingSpeaker() { EXPECT_EQ(voiceengine::AddWavFilePlaybackDevice("speaker", file.Name(), &id), 0); }
-  ~RecordingSpeaker() { voiceengine::RemoveDevice(id); }
-  std::vector<int16_t> Played() {
-    platform::WavPcmReader::Audio audio;
-    EXPECT_EQ(platform::WavPcmReader::ReadFile(file.Name(), &audio), 0);
-    return audio.samples;
+  ~ScriptedSpeaker() { voiceengine::RemoveDevice(id); }
+  void Release(int buffers) {
+    std::lock_guard<std::mutex> guard(state->mutex);
+    state->allowed += buffers;
+    state->changed.notify_all();
   }
+  bool AwaitArrived(int buffers) {
+    std::unique_lock<std::mutex> lock(state->mutex);
+    return state->changed.wait_for(lock, std::chrono::seconds(5), [&] { return state->arrived >= buffers; });
+  }
+  std::vector<int16_t> Played() {
+    std::lock_guard<std::mutex> guard(state->mutex);
+    return state->played;
+  }
+
+ private:
+  class Port : public platform::WavePort {
+   public:
+    explicit Port(std::shared_ptr<State> state) : state(std::move(state)) {}
+    int32_t Start() override { return 0; }
+    int32_t Transfer(uint8_t* data, uint32_t bytes) override {
+      std::unique_lock<std::mutex> lock(state->mutex);
+      ++state->arrived;
+      state->changed.notify_all();
+      state->changed.wait(lock, [&] { return state->allowed > 0 || state->interrupted; });
+      if (state->interrupted) return 0;
+      --state->allowed;
+      std::vector<int16_t> values = test::Int16Values(data, bytes);
+      state->played.insert(state->played.end(), values.begin(), values.end());
+      return static_cast<int32_t>(bytes);
+    }
+    void Interrupt() override {
+      std::lock_guard<std::mutex> guard(state->mutex);
+      state->interrupted = true;
+      state->changed.notify_all();
+    }
+    void Stop() override {
+      std::lock_guard<std::mutex> guard(state->mutex);
+      state->interrupted = false;
+    }
+    platform::DeviceCounters Counters() const override { return {state->underruns.load(), 0, 0}; }
+
+   private:
+    std::shared_ptr<State> state;
+  };
+  class Device : public platform::VirtualDevice {
+   public:
+    explicit Device(std::shared_ptr<State> state) : VirtualDevice("scripted"), state(std::move(state)) {}
+    bool CanPlay() const override { return true; }
+    platform::MMRESULT OpenPlayback(const WAVEFORMATEX&, std::unique_ptr<platform::WavePort>* port) override {
+      *port = std::make_unique<Port>(state);
+      return platform::MMSYSERR_NOERROR;
+    }
+
+   private:
+    std::shared_ptr<State> state;
+  };
 };
 
 // Pushes one sample through the opened player's push cycle and drops the caller's reference.
@@ -51,13 +109,15 @@ void Play(WaveOutPlayer& player, AudioSample* sample) {
   sample->Release();
 }
 
-TEST(WaveOutPlayer, WritesTheFirstSampleOfACycleAndGapMarkersAsZeros) {
-  RecordingSpeaker speaker;
+TEST(WaveOutPlayer, WritesTheFirstSampleOfACycleAndGapMarkersAsZerosAndPlaysOutAtClose) {
+  test::TempFile file(".wav");
+  uint32_t id = 0;
+  ASSERT_EQ(voiceengine::AddWavFilePlaybackDevice("speaker", file.Name(), &id), 0);
   WaveOutPlayer player;
-  player.SetDeviceId(speaker.id);
+  player.SetDeviceId(id);
   test::CountingSource second;  // pulled in every push cycle; never played
   player.AddSource(&second);
-  ASSERT_EQ(player.Open(), 0);
+  for (int open = 0; open < 2; ++open) ASSERT_EQ(player.Open(), open == 0 ? 0 : -10);
   std::vector<int16_t> ramp(160);
   for (int i = 0; i < 160; ++i) ramp[i] = static_cast<int16_t>(100 + i);
   Play(player, MakePcm(ramp));
@@ -65,41 +125,82 @@ TEST(WaveOutPlayer, WritesTheFirstSampleOfACycleAndGapMarkersAsZeros) {
   Play(player, MakeGap(kFormatPcm16, 0));  // nothing
   Play(player, MakePcm(std::vector<int16_t>(1600, 7)));  // cut to the 320-byte buffer
   EXPECT_GE(second.produced.load(), 4);
-  // Closing resets the device, which drops what is still queued: let it play first.
-  std::this_thread::sleep_for(std::chrono::milliseconds(120));
-  ASSERT_EQ(player.Close(), 0);
+  ASSERT_EQ(player.Close(), 0);  // waits for the queue to play
   player.RemoveSource(&second);
+  voiceengine::RemoveDevice(id);
   std::vector<int16_t> expected = ramp;
   expected.resize(320, 0);
   expected.resize(480, 7);
-  EXPECT_EQ(speaker.Played(), expected);
+  platform::WavPcmReader::Audio audio;
+  ASSERT_EQ(platform::WavPcmReader::ReadFile(file.Name(), &audio), 0);
+  EXPECT_EQ(audio.samples, expected);
 }
 
-TEST(WaveOutPlayer, VolumeScalesBothChannelsOnlyWhileOpen) {
-  RecordingSpeaker speaker;
+TEST(WaveOutPlayer, VolumeScalesWhatIsPlayedOnlyWhileOpenAndAReopenWorks) {
+  ScriptedSpeaker speaker;
   WaveOutPlayer player;
   player.SetDeviceId(speaker.id);
   player.SetVolume(10);  // closed: ignored, also at the next open
-  ASSERT_EQ(player.Open(), 0);
-  // The volume acts on what the device plays from then on: each buffer is played before
-  // the next change.
-  std::vector<int16_t> loud(160, 10000);
-  for (uint32_t level : {100u, 50u, 150u, 0u}) {
-    if (level != 100) player.SetVolume(level);  // 50: v = 32767 in both halves; 150 acts as 100
-    Play(player, MakePcm(loud));
-    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  int written = 0;
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(player.Open(), 0);
+    for (uint32_t level : {100u, 50u, 150u, 0u}) {
+      if (level != 100) player.SetVolume(level);  // 50: v = 32767 in both halves; 150 acts as 100
+      Play(player, MakePcm(std::vector<int16_t>(160, 10000)));
+      ASSERT_TRUE(speaker.AwaitArrived(++written));  // the level it plays at is taken now
+      speaker.Release(1);
+    }
+    ASSERT_EQ(player.Close(), 0);
   }
-  ASSERT_EQ(player.Close(), 0);
-  // The speaker keeps wall-clock time, so the pauses between buffers are silence in the
-  // file: its audible values are the buffers' in order, and the muted buffer adds none.
-  std::vector<int16_t> played = speaker.Played();
-  std::vector<int16_t> audible;
-  std::copy_if(played.begin(), played.end(), std::back_inserter(audible), [](int16_t v) { return v != 0; });
-  ASSERT_EQ(audible.size(), 480u);
-  EXPECT_EQ(audible[0], 10000);
-  EXPECT_NEAR(audible[160], 5000, 2);
-  EXPECT_EQ(audible[320], 10000);
-  EXPECT_GE(played.size(), 640u);
+  const std::vector<int16_t> played = speaker.Played();
+  ASSERT_EQ(played.size(), 8u * 160);
+  for (size_t at : {0u, 640u}) {
+    EXPECT_EQ(played[at], 10000);
+    EXPECT_NEAR(played[at + 160], 5000, 2);
+    EXPECT_EQ(played[at + 320], 10000);
+    EXPECT_EQ(played[at + 480], 0);
+  }
+}
+
+// The queue starts at the smallest depth; each time the device runs dry (the last buffer came
+// back with none queued, or the device counted one more underrun than the player) it grows
+// by a buffer up to the buffer count, and 300 writes without one give a buffer back, down to
+// the smallest depth. Buffers handed back at a close are no underrun.
+TEST(WaveOutPlayer, AdaptiveQueueFollowsTheUnderruns) {
+  ScriptedSpeaker speaker;
+  WaveOutPlayer player;
+  player.SetDeviceId(speaker.id);
+  player.SetBufferCount(5);
+  player.SetQueueDepth(2);
+  ASSERT_EQ(player.Open(), 0);
+  EXPECT_EQ(player.QueueDepth(), 2u);
+  auto write = [&] { Play(player, MakePcm(std::vector<int16_t>(160, 1000))); };
+  write();
+  write();
+  speaker.Release(2);  // the device plays both and runs dry
+  const auto start = Clock::now();
+  while (player.Underruns() == 0 && Clock::now() - start < std::chrono::seconds(5)) std::this_thread::yield();
+  EXPECT_EQ(player.Underruns(), 1u);
+  EXPECT_EQ(player.QueueDepth(), 3u);
+  // The device's own count: the same one again, one that the player saw itself, then new ones.
+  for (uint32_t device : {1u, 1u, 2u, 3u, 4u}) {
+    speaker.state->underruns = device;
+    write();
+    EXPECT_EQ(player.Underruns(), std::max(device, 1u));
+    EXPECT_EQ(player.QueueDepth(), std::min(device + 2, 5u)) << "device count " << device;
+  }
+  speaker.Release(3);  // two stay queued: the device never runs dry from here
+  for (int writes = 1; writes <= 1200; ++writes) {
+    speaker.Release(1);
+    write();
+    if (writes == 299 || writes == 300) {
+      EXPECT_EQ(player.QueueDepth(), writes == 299 ? 5u : 4u);
+    }
+  }
+  EXPECT_EQ(player.QueueDepth(), 2u);
+  EXPECT_EQ(player.Underruns(), 4u);
+  ASSERT_EQ(player.Close(), 0);  // the two queued never play: handed back after the wait
+  EXPECT_EQ(player.Underruns(), 4u);
 }
 
 TEST(WaveOutPlayer, DeviceThatDoesNotExistIsRetriedOnceThenRefused) {
@@ -107,46 +208,12 @@ TEST(WaveOutPlayer, DeviceThatDoesNotExistIsRetriedOnceThenRefused) {
   player.SetDeviceId(999999);
   auto start = Clock::now();
   EXPECT_EQ(player.Start(), -40);  // OnThreadStart -10
-  EXPECT_GE(MsSince(start), 1000);
-  // The refused thread ends by itself right after Start returns; the player stays closed, so
-  // the push cycle finds no free header and reports -10.
-  for (int i = 0; i < 2000 && player.IsRunning(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(1000));
+  // The player stays closed, so the push cycle finds no free header and reports -10.
+  player.Stop();
   AudioSample* sample = MakePcm(std::vector<int16_t>(160, 1));
   EXPECT_EQ(player.TakeNextAudioSample(sample, nullptr), -10);
   sample->Release();
-}
-
-// A source that keeps the player waiting once, as a late network or a busy machine would.
-class StallingSource : public AudioSource {
- public:
-  std::atomic<int32_t> pulls{0};
-
- protected:
-  int32_t ProduceSample(AudioSample** out) override {
-    if (++pulls == 20) std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    *out = MakePcm(std::vector<int16_t>(160, 1000));
-    return 0;
-  }
-};
-
-// The adaptive queue starts small; the device running dry behind a stalled source counts an
-// underrun and the queue grows by a buffer.
-TEST(WaveOutPlayer, QueueGrowsWhenTheDeviceRunsDry) {
-  RecordingSpeaker speaker;
-  WaveOutPlayer player;
-  StallingSource source;
-  player.SetDeviceId(speaker.id);
-  player.SetBufferCount(10);
-  player.SetQueueDepth(2);
-  player.AddSource(&source);
-  ASSERT_EQ(player.Start(), 0);
-  EXPECT_EQ(player.QueueDepth(), 2u);
-  const auto start = Clock::now();
-  while (source.pulls < 40 && MsSince(start) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  player.Stop();
-  player.RemoveSource(&source);
-  EXPECT_GE(player.Underruns(), 1u);
-  EXPECT_GE(player.QueueDepth(), 3u);
 }
 
 }  // namespace
