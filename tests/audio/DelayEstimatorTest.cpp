@@ -1,6 +1,6 @@
 #include "audio/DelayEstimator.h"
 
-#include <gtest/gtest.h>
+#include "AudioTestSupport.h"
 
 #include <random>
 

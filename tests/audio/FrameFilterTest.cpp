@@ -1,19 +1,11 @@
 #include "audio/FrameFilter.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <chrono>
-#include <thread>
-#include <vector>
-
-#include "codecs/FilterTestHelpers.h"
-#include "support/DeviceSignals.h"
-#include "support/TestComponents.h"
-#include "support/WavWriter.h"
+#include "AudioTestSupport.h"
 
 namespace ve {
 namespace {
+
+using test::Push;
 
 // Bytes counting up from `start` (mod 256), so frames show where they were cut.
 std::vector<uint8_t> Bytes(int32_t count, int32_t start) {
@@ -22,14 +14,11 @@ std::vector<uint8_t> Bytes(int32_t count, int32_t start) {
   return bytes;
 }
 
-void Push(FrameFilter& filter, AudioSample* sample) {
-  filter.TakeNextAudioSample(sample, nullptr);
-  sample->Release();
-}
-
-// Cuts pushed audio into whole frames while prepared; a frame of gap markers alone stays a gap
-// marker, and the frame size follows the input format (20 ms of G.711 is 160 bytes).
-TEST(FrameFilterPush, CutsWholeFramesInOrderWhilePrepared) {
+// Cuts pushed audio into whole frames while prepared, in order, through long gaps that grow
+// its store and many pushes that wrap it; a frame is a gap marker exactly when all of it was
+// gap. A new Prepare discards what was left over, and the frame size follows the input
+// format (20 ms of G.711 is 160 bytes).
+TEST(FrameFilterPush, CutsWholeFramesInOrderAcrossGapsAndAWrappingStore) {
   FrameFilter filter;
   test::CaptureCollector frames;
   filter.SetFrameMs(20);
@@ -37,56 +26,29 @@ TEST(FrameFilterPush, CutsWholeFramesInOrderWhilePrepared) {
   Push(filter, test::MakeBytes(kFormatPcm16, Bytes(640, 0)));  // unprepared: dropped
   EXPECT_EQ(filter.StoredBytes(), 0);
   filter.Prepare();
-  Push(filter, test::MakeBytes(kFormatPcm16, Bytes(500, 0)));
-  Push(filter, test::MakeBytes(kFormatPcm16, Bytes(100, 500)));
-  EXPECT_EQ(filter.StoredBytes(), 280);
-  Push(filter, test::MakeBytes(kFormatPcm16, Bytes(60, 600)));
-  EXPECT_EQ(frames.Samples(), 2u);
-  EXPECT_EQ(filter.StoredBytes(), 20);
-  // A new Prepare discards what was left over.
-  filter.Unprepare();
-  filter.Prepare();
-  Push(filter, test::MakeGap(kFormatPcm16, 20));
-  Push(filter, test::MakeBytes(kFormatALaw, Bytes(400, 0)));
-  EXPECT_EQ(frames.Samples(), 5u);
-  EXPECT_EQ(frames.GapMarkers(), 1u);
-  std::vector<uint8_t> expected = Bytes(640, 0);
-  expected.resize(960, 0);  // the collector keeps a gap marker as its zeros
-  for (uint8_t b : Bytes(320, 0)) expected.push_back(b);
-  EXPECT_EQ(test::Int16Bytes(frames.Values()), expected);
-  filter.AsSource()->RemoveListener(&frames);
-}
-
-// Long gaps grow the store and many pushes wrap it: frames still come out in order, and a
-// frame is a gap marker exactly when all of it was gap.
-TEST(FrameFilterPush, LongGapsAndAWrappingStoreKeepTheOrder) {
-  FrameFilter filter;
-  test::CaptureCollector frames;
-  filter.SetFrameMs(20);
-  filter.AsSource()->AddListener(&frames);
-  filter.Prepare();
   std::vector<uint8_t> expected;
   std::vector<bool> gap;
   for (int32_t round = 0; round < 12; ++round) {
     const int32_t gapMs = round % 4 == 1 ? 300 : round % 4 == 3 ? 30 : 0;
-    if (gapMs > 0) {
-      Push(filter, test::MakeGap(kFormatPcm16, gapMs));
-      expected.resize(expected.size() + static_cast<size_t>(gapMs) * 16, 0);
-      gap.resize(expected.size(), true);
-    }
+    if (gapMs > 0) Push(filter, test::MakeGap(kFormatPcm16, gapMs));
+    expected.resize(expected.size() + static_cast<size_t>(gapMs) * 16, 0);
+    gap.resize(expected.size(), true);
     const std::vector<uint8_t> audio = Bytes(3000 - 100 * round, round * 37);
     Push(filter, test::MakeBytes(kFormatPcm16, audio));
     expected.insert(expected.end(), audio.begin(), audio.end());
     gap.resize(expected.size(), false);
   }
   size_t gapFrames = 0;
-  for (size_t at = 0; at + 320 <= gap.size(); at += 320) {
-    if (std::all_of(gap.begin() + static_cast<long>(at), gap.begin() + static_cast<long>(at) + 320, [](bool g) { return g; })) ++gapFrames;
-  }
+  for (auto at = gap.begin(); at + 320 <= gap.end(); at += 320) gapFrames += std::count(at, at + 320, true) == 320;
+  EXPECT_EQ(filter.StoredBytes(), static_cast<int32_t>(gap.size() % 320));
   expected.resize(expected.size() / 320 * 320);
   EXPECT_EQ(test::Int16Bytes(frames.Values()), expected);
   EXPECT_EQ(frames.GapMarkers(), gapFrames);
-  EXPECT_EQ(filter.StoredBytes(), static_cast<int32_t>(gap.size() % 320));
+  filter.Unprepare();
+  filter.Prepare();
+  Push(filter, test::MakeBytes(kFormatALaw, Bytes(400, 0)));
+  EXPECT_EQ(frames.Samples(), expected.size() / 320 + 2);
+  EXPECT_EQ(filter.StoredBytes(), 80);
   filter.AsSource()->RemoveListener(&frames);
 }
 

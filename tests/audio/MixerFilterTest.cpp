@@ -1,10 +1,6 @@
 #include "audio/MixerFilter.h"
 
-#include <gtest/gtest.h>
-
-#include <vector>
-
-#include "codecs/FilterTestHelpers.h"
+#include "AudioTestSupport.h"
 
 namespace ve {
 namespace {

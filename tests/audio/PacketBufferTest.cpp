@@ -1,21 +1,13 @@
 #include "audio/PacketBuffer.h"
 
-#include <gtest/gtest.h>
-
-#include <memory>
-#include <vector>
-
-#include "rtp/RtpPacket.h"
-#include "support/ImpairmentScript.h"
+#include "AudioTestSupport.h"
 
 namespace ve {
 namespace {
 
 PacketBuffer::Insert Put(PacketBuffer& buffer, uint16_t seq, int payloadBytes = 160) {
-  std::vector<uint8_t> bytes(12 + static_cast<size_t>(payloadBytes), static_cast<uint8_t>(seq));
-  test::WriteRtpHeader(bytes.data(), 8, seq, 160u * seq, 0x1234);
-  std::unique_ptr<RtpPacket> packet(RtpPacket::Parse(bytes.data(), static_cast<int32_t>(bytes.size())));
-  return buffer.Put(*packet, 1000u + seq);
+  const std::vector<uint8_t> payload(static_cast<size_t>(payloadBytes), static_cast<uint8_t>(seq));
+  return buffer.Put(*test::Rtp(8, seq, 160u * seq, 0x1234, payload).packet, 1000u + seq);
 }
 
 // Packets come out in sequence order whatever order they arrived in, across the wrap; a

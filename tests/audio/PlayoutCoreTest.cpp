@@ -1,19 +1,11 @@
 #include "audio/PlayoutCore.h"
 
-#include <gtest/gtest.h>
+#include "AudioTestSupport.h"
 
-#include <algorithm>
-#include <cmath>
 #include <functional>
-#include <memory>
-#include <vector>
 
 #include "codecs/G711Codec.h"
 #include "codecs/G729Codec.h"
-#include "rtp/RtpPacket.h"
-#include "support/DeviceSignals.h"
-#include "support/ImpairmentScript.h"
-#include "support/SignalTools.h"
 
 namespace ve {
 namespace {
@@ -28,11 +20,7 @@ struct Call {
 
   void Put(uint8_t pt, uint16_t seq, uint32_t timestamp, const std::vector<uint8_t>& payload, uint32_t atMs,
            bool marker = false, uint32_t ssrc = 0xABCD) {
-    std::vector<uint8_t> bytes(12 + payload.size());
-    test::WriteRtpHeader(bytes.data(), static_cast<uint8_t>(pt | (marker ? 0x80 : 0)), seq, timestamp, ssrc);
-    std::copy(payload.begin(), payload.end(), bytes.begin() + 12);
-    std::unique_ptr<RtpPacket> packet(RtpPacket::Parse(bytes.data(), static_cast<int32_t>(bytes.size())));
-    core.Put(*packet, atMs);
+    core.Put(*test::Rtp(static_cast<uint8_t>(pt | (marker ? 0x80 : 0)), seq, timestamp, ssrc, payload).packet, atMs);
   }
   // Plays until `untilMs`, calling `arrivals(t)` first at every ms.
   void Run(uint32_t untilMs, const std::function<void(uint32_t)>& arrivals) {

@@ -1,12 +1,6 @@
 #include "audio/PlayoutFilter.h"
 
-#include <gtest/gtest.h>
-
-#include <vector>
-
-#include "codecs/FilterTestHelpers.h"
-#include "rtp/RtpPacket.h"
-#include "support/ImpairmentScript.h"
+#include "AudioTestSupport.h"
 
 namespace ve {
 namespace {
@@ -19,16 +13,12 @@ TEST(PlayoutFilter, HandsPacketsToTheCoreAndPullsBlocksOfTheSetLength) {
   for (int32_t ms : {10, 200, 30}) EXPECT_EQ(filter.SetBlockMs(ms), 0) << ms;
   EXPECT_EQ(filter.BlockMs(), 30);
 
-  AudioSample* plain = test::MakePcm({1, 2});
-  EXPECT_EQ(filter.TakeNextAudioSample(plain, nullptr), -10) << "no packet";
-  plain->Release();
-  std::vector<uint8_t> bytes(12 + 160, 0xD5);
-  test::WriteRtpHeader(bytes.data(), 8, 7, 1120, 0x1234);
+  EXPECT_EQ(test::Push(filter, test::MakePcm({1, 2})), -10) << "no packet";
   auto push = [&] {
+    test::Rtp rtp(8, 7, 1120, 0x1234, std::vector<uint8_t>(160, 0xD5));
     AudioSample* carrier = test::MakePcm({});
-    carrier->SetPacket(RtpPacket::Parse(bytes.data(), static_cast<int32_t>(bytes.size())));
-    EXPECT_EQ(filter.TakeNextAudioSample(carrier, nullptr), 0);
-    carrier->Release();
+    carrier->SetPacket(rtp.packet.release());
+    EXPECT_EQ(test::Push(filter, carrier), 0);
   };
   push();
   push();

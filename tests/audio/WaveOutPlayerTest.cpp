@@ -4,22 +4,14 @@
 
 #include "audio/WaveOutPlayer.h"
 
-#include <gtest/gtest.h>
+#include "AudioTestSupport.h"
 
-#include <chrono>
 #include <condition_variable>
-#include <cstring>
-#include <memory>
 #include <mutex>
-#include <thread>
 
-#include "codecs/FilterTestHelpers.h"
 #include "platform/DeviceRegistry.h"
 #include "platform/VirtualDevice.h"
 #include "platform/WavPcmReader.h"
-#include "support/TestComponents.h"
-#include "support/WavWriter.h"
-#include "voiceengine/Devices.h"
 
 namespace ve {
 namespace {
@@ -27,87 +19,77 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using test::MakeGap;
 using test::MakePcm;
+using test::Push;
 
 // A speaker the test drives: each buffer that reaches it waits until the test lets it play,
 // and it reports the underruns the test sets. The driver hands a buffer to it only after the
 // callback of the one before, so "n buffers arrived" also says the first n - 1 are back.
-class ScriptedSpeaker {
- public:
-  struct State {
-    std::mutex mutex;
-    std::condition_variable changed;
-    int allowed = 0, arrived = 0;
-    bool interrupted = false;
-    std::vector<int16_t> played;
-    std::atomic<uint32_t> underruns{0};
-  };
-  std::shared_ptr<State> state = std::make_shared<State>();
-  uint32_t id = platform::DeviceRegistry::Instance().Add(std::make_shared<Device>(state));
+struct Script {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int allowed = 0, arrived = 0;
+  bool interrupted = false;
+  std::vector<int16_t> played;
+  std::atomic<uint32_t> underruns{0};
 
-  ~ScriptedSpeaker() { voiceengine::RemoveDevice(id); }
   void Release(int buffers) {
-    std::lock_guard<std::mutex> guard(state->mutex);
-    state->allowed += buffers;
-    state->changed.notify_all();
+    std::lock_guard<std::mutex> guard(mutex);
+    allowed += buffers;
+    changed.notify_all();
   }
   bool AwaitArrived(int buffers) {
-    std::unique_lock<std::mutex> lock(state->mutex);
-    return state->changed.wait_for(lock, std::chrono::seconds(5), [&] { return state->arrived >= buffers; });
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(5), [&] { return arrived >= buffers; });
   }
-  std::vector<int16_t> Played() {
-    std::lock_guard<std::mutex> guard(state->mutex);
-    return state->played;
-  }
-
- private:
-  class Port : public platform::WavePort {
-   public:
-    explicit Port(std::shared_ptr<State> state) : state(std::move(state)) {}
-    int32_t Start() override { return 0; }
-    int32_t Transfer(uint8_t* data, uint32_t bytes) override {
-      std::unique_lock<std::mutex> lock(state->mutex);
-      ++state->arrived;
-      state->changed.notify_all();
-      state->changed.wait(lock, [&] { return state->allowed > 0 || state->interrupted; });
-      if (state->interrupted) return 0;
-      --state->allowed;
-      std::vector<int16_t> values = test::Int16Values(data, bytes);
-      state->played.insert(state->played.end(), values.begin(), values.end());
-      return static_cast<int32_t>(bytes);
-    }
-    void Interrupt() override {
-      std::lock_guard<std::mutex> guard(state->mutex);
-      state->interrupted = true;
-      state->changed.notify_all();
-    }
-    void Stop() override {
-      std::lock_guard<std::mutex> guard(state->mutex);
-      state->interrupted = false;
-    }
-    platform::DeviceCounters Counters() const override { return {state->underruns.load(), 0, 0}; }
-
-   private:
-    std::shared_ptr<State> state;
-  };
-  class Device : public platform::VirtualDevice {
-   public:
-    explicit Device(std::shared_ptr<State> state) : VirtualDevice("scripted"), state(std::move(state)) {}
-    bool CanPlay() const override { return true; }
-    platform::MMRESULT OpenPlayback(const WAVEFORMATEX&, std::unique_ptr<platform::WavePort>* port) override {
-      *port = std::make_unique<Port>(state);
-      return platform::MMSYSERR_NOERROR;
-    }
-
-   private:
-    std::shared_ptr<State> state;
-  };
 };
 
-// Pushes one sample through the opened player's push cycle and drops the caller's reference.
-void Play(WaveOutPlayer& player, AudioSample* sample) {
-  player.TakeNextAudioSample(sample, nullptr);
-  sample->Release();
-}
+class ScriptedPort : public platform::WavePort {
+ public:
+  explicit ScriptedPort(std::shared_ptr<Script> script) : script(std::move(script)) {}
+  int32_t Start() override { return 0; }
+  int32_t Transfer(uint8_t* data, uint32_t bytes) override {
+    std::unique_lock<std::mutex> lock(script->mutex);
+    ++script->arrived;
+    script->changed.notify_all();
+    script->changed.wait(lock, [&] { return script->allowed > 0 || script->interrupted; });
+    if (script->interrupted) return 0;
+    --script->allowed;
+    const std::vector<int16_t> values = test::Int16Values(data, bytes);
+    script->played.insert(script->played.end(), values.begin(), values.end());
+    return static_cast<int32_t>(bytes);
+  }
+  void Interrupt() override {
+    std::lock_guard<std::mutex> guard(script->mutex);
+    script->interrupted = true;
+    script->changed.notify_all();
+  }
+  void Stop() override {
+    std::lock_guard<std::mutex> guard(script->mutex);
+    script->interrupted = false;
+  }
+  platform::DeviceCounters Counters() const override { return {script->underruns.load(), 0, 0}; }
+
+ private:
+  std::shared_ptr<Script> script;
+};
+
+struct ScriptedSpeaker : platform::VirtualDevice {
+  std::shared_ptr<Script> script = std::make_shared<Script>();
+  ScriptedSpeaker() : VirtualDevice("scripted") {}
+  bool CanPlay() const override { return true; }
+  platform::MMRESULT OpenPlayback(const WAVEFORMATEX&, std::unique_ptr<platform::WavePort>* port) override {
+    *port = std::make_unique<ScriptedPort>(script);
+    return platform::MMSYSERR_NOERROR;
+  }
+};
+
+// Registers a scripted speaker for the test's time; returns its script.
+struct Registered {
+  std::shared_ptr<ScriptedSpeaker> speaker = std::make_shared<ScriptedSpeaker>();
+  uint32_t id = platform::DeviceRegistry::Instance().Add(speaker);
+  Script& script = *speaker->script;
+  ~Registered() { voiceengine::RemoveDevice(id); }
+};
 
 TEST(WaveOutPlayer, WritesTheFirstSampleOfACycleAndGapMarkersAsZerosAndPlaysOutAtClose) {
   test::TempFile file(".wav");
@@ -120,10 +102,10 @@ TEST(WaveOutPlayer, WritesTheFirstSampleOfACycleAndGapMarkersAsZerosAndPlaysOutA
   for (int open = 0; open < 2; ++open) ASSERT_EQ(player.Open(), open == 0 ? 0 : -10);
   std::vector<int16_t> ramp(160);
   for (int i = 0; i < 160; ++i) ramp[i] = static_cast<int16_t>(100 + i);
-  Play(player, MakePcm(ramp));
-  Play(player, MakeGap(kFormatPcm16, 20));  // 320 zero bytes
-  Play(player, MakeGap(kFormatPcm16, 0));  // nothing
-  Play(player, MakePcm(std::vector<int16_t>(1600, 7)));  // cut to the 320-byte buffer
+  Push(player, MakePcm(ramp));
+  Push(player, MakeGap(kFormatPcm16, 20));  // 320 zero bytes
+  Push(player, MakeGap(kFormatPcm16, 0));  // nothing
+  Push(player, MakePcm(std::vector<int16_t>(1600, 7)));  // cut to the 320-byte buffer
   EXPECT_GE(second.produced.load(), 4);
   ASSERT_EQ(player.Close(), 0);  // waits for the queue to play
   player.RemoveSource(&second);
@@ -137,7 +119,7 @@ TEST(WaveOutPlayer, WritesTheFirstSampleOfACycleAndGapMarkersAsZerosAndPlaysOutA
 }
 
 TEST(WaveOutPlayer, VolumeScalesWhatIsPlayedOnlyWhileOpenAndAReopenWorks) {
-  ScriptedSpeaker speaker;
+  Registered speaker;
   WaveOutPlayer player;
   player.SetDeviceId(speaker.id);
   player.SetVolume(10);  // closed: ignored, also at the next open
@@ -146,13 +128,13 @@ TEST(WaveOutPlayer, VolumeScalesWhatIsPlayedOnlyWhileOpenAndAReopenWorks) {
     ASSERT_EQ(player.Open(), 0);
     for (uint32_t level : {100u, 50u, 150u, 0u}) {
       if (level != 100) player.SetVolume(level);  // 50: v = 32767 in both halves; 150 acts as 100
-      Play(player, MakePcm(std::vector<int16_t>(160, 10000)));
-      ASSERT_TRUE(speaker.AwaitArrived(++written));  // the level it plays at is taken now
-      speaker.Release(1);
+      Push(player, MakePcm(std::vector<int16_t>(160, 10000)));
+      ASSERT_TRUE(speaker.script.AwaitArrived(++written));  // the level it plays at is taken now
+      speaker.script.Release(1);
     }
     ASSERT_EQ(player.Close(), 0);
   }
-  const std::vector<int16_t> played = speaker.Played();
+  const std::vector<int16_t> played = speaker.script.played;
   ASSERT_EQ(played.size(), 8u * 160);
   for (size_t at : {0u, 640u}) {
     EXPECT_EQ(played[at], 10000);
@@ -167,36 +149,47 @@ TEST(WaveOutPlayer, VolumeScalesWhatIsPlayedOnlyWhileOpenAndAReopenWorks) {
 // by a buffer up to the buffer count, and 300 writes without one give a buffer back, down to
 // the smallest depth. Buffers handed back at a close are no underrun.
 TEST(WaveOutPlayer, AdaptiveQueueFollowsTheUnderruns) {
-  ScriptedSpeaker speaker;
+  Registered speaker;
   WaveOutPlayer player;
   player.SetDeviceId(speaker.id);
   player.SetBufferCount(5);
   player.SetQueueDepth(2);
   ASSERT_EQ(player.Open(), 0);
   EXPECT_EQ(player.QueueDepth(), 2u);
-  auto write = [&] { Play(player, MakePcm(std::vector<int16_t>(160, 1000))); };
+  auto write = [&] { Push(player, MakePcm(std::vector<int16_t>(160, 1000))); };
   write();
   write();
-  speaker.Release(2);  // the device plays both and runs dry
+  speaker.script.Release(2);  // the device plays both and runs dry
   const auto start = Clock::now();
   while (player.Underruns() == 0 && Clock::now() - start < std::chrono::seconds(5)) std::this_thread::yield();
   EXPECT_EQ(player.Underruns(), 1u);
   EXPECT_EQ(player.QueueDepth(), 3u);
   // The device's own count: the same one again, one that the player saw itself, then new ones.
   for (uint32_t device : {1u, 1u, 2u, 3u, 4u}) {
-    speaker.state->underruns = device;
+    speaker.script.underruns = device;
     write();
     EXPECT_EQ(player.Underruns(), std::max(device, 1u));
     EXPECT_EQ(player.QueueDepth(), std::min(device + 2, 5u)) << "device count " << device;
   }
-  speaker.Release(3);  // two stay queued: the device never runs dry from here
-  for (int writes = 1; writes <= 1200; ++writes) {
-    speaker.Release(1);
-    write();
-    if (writes == 299 || writes == 300) {
-      EXPECT_EQ(player.QueueDepth(), writes == 299 ? 5u : 4u);
+  speaker.script.Release(3);  // two stay queued
+  // A writer thread keeps the queue full, each write waiting for a buffer to come back; the
+  // device plays one more only while another is queued behind it, so it never runs dry.
+  std::atomic<int> written{0};
+  std::thread writer([&] {
+    for (int writes = 1; writes <= 1200; ++writes) {
+      write();
+      if (writes == 299 || writes == 300) {
+        EXPECT_EQ(player.QueueDepth(), writes == 299 ? 5u : 4u);
+      }
+      written = writes;
+      written.notify_all();
     }
+  });
+  for (int released = 0; released < 1200; ++released) {
+    for (int now = written; now < released; now = written) written.wait(now);
+    speaker.script.Release(1);
   }
+  writer.join();
   EXPECT_EQ(player.QueueDepth(), 2u);
   EXPECT_EQ(player.Underruns(), 4u);
   ASSERT_EQ(player.Close(), 0);  // the two queued never play: handed back after the wait
