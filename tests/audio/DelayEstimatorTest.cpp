@@ -59,5 +59,22 @@ TEST(DelayEstimator, PausesAndClockSkewDoNotRaiseTheTarget) {
   EXPECT_LT(estimator.TargetMs(), 40);
 }
 
+// A packet more than kSpikeMs later than the target, after at least kSpikeMs without arrivals,
+// starts a spike; at the limits it does not.
+TEST(DelayEstimator, ASpikeStartsOnlyBeyondItsLimits) {
+  const struct {
+    int lateness, gap, spike;
+  } cases[] = {{90, 100, 0}, {91, 100, 1}, {91, 79, 0}, {91, 80, 1}};
+  for (const auto& c : cases) {
+    DelayEstimator estimator;
+    uint32_t media = 0;
+    Feed(estimator, 50, &media, [](int) { return 0; });
+    ASSERT_EQ(estimator.TargetMs() + DelayEstimator::kSpikeMs, 90);
+    const uint32_t arrival = 5000 + media + static_cast<uint32_t>(c.gap);
+    estimator.Arrival(arrival, arrival - 5000 - static_cast<uint32_t>(c.lateness), false);
+    EXPECT_EQ(estimator.SpikePackets(), c.spike) << c.lateness << " ms late after " << c.gap << " ms";
+  }
+}
+
 }  // namespace
 }  // namespace ve

@@ -91,12 +91,22 @@ TEST(PlayoutCore, CleanStreamOfAnyPacketSizePlaysEverySampleOnceAtASteadyDelay) 
 }
 
 // A lost packet is concealed by the codec, not by silence or repetition; a packet arriving
-// after its place was concealed is dropped and counted.
-TEST(PlayoutCore, LossIsConcealedAndALatePacketDropped) {
+// after its place was concealed is dropped and counted. Reset makes the core as new: the same
+// call again plays the same.
+TEST(PlayoutCore, LossIsConcealedAndALatePacketDroppedAndAResetCallPlaysTheSame) {
   const std::vector<int16_t> tone = test::Tone(8000, 300.0, 8000);
   Call call;
-  SendTone(call, tone, 20, [](int i) { return i == 30 ? 200 : 0; }, [](int i) { return i == 10; });
+  auto send = [&] { SendTone(call, tone, 20, [](int i) { return i == 30 ? 200 : 0; }, [](int i) { return i == 10; }); };
+  send();
   const PlayoutCoreStats stats = call.core.Stats();
+  const std::vector<int16_t> heard = call.heard;
+  call.core.Reset();
+  call.heard.clear();
+  call.nowMs = 1000;
+  send();
+  EXPECT_EQ(call.heard, heard);
+  EXPECT_EQ(call.core.Stats().concealedMs, stats.concealedMs);
+  EXPECT_EQ(call.core.Stats().playedMs, stats.playedMs);
   // The lost packet and the one that came 200 ms late, each 20 ms, and at most a block more
   // where the buffer ran dry waiting for them.
   EXPECT_GE(stats.concealedMs, 40);
@@ -197,7 +207,9 @@ TEST(PlayoutCore, EachPayloadTypePlaysItsOwnLengthAcrossDuplicatesAndARestart) {
   for (const auto& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.pt));
     Call call;
+    int32_t mostBuffered = 0;
     call.Run(1000 + 41 * c.ms + 600, [&](uint32_t t) {
+      mostBuffered = std::max(mostBuffered, call.core.Stats().bufferedMs);
       const uint32_t i = (t - 1000) / c.ms;
       if ((t - 1000) % c.ms != 0 || i == 0 || i > 40) return;
       const auto seq = static_cast<uint16_t>(i <= 20 ? 100 + i : 30000 + i);  // the sender restarted
@@ -210,6 +222,9 @@ TEST(PlayoutCore, EachPayloadTypePlaysItsOwnLengthAcrossDuplicatesAndARestart) {
     EXPECT_GE(stats.playedMs, 39 * c.ms);
     EXPECT_LE(stats.playedMs, 40 * c.ms);
     EXPECT_GE(std::count(call.heard.begin(), call.heard.end(), c.value), 39 * c.ms * 8);
+    // A steady stream needs the smallest target; a packet waits at least its own length.
+    EXPECT_EQ(stats.targetMs, DelayEstimator::kMinTargetMs);
+    EXPECT_GE(mostBuffered, static_cast<int32_t>(c.ms));
   }
 }
 
@@ -220,8 +235,8 @@ TEST(PlayoutCore, ANewSourceTakesOverOnlyAfterAByeOrTwoPacketTimesOfQuiet) {
   const std::vector<uint8_t> payload(160, 0x55);
   uint16_t seq = 0;
   auto from = [&](uint32_t ssrc, uint32_t t) {
-    ++seq;
-    call.Put(8, seq, 160u * seq, payload, t, false, ssrc);
+    ++seq;  // each source's timestamps on a clock of its own
+    call.Put(8, seq, 160u * seq + (ssrc == 0xB ? 4000000u : 0u), payload, t, false, ssrc);
   };
   call.Run(2200, [&](uint32_t t) {
     const uint32_t rel = t - 1000;
@@ -236,6 +251,7 @@ TEST(PlayoutCore, ANewSourceTakesOverOnlyAfterAByeOrTwoPacketTimesOfQuiet) {
   const PlayoutCoreStats stats = call.core.Stats();
   EXPECT_EQ(stats.otherSourceDropped, 3);
   EXPECT_EQ(stats.sourceChanges, 2);
+  EXPECT_EQ(stats.targetMs, DelayEstimator::kMinTargetMs) << "the jitter of the source heard now";
 }
 
 }  // namespace

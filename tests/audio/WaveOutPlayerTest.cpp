@@ -162,14 +162,14 @@ TEST(WaveOutPlayer, AdaptiveQueueFollowsTheUnderruns) {
   speaker.script.Release(2);  // the device plays both and runs dry
   const auto start = Clock::now();
   while (player.Underruns() == 0 && Clock::now() - start < std::chrono::seconds(5)) std::this_thread::yield();
-  EXPECT_EQ(player.Underruns(), 1u);
-  EXPECT_EQ(player.QueueDepth(), 3u);
+  ASSERT_EQ(player.Underruns(), 1u);
+  ASSERT_EQ(player.QueueDepth(), 3u);
   // The device's own count: the same one again, one that the player saw itself, then new ones.
   for (uint32_t device : {1u, 1u, 2u, 3u, 4u}) {
     speaker.script.underruns = device;
     write();
-    EXPECT_EQ(player.Underruns(), std::max(device, 1u));
-    EXPECT_EQ(player.QueueDepth(), std::min(device + 2, 5u)) << "device count " << device;
+    ASSERT_EQ(player.Underruns(), std::max(device, 1u));
+    ASSERT_EQ(player.QueueDepth(), std::min(device + 2, 5u)) << "device count " << device;
   }
   speaker.script.Release(3);  // two stay queued: the device never runs dry from here
   for (int writes = 1; writes <= 1200; ++writes) {
