@@ -224,6 +224,7 @@ TEST(PlayoutCore, EachPayloadTypePlaysItsOwnLengthAcrossDuplicatesAndARestart) {
     EXPECT_GE(std::count(call.heard.begin(), call.heard.end(), c.value), 39 * c.ms * 8);
     // A steady stream needs the smallest target; a packet waits at least its own length.
     EXPECT_EQ(stats.targetMs, DelayEstimator::kMinTargetMs);
+    EXPECT_EQ(stats.rebuffers, 1) << "the stream stops without a pause: the buffer runs dry";
     EXPECT_GE(mostBuffered, static_cast<int32_t>(c.ms));
   }
 }

@@ -107,6 +107,7 @@ TEST(WavFileSource, NameLengthAndStateAreCheckedAndLoopingWrapsWithoutAGap) {
   EXPECT_EQ(played, expected);
   EXPECT_EQ(source.OpenFile(name127.c_str()), -70);  // not while it is being read
   EXPECT_EQ(source.Close(), 0);
+  EXPECT_EQ(source.OpenFile("/nonexistent/missing.wav"), -10) << "closed: another file may be opened";
 }
 
 TEST(WavFileSource, BadFilesGetTheirCodes) {
