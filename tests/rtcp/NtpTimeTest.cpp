@@ -16,7 +16,6 @@ TEST(NtpTime, ArithmeticCarriesBorrowsClampsAndDiffSaturates) {
   EXPECT_EQ(NtpTime::DiffMs(NtpTime(4, 0xC0000000u), NtpTime(5, 0)), -250);
   EXPECT_EQ(std::make_tuple(NtpTime::DiffMs(NtpTime(0xFFFFFFFFu, 0), NtpTime(0, 0)), NtpTime::DiffMs(NtpTime(0, 0), NtpTime(0xFFFFFFFFu, 0))),
             std::make_tuple(INT32_MAX, INT32_MIN));
-  EXPECT_TRUE(NtpTime(1, 0xFFFFFFFFu) < NtpTime(2, 0) && !(NtpTime(2, 1) > NtpTime(2, 1)));
 }
 
 // The current time counts from 1970 with microsecond resolution: a reading of the system clock

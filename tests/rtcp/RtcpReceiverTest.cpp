@@ -69,7 +69,7 @@ TEST_F(RtcpReceiverTest, RoundTripFromBlocksAboutUsInEitherLayout) {
   // The peer held our report 0.5 s: the round trip is the other 300 ms.
   Read(ReceiverReport(0x51, StandardBlock(kOwn, kStandardLsr, 0x8000), 1), 800);
   Read(ReceiverReport(0x52, LegacyBlock(kOwn, kLegacyLsr, 500), 1), 800);
-  EXPECT_EQ(Rtt(), std::make_tuple(2, 300, 300));
+  EXPECT_EQ(std::make_tuple(Rtt(), receiver.PeerUnderstandsStandard()), std::make_tuple(std::make_tuple(2, 300, 300), true));
   // A peer that rounds its delay up by up to 10 ms gives a round trip of 0.
   Read(ReceiverReport(0x53, LegacyBlock(kOwn, kLegacyLsr, 810), 1), 800);
   EXPECT_EQ(Rtt(), std::make_tuple(3, 0, 200));
@@ -119,24 +119,6 @@ TEST_F(RtcpReceiverTest, LayoutIsKeptPerSourceExceptTheAnnouncedMove) {
   EXPECT_EQ(std::make_tuple(receiver.RttSamples(), Record(0x77).dialect), std::make_tuple(1, RtcpDialect::kUndecided));
 }
 
-// The one-way delay needs a readable SR time. A standard report, or the PRIV announcement, shows the standard layout is understood.
-TEST_F(RtcpReceiverTest, SenderReportTimesAndTheOneWayDelay) {
-  Read(SenderReport(0x61, NtpTime(0, 0), LegacyBlock(2, 0, 0), 1));
-  Read(SenderReport(0x62, NtpTime(0, 0)));
-  EXPECT_EQ(receiver.DelayAverage(), -1);
-  const NtpTime legacySent = NtpTime::Subtract(kT, 40), standardSent = NtpTime::Subtract(kT, 60).ToStandardWire();
-  Read(SenderReport(0x63, legacySent));
-  EXPECT_EQ(std::make_tuple(receiver.DelayAverage(), receiver.PeerUnderstandsStandard()), std::make_tuple(40, false));
-  Read(SenderReport(0x64, standardSent));
-  EXPECT_EQ(std::make_tuple(receiver.DelayAverage(), receiver.PeerUnderstandsStandard()), std::make_tuple(50, true));
-  EXPECT_EQ(receiver.ReportsReceived(), 4);
-
-  RtcpReceiver announced;
-  const Bytes priv = StandardUnderstood(0x63);
-  announced.ReadRtcp(priv.data(), Size(priv), kT);
-  EXPECT_TRUE(announced.PeerUnderstandsStandard());
-}
-
 // A BYE forgets the source's record and tells the reception record, which forgets a source of
 // that SSRC still on probation and tells its listener (the playout) which sources left. Nobody
 // else can end our own stream.
@@ -160,16 +142,9 @@ TEST_F(RtcpReceiverTest, ByeForgetsTheSource) {
 TEST_F(RtcpReceiverTest, RecordsOnlyForReportersAndTheHeardSourceAndOwnSsrcCollides) {
   for (uint32_t ssrc = 100; ssrc < 200; ++ssrc) Read(Join({SenderReport(0x70, kT), Cname(ssrc, "x")}));
   EXPECT_EQ(receiver.RecordCount(), 1);
-  // Two chunks in one SDES: the second starts at the word boundary after the first.
   receiver.SetHeardSsrc(150);
-  Bytes sdes = Sdes(149, 1, Bytes{'a'});
-  const Bytes second = Sdes(150, 7, Bytes{'n'});  // NOTE, the last item kept
-  sdes.insert(sdes.end(), second.begin() + 4, second.end());
-  sdes[0] = 0x82;
-  sdes[3] = static_cast<uint8_t>(sdes.size() / 4 - 1);
-  Read(Join({SenderReport(0x70, kT), sdes}));
+  Read(Join({SenderReport(0x70, kT), Sdes(150, 7, Bytes{'n'})}));  // NOTE, the last item kept
   EXPECT_STREQ(Record(150).sdes[6], "n");
-  EXPECT_EQ(receiver.RecordCount(), 2);
   Read(SenderReport(0x70, kT), 5000);  // refreshes its sender
   receiver.ExpireSilent(NtpTime::Add(kT, 30000), 25000);
   EXPECT_EQ(std::make_tuple(receiver.RecordCount(), Has(0x70)), std::make_tuple(1, true));
@@ -183,20 +158,6 @@ TEST_F(RtcpReceiverTest, RecordsOnlyForReportersAndTheHeardSourceAndOwnSsrcColli
   EXPECT_EQ(receiver.RecordCount(), 1);
 }
 
-// The session's test for RTCP from another port of the peer: a report from the source we hear,
-// or a block about our stream in either layout.
-TEST(RtcpReceiver, FromOrAboutFindsTheSenderOrABlockInEitherLayout) {
-  const auto fromOrAbout = [](const Bytes& b, uint32_t sender, uint32_t subject) {
-    return RtcpReceiver::FromOrAbout(b.data(), Size(b), sender, subject);
-  };
-  const Words standard = Join<uint32_t>({StandardBlock(7, 0, 0), StandardBlock(8, 0, 0)});
-  const Words legacy = Join<uint32_t>({LegacyBlock(7, 0, 0), LegacyBlock(8, 0, 0)});
-  EXPECT_EQ((std::vector<bool>{fromOrAbout(Join({Cname(5, "x"), SenderReport(5, kT)}), 5, 0), fromOrAbout(SenderReport(0, kT), 0, 0),
-                               fromOrAbout(ReceiverReport(6, standard, 2), 1, 8), fromOrAbout(SenderReport(6, kT, legacy, 2), 1, 8),
-                               fromOrAbout(ReceiverReport(6, standard, 1), 1, 8), fromOrAbout(Join({Cname(8, "x"), Bye(8)}), 8, 8)}),
-            (std::vector<bool>{true, false, true, true, false, false}));
-}
-
 // The table of sources is bounded; a new call forgets every record and figure, the history of
 // sent reports included.
 TEST_F(RtcpReceiverTest, RecordCountIsBoundedAndResetForgetsEverything) {
@@ -205,7 +166,7 @@ TEST_F(RtcpReceiverTest, RecordCountIsBoundedAndResetForgetsEverything) {
             std::make_tuple(RtcpReceiver::kMaxRecords, true, false));
   Read(Join({ReceiverReport(1, LegacyBlock(kOwn, kLegacyLsr, 0), 1), StandardUnderstood(1)}), 300);
   Read(ReceiverReport(kOwn));
-  ASSERT_EQ(Rtt(), std::make_tuple(1, 300, 300));
+  ASSERT_EQ(std::make_tuple(Rtt(), receiver.PeerUnderstandsStandard()), std::make_tuple(std::make_tuple(1, 300, 300), true));
 
   receiver.Reset();
   EXPECT_EQ(std::make_tuple(receiver.RecordCount(), receiver.ReportsReceived(), receiver.DelayAverage(), Rtt(),
@@ -216,6 +177,7 @@ TEST_F(RtcpReceiverTest, RecordCountIsBoundedAndResetForgetsEverything) {
   EXPECT_EQ(receiver.RttSamples(), 0) << "the report it answers was sent in the old call";
   receiver.NoteSenderReportSent(kLegacyLsr, kT);
   Read(answer, 100);
+  Read(SenderReport(3, NtpTime(0, 0), LegacyBlock(2, 0, 0), 1));  // no time: no delay
   Read(SenderReport(2, NtpTime::Subtract(kT, 40)));
   EXPECT_EQ(std::make_tuple(Rtt(), receiver.DelayAverage()), std::make_tuple(std::make_tuple(1, 100, 100), 40));
 }

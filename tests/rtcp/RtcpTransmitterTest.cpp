@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "rtcp/RtcpPacket.h"
 #include "rtp/RtpSenderState.h"
 #include "support/RtcpBytes.h"
@@ -18,12 +16,9 @@ constexpr uint32_t kPeer = 0xCAFE;
 // transmitter that reports from them.
 struct End {
   End() { records.SetOwnSsrc(state.Ssrc()); }
-  // Packets first .. last of `ssrc` (20 ms apart, every other one 40 units late), less `lost`.
-  void Hear(uint32_t ssrc, uint32_t first, uint32_t last, const std::vector<uint32_t>& lost = {}) {
-    for (uint32_t n = first; n <= last; ++n) {
-      if (std::find(lost.begin(), lost.end(), n) != lost.end()) continue;
-      test::HearRtp(reception, static_cast<uint16_t>(n), ssrc, 160 * n + 40 * (n % 2), 160u * n);
-    }
+  // Packets first .. last of `ssrc`, 20 ms apart, every other one 40 units late.
+  void Hear(uint32_t ssrc, uint32_t first, uint32_t last) {
+    for (uint32_t n = first; n <= last; ++n) test::HearRtp(reception, static_cast<uint16_t>(n), ssrc, 160 * n + 40 * (n % 2), 160u * n);
   }
   RtpSenderState state;
   RtpReceiver reception;
@@ -46,13 +41,13 @@ TEST(RtcpTransmitter, ReportLayoutsInBothDialects) {
       const bool standard = dialect == RtcpDialect::kStandard;
       End end;
       // 65530 is on probation; 65531 .. 65536 + 46 (52 numbers) less two lost.
-      end.Hear(kPeer, 65530, 65536 + 46, {65540, 65541});
+      end.Hear(kPeer, 65530, 65539);
+      end.Hear(kPeer, 65542, 65536 + 46);
       for (int i = 0; i < 3; ++i) end.state.Advance(160, 160);
       const NtpTime peerWire = standard ? kT.ToStandardWire() : kT;
       const test::Bytes peerReport = test::SenderReport(kPeer, peerWire);
       end.records.ReadRtcp(peerReport.data(), static_cast<int32_t>(peerReport.size()), NtpTime::Subtract(kT, 250));
       const uint32_t jitter = end.reception.Stats().jitter >> 4;
-      ASSERT_GT(jitter, 16u);
 
       RtcpPacket packet;
       const int32_t fixed = senderReport ? 28 : 8;
@@ -103,7 +98,7 @@ TEST(RtcpTransmitter, SdesPrivAndByeLayouts) {
 }
 
 // A part that does not fit the room left in the packet is refused. Without a followed source a
-// report has no block.
+// report has no block; without an SR from it, the block has no LSR and DLSR.
 TEST(RtcpTransmitter, PartsThatDoNotFitAreRefused) {
   End end;
   RtcpPacket alone;
@@ -121,6 +116,8 @@ TEST(RtcpTransmitter, PartsThatDoNotFitAreRefused) {
                             end.transmitter.AddReport(&packets[6], true, RtcpDialect::kLegacy, kT),
                             end.transmitter.AddReport(&packets[7], true, RtcpDialect::kLegacy, kT)),
             std::make_tuple(-1, 16, -1, 56));
+  const uint8_t* block = packets[7].GetPacketData() + RtcpPacket::kAlloc - 56 + 28;
+  EXPECT_EQ(WordsAt(block + 20, 2), (test::Words{0, 0})) << "no SR heard: no LSR, no DLSR";
 }
 
 }  // namespace

@@ -35,10 +35,7 @@ struct RtpAudioSinkTest : testing::Test {
     sink.SetRtpSocket(local.Handle());
     sink.SetRtcpSocket(localRtcp.Handle());
   }
-  void TearDown() override {
-    sink.Close();
-    sink.SetCallDirections(false, false);
-  }
+  void TearDown() override { sink.Close(); }
   // Pushes one sample of standard format `format`: `bytes` of data 0, 1, 2 ..., or a 20 ms gap
   // marker when 0.
   void Push(int32_t format, int bytes) {
@@ -63,6 +60,8 @@ struct RtpAudioSinkTest : testing::Test {
 };
 
 TEST_F(RtpAudioSinkTest, VoiceGapVoiceRunOnTheWire) {
+  EXPECT_EQ(sink.SetTypeOfService(RtpAudioSink::kVoiceTos), 0);
+  EXPECT_EQ(test::TypeOfService(local.Handle()) & 0xFC, 0xB8);
   Open();
   const RtpSenderState::Snapshot start = sink.SenderState()->Read();
   for (int bytes : {160, 160, 0, 0, 0, 160}) Push(kFormatALaw, bytes);
@@ -125,11 +124,6 @@ TEST_F(RtpAudioSinkTest, PayloadTypesAndStepsByFormat) {
   EXPECT_EQ(PayloadTypeOfFormatTag(kFormatPcm16, nullptr), -1);
 }
 
-TEST_F(RtpAudioSinkTest, TypeOfServiceReachesTheSocket) {
-  EXPECT_EQ(sink.SetTypeOfService(RtpAudioSink::kVoiceTos), 0);
-  EXPECT_EQ(test::TypeOfService(local.Handle()) & 0xFC, 0xB8);
-}
-
 // The report goes to the peer's RTCP port; the peer's answer reaches the call figures.
 TEST_F(RtpAudioSinkTest, ReportToThePeerAndItsAnswerInTheCallFigures) {
   Open(peerRtcp.Port());
@@ -156,7 +150,7 @@ TEST_F(RtpAudioSinkTest, ReportToThePeerAndItsAnswerInTheCallFigures) {
             std::make_tuple(1, true, uint8_t{10}, 3, 10.0, std::string("peer@host")));
   EXPECT_EQ(std::make_tuple(figures.peerDialect, figures.sendDialect, figures.localSsrc),
             std::make_tuple(RtcpDialect::kStandard, RtcpDialect::kStandard, ssrc));
-  EXPECT_GE(figures.reportsSent, 1u);
+  EXPECT_EQ(std::make_tuple(figures.reportsSent > 0, Figures(0x0F0F).peerDialect), std::make_tuple(true, RtcpDialect::kStandard));
   ASSERT_EQ(sink.SendBye(), 0);
   ASSERT_TRUE(peerRtcp.Receive(&report, 1000));
   EXPECT_GE(ReadU32BE(report.data() + 8), 0x80000000u);  // now in the standard layout
@@ -180,9 +174,6 @@ TEST_F(RtpAudioSinkTest, AnotherRemoteStartsANewStream) {
   EXPECT_TRUE(std::any_of(rtcp.begin(), rtcp.end(), [&](const Datagram& d) {
     return test::FindPart(d, 203) >= 0 && ReadU32BE(d.data() + test::FindPart(d, 203) + 4) == first;
   }));
-  const uint32_t second = sink.SenderState()->Ssrc();
-  sink.SetRemote("127.0.0.1", otherRtcp.Port(), otherRtcp.Port());  // another RTP port only
-  EXPECT_NE(sink.SenderState()->Ssrc(), second);
 }
 
 }  // namespace

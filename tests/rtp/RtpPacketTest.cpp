@@ -63,19 +63,16 @@ TEST(RtpPacket, HeaderPartsAndPaddingAreSkipped) {
     EXPECT_EQ(packet->Extension(), c.header == 28);
   }
   EXPECT_EQ(Parse(Extended(2))->Payload()[0], 0x42);
+  EXPECT_EQ(Parse(Extended(2), 28)->PayloadUsage(), 0) << "an extension that ends the datagram";
 }
 
 TEST(RtpPacket, FieldsComeOutInHostOrderAndTheHeaderCopyKeepsThemWithoutPointers) {
   Bytes d = Datagram(160, 1);
-  auto packet = Parse(d);
-  ASSERT_NE(packet, nullptr);
-  std::unique_ptr<RtpPacket> copy(packet->CopyHeader());
-  packet.reset();
+  std::unique_ptr<RtpPacket> copy(Parse(d)->CopyHeader());
   d.assign(d.size(), 0xEE);  // the source datagram is overwritten: the copy must not care
   EXPECT_EQ(std::make_tuple(copy->Version(), copy->Marker(), copy->PayloadType(), copy->Sequence(), copy->Timestamp(),
-                            copy->Ssrc(), copy->HeaderLength(), copy->PayloadUsage(), copy->PaddingCount()),
-            std::make_tuple(2, true, 8, 0xF234, 0xF1020304u, 0xA1B2C3D4u, 16, 0, 0));
-  EXPECT_EQ(copy->Payload(), nullptr);
+                            copy->Ssrc(), copy->HeaderLength(), copy->PayloadUsage(), copy->PaddingCount(), copy->Payload()),
+            std::make_tuple(2, true, 8, 0xF234, 0xF1020304u, 0xA1B2C3D4u, 16, 0, 0, nullptr));
 }
 
 }  // namespace

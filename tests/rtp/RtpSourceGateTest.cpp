@@ -60,11 +60,10 @@ TEST_F(Gate, DuplicatesAreCountedOnceAndOtherPayloadTypesOnlyCounted) {
 // Another port of the peer's address is latched once while nothing valid came from the given
 // port; the given port wins as soon as it speaks; strangers never get through.
 TEST_F(Gate, LatchOnceAndTheGivenPortWins) {
-  const Ipv4Endpoint thirdPort{kPeer.address, 4200};
   EXPECT_EQ((Verdicts{Send(kElsewhere, 0xE, 1), Send(kElsewhere, 0xE, 2), Send(kPeerOtherPort, 0xC, 10), Send(kPeerOtherPort, 0xC, 11)}),
             (Verdicts{kDropped, kDropped, kDropped, kPlay}));
   EXPECT_EQ(std::make_tuple(gate.DropCount(RtpDrop::kWrongSource), gate.Latched(), gate.Latches()), std::make_tuple(2u, true, 1u));
-  EXPECT_EQ((Verdicts{Send(thirdPort, 0xD, 1), Send(thirdPort, 0xD, 2), Send(kPeer, 0xA, 50), Send(kPeer, 0xA, 51), Send(kPeerOtherPort, 0xC, 12)}),
+  EXPECT_EQ((Verdicts{Send({kPeer.address, 4200}, 0xD, 1), Send({kPeer.address, 4200}, 0xD, 2), Send(kPeer, 0xA, 50), Send(kPeer, 0xA, 51), Send(kPeerOtherPort, 0xC, 12)}),
             (Verdicts{kDropped, kDropped, kDropped, kPlay, kDropped}));
   EXPECT_EQ(std::make_tuple(HeardSsrc(), gate.Latched(), gate.Latches()), std::make_tuple(0xAu, false, 1u));
 
