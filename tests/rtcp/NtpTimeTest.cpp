@@ -12,7 +12,6 @@ TEST(NtpTime, ArithmeticCarriesBorrowsClampsAndDiffSaturates) {
   EXPECT_EQ(NtpTime::Subtract(NtpTime(10, 0), 250), NtpTime(9, 0u - 250u * 4294967u));
   EXPECT_EQ(NtpTime::Subtract(NtpTime(2, 5), 5200), NtpTime(0, 0));
   EXPECT_EQ(NtpTime::Subtract(NtpTime(2, 0xF0000000u), 2100), NtpTime(0, 0xF0000000u - 100u * 4294967u));
-  EXPECT_EQ(NtpTime::DiffMs(NtpTime::Add(NtpTime(100, 123), 1234), NtpTime(100, 123)), 1234);
   EXPECT_EQ(NtpTime::DiffMs(NtpTime(4, 0xC0000000u), NtpTime(5, 0)), -250);
   EXPECT_EQ(std::make_tuple(NtpTime::DiffMs(NtpTime(0xFFFFFFFFu, 0), NtpTime(0, 0)), NtpTime::DiffMs(NtpTime(0, 0), NtpTime(0xFFFFFFFFu, 0))),
             std::make_tuple(INT32_MAX, INT32_MIN));

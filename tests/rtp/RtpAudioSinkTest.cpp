@@ -98,7 +98,8 @@ TEST_F(RtpAudioSinkTest, VoiceGapVoiceRunOnTheWire) {
   const auto [type, marker, seq, ts, ssrc] = Header(resumed[0]);
   EXPECT_EQ(std::make_tuple(type, marker, seq, ssrc), std::make_tuple(8, true, static_cast<uint16_t>(start.sequence + 5), start.ssrc));
   EXPECT_GE(ts - start.timestamp, 1120u);
-  EXPECT_EQ(std::make_tuple(sink.names.size(), peerRtcp.ReceiveAll(10).empty()), std::make_tuple(size_t{2}, true));
+  EXPECT_EQ(std::make_tuple(sink.names.size(), peerRtcp.ReceiveAll(10).empty(), Figures().packetsSent, Figures().payloadBytesSent),
+            std::make_tuple(size_t{2}, true, uint64_t{1}, uint64_t{160}));  // the call figures count from the start
 }
 
 // Each format's payload type, and the timestamp step of its packet: G.723 30 ms, G.729 20 ms,

@@ -97,6 +97,7 @@ TEST_F(RtpAudioSourceTest, WorkerDeliversEveryDatagramAndEitherStopEndsIt) {
   ASSERT_TRUE(Eventually([&] { return receiver.Stats().packetsReceived == 19; }));  // the first on probation
   EXPECT_EQ(source.Stop(), 0);
   EXPECT_FALSE(source.IsRunning());
+  EXPECT_EQ((std::vector<int32_t>{source.Open(), source.Close()}), (std::vector<int32_t>{0, 0})) << "stopped, it may be pulled";
 
   ASSERT_EQ(source.Start(), 0);
   Send(Rtp(0, 160, 21));
