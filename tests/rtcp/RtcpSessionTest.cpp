@@ -96,6 +96,7 @@ TEST(RtcpSession, OnlyThePeersReportsAreReadAndACollisionGetsOneNewSsrc) {
   RtpReceiver reception;
   reception.SetOwnSsrc(old);
   test::HearRtp(reception, 1, old);  // flagged before the session listens for the signal
+  for (uint16_t seq : {5, 6}) test::HearRtp(reception, seq, 0x96);  // the peer's source, followed
   RtcpSession session(&state, &reception);
   session.SetSocket(local.Handle());
   session.SetRemote(Loopback(peer.Port()));
@@ -122,6 +123,9 @@ TEST(RtcpSession, OnlyThePeersReportsAreReadAndACollisionGetsOneNewSsrc) {
   ASSERT_TRUE(peer.SendTo(local.Port(), test::ReceiverReport(0x96)));
   ASSERT_TRUE(Eventually([&] { return session.Receiver().ReportsReceived() == 3; }));
   EXPECT_EQ(session.DroppedWrongSource(), 2u);
+  ASSERT_EQ(session.SendReportNow(), 0);
+  ASSERT_TRUE(peer.Receive(&d, 2000));
+  EXPECT_EQ(std::make_tuple(d[0] & 0x1F, ReadU32BE(d.data() + 8)), std::make_tuple(1, 0x96u)) << "a block about the source we hear";
   // A new call: a new SSRC and the old peer's figures forgotten, on both sides.
   session.NewCall(Loopback(otherPort.Port()));
   EXPECT_EQ(std::make_tuple(state.Ssrc() != renewed, session.Receiver().ReportsReceived(), reception.Stats().datagrams, session.Running()),

@@ -40,9 +40,9 @@ TEST(RtcpTransmitter, ReportLayoutsInBothDialects) {
       SCOPED_TRACE(std::string(DialectName(dialect)) + (senderReport ? " SR" : " RR"));
       const bool standard = dialect == RtcpDialect::kStandard;
       End end;
-      // 65530 is on probation; 65531 .. 65536 + 46 (52 numbers) less two lost.
-      end.Hear(kPeer, 65530, 65539);
-      end.Hear(kPeer, 65542, 65536 + 46);
+      // 65530 is on probation; then 24 packets 2999 apart: 71952 of 71977 lost, over two wraps.
+      end.Hear(kPeer, 65530, 65531);
+      for (uint32_t n = 65531 + 2999; n <= 65531 + 24 * 2999; n += 2999) end.Hear(kPeer, n, n);
       for (int i = 0; i < 3; ++i) end.state.Advance(160, 160);
       const NtpTime peerWire = standard ? kT.ToStandardWire() : kT;
       const test::Bytes peerReport = test::SenderReport(kPeer, peerWire);
@@ -61,11 +61,11 @@ TEST(RtcpTransmitter, ReportLayoutsInBothDialects) {
         const NtpTime wire = standard ? kT.ToStandardWire() : kT;
         EXPECT_EQ(WordsAt(p + 8, 5), (test::Words{wire.seconds, wire.fraction, end.state.TimestampAt(kT), 3, 480}));
       }
-      const test::Words block = standard ? test::Words{kPeer, 9u << 24 | 2, 65536 + 46, jitter, peerWire.Middle32(),
+      const test::Words block = standard ? test::Words{kPeer, 255u << 24 | 71952, 137507, jitter, peerWire.Middle32(),
                                                        250u * 65536 / 1000}
-                                         : test::Words{kPeer, 9u << 24, 2u << 8, 65536 + 46, jitter / 8,
+                                         : test::Words{kPeer, 255u << 24, 71952u << 8, 137507, jitter / 8,
                                                        peerWire.Middle32(), 250};
-      EXPECT_EQ(WordsAt(p + fixed, standard ? 6 : 7), block);  // 2 of 52 lost: 9/256; jitter in ms when legacy
+      EXPECT_EQ(WordsAt(p + fixed, standard ? 6 : 7), block);  // jitter in ms when legacy
     }
   }
 }

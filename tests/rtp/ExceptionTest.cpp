@@ -5,14 +5,12 @@
 namespace ve {
 namespace {
 
-TEST(Exception, FormatsCodeAndMessageCutsLongTextAndCopiesAreIndependent) {
-  Exception e(-40, "totalLength (%d) < headerLength (%d)", 20, 72), assigned(0, "other");
-  const Exception cut(-1, "Error loading file %s", std::string(2000, 'x').c_str()), copy(e);
+TEST(Exception, FormatsCodeAndMessageAndCopiesAreIndependent) {
+  Exception e(-40, "totalLength (%d) < headerLength (%d)", 20, 72), assigned(0, "other"), copy(e);
   assigned = e;
   e = Exception(-99, "replaced");
   const std::string text = "totalLength (20) < headerLength (72)";
   EXPECT_EQ(std::make_tuple(copy.Code(), copy.Message(), assigned.Code(), assigned.what()), std::make_tuple(-40, text, -40, text));
-  EXPECT_EQ(std::string(cut.Message()), "Error loading file " + std::string(511 - 19, 'x'));
 }
 
 }  // namespace

@@ -62,8 +62,6 @@ struct RtpAudioSourceTest : testing::Test {
 // played first; each payload type gives its format, and comfort noise a 20 ms gap marker that
 // still carries its packet. An empty voice packet is an empty sample, not a gap.
 TEST_F(RtpAudioSourceTest, OnlyThePeersPacketsArePlayedInTheFormatOfTheirPayloadType) {
-  AudioSample* out = nullptr;
-  EXPECT_EQ(source.GiveNextAudioSample(&out, nullptr), -10);  // not receiving before Open
   ASSERT_EQ(source.Open(), 0);
   for (uint16_t seq : {1, 2}) ASSERT_TRUE(rx.SendTo(rx.Port(), Rtp(8, 160, seq, 0x0E0E)));  // our own, come back
   Send(Bytes(11, 0x80));
@@ -86,6 +84,7 @@ TEST_F(RtpAudioSourceTest, OnlyThePeersPacketsArePlayedInTheFormatOfTheirPayload
   // Every packet of the source reaches the reception record, and nothing else does.
   EXPECT_EQ(std::make_tuple(receiver.Stats().ssrc, receiver.Stats().maxSeq, receiver.Stats().datagrams),
             std::make_tuple(0x5555u, uint16_t{9}, uint64_t{9}));
+  AudioSample* out = nullptr;
   EXPECT_EQ(source.GiveNextAudioSample(&out, nullptr), -10);  // nothing waiting: poll mode returns at once
 }
 

@@ -40,10 +40,11 @@ using Verdicts = std::vector<Verdict>;
 constexpr Verdict kPlay = Verdict::kPlay, kCountOnly = Verdict::kCountOnly, kDropped = Verdict::kDropped;
 
 // Two packets in sequence make a source heard; the first is kept and handed out once, first. A
-// packet out of sequence starts the probation again and gives up the one kept.
+// packet out of sequence starts the probation again and gives up the one kept; a new source
+// after that starts its own without giving anything up.
 TEST_F(Gate, ProbationKeepsTheFirstPacketAndRestartsOutOfSequence) {
-  EXPECT_EQ((Verdicts{Send(kPeer, 0xA, 100), Send(kPeer, 0xA, 102), Send(kPeer, 0xA, 103), Send(kPeer, 0xA, 104)}),
-            (Verdicts{kDropped, kDropped, kPlay, kPlay}));
+  EXPECT_EQ((Verdicts{Send(kPeer, 0xA, 100), Send(kPeer, 0xA, 102), Send(kPeer, 0xA, 103), Send(kPeer, 0xA, 104), Send(kPeer, 0xB, 7)}),
+            (Verdicts{kDropped, kDropped, kPlay, kPlay, kDropped}));
   EXPECT_EQ((std::vector<int>{HeldSequence(), HeldSequence()}), (std::vector<int>{102, -1}));
   EXPECT_EQ(std::make_tuple(gate.DropCount(RtpDrop::kOnProbation), HeardSsrc()), std::make_tuple(1u, 0xAu));
 }
