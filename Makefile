@@ -12,7 +12,7 @@ CTEST_FLAGS ?= --output-on-failure -j$(JOBS)
 PACKAGES := cmake g++ make pkg-config clang libclang-rt-14-dev \
             libgtest-dev libgmock-dev libbenchmark-dev \
             libcli11-dev nlohmann-json3-dev \
-            libasound2-dev libsoxr-dev libbcg729-dev espeak-ng sox pulseaudio pulseaudio-utils libasound2-plugins libspandsp-dev libsonic-dev \
+            libasound2-dev libsoxr-dev libbcg729-dev espeak-ng sox pulseaudio pulseaudio-utils libasound2-plugins libspandsp-dev \
             python3 tshark gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good libmediastreamer-tools \
             dpkg-dev
 

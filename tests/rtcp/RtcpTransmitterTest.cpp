@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "rtcp/RtcpPacket.h"
 #include "rtp/RtpSenderState.h"
 #include "support/RtcpBytes.h"
@@ -78,10 +80,13 @@ TEST(RtcpTransmitter, SdesPrivAndByeLayouts) {
   end.transmitter.SetItem(RtcpTransmitter::kCname, "me@here");
   end.transmitter.SetItem(RtcpTransmitter::kNote, "n");
   const std::string items = std::string("\x01\x07me@here\x07\x01n");
-  const std::string priv = std::string("\x08\x14\x13") + RtcpReceiver::kStandardUnderstood;
+  // PRIV item: length 20, prefix length 19, then the announcement's text.
+  std::string priv = "\x08\x14\x13";
+  priv.append(RtcpReceiver::kStandardUnderstood, std::strlen(RtcpReceiver::kStandardUnderstood));
   for (bool announce : {false, true}) {
     RtcpPacket packet;
-    const std::string all = items + (announce ? priv : "");
+    std::string all = items;
+    if (announce) all.append(priv.data(), priv.size());
     const int32_t bytes = (8 + static_cast<int32_t>(all.size()) + 4) / 4 * 4;  // at least one zero byte ends the list
     ASSERT_EQ(end.transmitter.AddSDES(&packet, 0x1234, announce), bytes);
     test::Bytes expected = test::Join<uint8_t>({{0x81, 202, 0, static_cast<uint8_t>(bytes / 4 - 1), 0, 0, 0x12, 0x34},

@@ -47,7 +47,7 @@ int32_t SignalSource::ProduceSample(AudioSample** out) {
 int32_t CaptureCollector::TakeNextAudioSample(AudioSample* sample, AudioSinkListener*) {
   if (sample == nullptr) return 0;
   std::lock_guard<std::mutex> guard(mutex);
-  arrivals.push_back(std::chrono::steady_clock::now());
+  ++samples;
   if (sample->DataSize() > 0) {
     size_t n = static_cast<size_t>(sample->DataSize()) / 2;
     size_t at = values.size();
@@ -67,17 +67,12 @@ std::vector<int16_t> CaptureCollector::Values() {
 
 size_t CaptureCollector::Samples() {
   std::lock_guard<std::mutex> guard(mutex);
-  return arrivals.size();
+  return samples;
 }
 
 size_t CaptureCollector::GapMarkers() {
   std::lock_guard<std::mutex> guard(mutex);
   return gapMarkers;
-}
-
-std::vector<std::chrono::steady_clock::time_point> CaptureCollector::Arrivals() {
-  std::lock_guard<std::mutex> guard(mutex);
-  return arrivals;
 }
 
 bool CaptureCollector::WaitForSamples(size_t count, int timeoutMs) {

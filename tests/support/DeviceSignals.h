@@ -38,8 +38,7 @@ class SignalSource : public AudioSource {
   std::vector<std::chrono::steady_clock::time_point> givenAt;
 };
 
-// Collects the 16-bit audio pushed to it, gap markers as zeros, with the arrival time of
-// every sample.
+// Collects the 16-bit audio pushed to it, gap markers as zeros.
 class CaptureCollector : public AudioSourceListener {
  public:
   int32_t TakeNextAudioSample(AudioSample* sample, AudioSinkListener* source) override;
@@ -47,14 +46,13 @@ class CaptureCollector : public AudioSourceListener {
   std::vector<int16_t> Values();
   size_t Samples();
   size_t GapMarkers();
-  std::vector<std::chrono::steady_clock::time_point> Arrivals();
   // Waits (bounded) until `count` samples have arrived.
   bool WaitForSamples(size_t count, int timeoutMs);
 
  private:
   std::mutex mutex;
   std::vector<int16_t> values;
-  std::vector<std::chrono::steady_clock::time_point> arrivals;
+  size_t samples = 0;
   size_t gapMarkers = 0;
 };
 

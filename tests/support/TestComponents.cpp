@@ -44,12 +44,8 @@ int32_t RecordingSink::ProcessSamples(SampleList* list) {
   ++cycles;
   samples += static_cast<int32_t>(list->Size());
   std::lock_guard<std::mutex> guard(mutex);
-  lastSources.clear();
   std::vector<int16_t> values;
-  for (const auto& entry : *list) {
-    values.push_back(FirstValue(entry.sample));
-    lastSources.push_back(entry.source);
-  }
+  for (const auto& entry : *list) values.push_back(FirstValue(entry.sample));
   if (recorded.size() < keepValues) recorded.push_back(std::move(values));
   return 0;
 }
@@ -57,11 +53,6 @@ int32_t RecordingSink::ProcessSamples(SampleList* list) {
 std::vector<std::vector<int16_t>> RecordingSink::Cycles() {
   std::lock_guard<std::mutex> guard(mutex);
   return recorded;
-}
-
-std::vector<AudioSinkListener*> RecordingSink::LastSources() {
-  std::lock_guard<std::mutex> guard(mutex);
-  return lastSources;
 }
 
 int32_t AddFilter::Transform(SampleList* inputs, AudioSample** out) {

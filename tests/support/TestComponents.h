@@ -60,7 +60,6 @@ class RecordingSink : public AudioSink {
   size_t keepValues = 100000;
 
   std::vector<std::vector<int16_t>> Cycles();
-  std::vector<AudioSinkListener*> LastSources();
 
  protected:
   int32_t ProcessSamples(SampleList* list) override;
@@ -74,7 +73,6 @@ class RecordingSink : public AudioSink {
  private:
   std::mutex mutex;
   std::vector<std::vector<int16_t>> recorded;
-  std::vector<AudioSinkListener*> lastSources;
 };
 
 // Adds `offset` to the first value: into a new pooled sample (copy) or in place (sharing the

@@ -79,9 +79,7 @@ void UdpRelay::Run() {
 
     int n = ReceiveNow(rtpFd, buffer.data(), buffer.size());
     if (n > 0) {
-      if (unit(random) < impairment.lossRate) {
-        ++dropped;
-      } else {
+      if (unit(random) >= impairment.lossRate) {
         double delayMs = impairment.baseDelayMs + unit(random) * impairment.jitterMs;
         auto delay = std::chrono::microseconds(std::llround(delayMs * 1000.0));
         pendingRtp.emplace(Clock::now() + delay, std::vector<uint8_t>(buffer.begin(), buffer.begin() + n));
@@ -95,13 +93,11 @@ void UdpRelay::Run() {
       const auto& datagram = pendingRtp.begin()->second;
       SendToLoopback(outFd, datagram.data(), datagram.size(), toPort);
       pendingRtp.erase(pendingRtp.begin());
-      ++forwarded;
     }
     while (!pendingRtcp.empty() && pendingRtcp.front().first <= now) {
       const auto& datagram = pendingRtcp.front().second;
       SendToLoopback(outFd, datagram.data(), datagram.size(), static_cast<uint16_t>(toPort + 1));
       pendingRtcp.pop_front();
-      ++rtcpForwarded;
     }
   }
 }

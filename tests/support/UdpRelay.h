@@ -35,10 +35,6 @@ class UdpRelay {
   bool Valid() const { return rtpFd >= 0 && rtcpFd >= 0; }
   // The RTP port to send to; RTCP goes to Port() + 1.
   uint16_t Port() const { return port; }
-  // RTP datagrams sent on and dropped; RTCP datagrams sent on.
-  uint32_t Forwarded() const { return forwarded; }
-  uint32_t Dropped() const { return dropped; }
-  uint32_t RtcpForwarded() const { return rtcpForwarded; }
 
  private:
   void Run();
@@ -50,9 +46,6 @@ class UdpRelay {
   int outFd = -1;
   uint16_t port = 0;
   std::atomic<bool> stop{false};
-  std::atomic<uint32_t> forwarded{0};
-  std::atomic<uint32_t> dropped{0};
-  std::atomic<uint32_t> rtcpForwarded{0};
   std::thread thread;
 };
 
