@@ -94,7 +94,7 @@ TEST(PlayoutCore, CleanStreamOfAnyPacketSizePlaysEverySampleOnceAtASteadyDelay) 
 // after its place was concealed is dropped and counted. Reset makes the core as new: the same
 // call again plays the same.
 TEST(PlayoutCore, LossIsConcealedAndALatePacketDroppedAndAResetCallPlaysTheSame) {
-  const std::vector<int16_t> tone = test::Tone(8000, 300.0, 8000);
+  const std::vector<int16_t> tone = test::Tone(8000, 330.0, 8000);
   Call call;
   auto send = [&] { SendTone(call, tone, 20, [](int i) { return i == 30 ? 200 : 0; }, [](int i) { return i == 10; }); };
   send();
@@ -115,6 +115,10 @@ TEST(PlayoutCore, LossIsConcealedAndALatePacketDroppedAndAResetCallPlaysTheSame)
   const std::vector<int16_t> expected = Decoded(tone);
   const int lag = test::BestLag(expected, call.heard, 4000);
   EXPECT_GT(test::Snr(expected, call.heard, lag), 10.0) << "a steady tone conceals well";
+  // The lost packet's own 20 ms continue the tone (neither silence nor the last block again).
+  const std::vector<int16_t> lostPart(expected.begin() + 1600, expected.begin() + 1760);
+  const std::vector<int16_t> heardPart(call.heard.begin() + 1600 + lag, call.heard.begin() + 1760 + lag);
+  EXPECT_GT(test::Snr(lostPart, heardPart), 3.0) << "concealed: about 9 dB; the last block again: -3 dB";
 }
 
 // Late packets raise the delay at once (the wait for a packet that has not come stretches the

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 namespace ve {
 namespace {
 
@@ -35,6 +39,24 @@ TEST(G723Codec, BitFieldsPackLeastSignificantBitFirstAndReadBack) {
   uint32_t value = 0xFFFF;
   EXPECT_EQ(codec.Get(1, value), -1) << "reading past the end";
   EXPECT_EQ(value, 0u);
+}
+
+// Until the coder exists each frame plays as 30 ms of silence: the frame kinds in the low bits
+// of their first bytes say where the next frame starts, and only whole frames that fit are given.
+TEST(G723Codec, EachFramePlaysAsSilenceOfItsLength) {
+  G723Codec codec;
+  std::vector<uint8_t> payload(G723Codec::kFrameBytes64 + G723Codec::kFrameBytes53 + 4 + 1, 0x55);
+  payload[0] = 0;                                                       // 6.3 kbit/s
+  payload[G723Codec::kFrameBytes64] = 1;                                // 5.3 kbit/s
+  payload[G723Codec::kFrameBytes64 + G723Codec::kFrameBytes53] = 2;     // SID
+  payload[payload.size() - 1] = 3;                                      // not transmitted
+  std::vector<uint8_t> out(5 * G723Codec::kFrameSamples * 2, 0x77);
+  for (const auto& [capacity, expected] : {std::pair{int32_t{5 * 480}, int32_t{4 * 480}}, {1000, 960}, {0, 0}}) {
+    int32_t length = capacity;
+    ASSERT_EQ(codec.Decode(payload.data(), static_cast<int32_t>(payload.size()), out.data(), length), 0);
+    EXPECT_EQ(length, expected) << "capacity " << capacity;
+    EXPECT_TRUE(std::all_of(out.begin(), out.begin() + length, [](uint8_t b) { return b == 0; }));
+  }
 }
 
 }  // namespace
