@@ -7,12 +7,18 @@ from, rebuilds that subsystem's test program, runs it with a time limit, and put
 back. A mutant is caught when the program fails or runs out of time, survives when it passes,
 and is left out of the score when it does not compile.
 
-    scripts/mutants.sh BUILD_DIR [--count N] [--seed S] [--subsystems rtp,rtcp,...]
+    scripts/mutants.sh BUILD_DIR [--count N] [--seed S] [--subsystems rtp,rtcp,...] [--matrix FILE]
+
+With --matrix, each mutant's run records which tests failed, and FILE receives a JSON list of
+the mutants with their catching tests, followed by a table of every test with the mutants only
+it caught: a test that catches nothing alone over a large sample adds no detection of its own.
 
 The source files are restored after each mutant and when the run is interrupted; run it on
 a tree nobody edits meanwhile (a worktree of its own for long runs).
 """
 import argparse
+import collections
+import json
 import os
 import pathlib
 import random
@@ -83,6 +89,28 @@ def run(command, cwd, timeout=None):
     return status, time.monotonic() - start
 
 
+def all_tests(report):
+    """Every test a gtest JSON report names."""
+    data = json.loads(report.read_text())
+    return ["%s.%s" % (suite["name"], case["name"]) for suite in data.get("testsuites", [])
+            for case in suite.get("testsuite", [])]
+
+
+def write_matrix(path, matrix, every_test):
+    """The mutants with their catching tests, and each test's count of mutants only it caught."""
+    alone = collections.Counter()
+    total = collections.Counter({t: 0 for t in every_test})
+    for entry in matrix:
+        for test in entry["tests"]:
+            total[test] += 1
+        if len(entry["tests"]) == 1:
+            alone[entry["tests"][0]] += 1
+    tests = [{"test": t, "caught": total[t], "caught alone": alone[t]} for t in sorted(total)]
+    path.write_text(json.dumps({"mutants": matrix, "tests": tests}, indent=1) + "\n")
+    print("matrix: %s (%d tests, %d caught something, %d something no other test caught)"
+          % (path, len(total), sum(1 for t in total if total[t]), len(alone)))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("build")
@@ -90,6 +118,7 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--subsystems", default=",".join(SUBSYSTEMS))
     parser.add_argument("--jobs", default=str(os.cpu_count() or 2))
+    parser.add_argument("--matrix", help="write which tests caught each mutant to this JSON file")
     args = parser.parse_args()
     build = pathlib.Path(args.build).resolve()
     root = source_root(build)
@@ -117,13 +146,25 @@ def main():
         target = SUBSYSTEMS[name]
         if not build_target(target):
             sys.exit("mutants: %s does not build unmutated" % target)
-        status, seconds = run([str(build / "tests" / name / target)], root)
+        status, seconds = run([str(build / "tests" / name / target),
+                               "--gtest_output=json:%s" % (build / ("mutant-baseline-%s.json" % name))], root)
         if status != 0:
             sys.exit("mutants: %s fails unmutated" % target)
         limits[name] = max(20.0, 3 * seconds)
         print("baseline %-13s %5.1f s, limit %5.1f s" % (target, seconds, limits[name]), flush=True)
 
     caught, survived, broken = 0, [], 0
+    matrix = []
+    report = build / "mutant-tests.json"
+
+    def failed_tests():
+        """Names of the tests that failed in the last run, from gtest's JSON report."""
+        try:
+            data = json.loads(report.read_text())
+        except (OSError, ValueError):
+            return []
+        return ["%s.%s" % (suite["name"], case["name"]) for suite in data.get("testsuites", [])
+                for case in suite.get("testsuite", []) if case.get("failures")]
     started = time.monotonic()
     current = {}
 
@@ -147,13 +188,20 @@ def main():
                 verdict = "no build"
                 broken += 1
             else:
-                status, _ = run([str(build / "tests" / name / target)], root, timeout=limits[name])
+                command = [str(build / "tests" / name / target)]
+                if args.matrix:
+                    report.unlink(missing_ok=True)
+                    command.append("--gtest_output=json:%s" % report)
+                status, _ = run(command, root, timeout=limits[name])
                 if status == 0:
                     verdict = "SURVIVED"
                     survived.append("%s:%d %s: %s  ->  %s" % (rel, line_no, kind, old.strip(), new.strip()))
                 else:
                     verdict = "caught" if status is not None else "caught (time-out)"
                     caught += 1
+                if args.matrix:
+                    matrix.append({"mutant": "%s:%d %s" % (rel, line_no, kind), "subsystem": name,
+                                   "verdict": verdict, "tests": failed_tests() if status != 0 else []})
             restore()
             print("[%3d/%d] %-17s %s:%d %s" % (number, len(sample), verdict, rel, line_no, kind), flush=True)
     finally:
@@ -162,6 +210,9 @@ def main():
         for name in chosen:
             build_target(SUBSYSTEMS[name])
 
+    if args.matrix:
+        every_test = [t for name in chosen for t in all_tests(build / ("mutant-baseline-%s.json" % name))]
+        write_matrix(pathlib.Path(args.matrix), matrix, every_test)
     scored = caught + len(survived)
     print("\nmutants: %d drawn (seed %d), %d did not compile, %d scored" % (len(sample), args.seed, broken, scored))
     if scored:
