@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "analysis/SpeechComparison.h"
+
 namespace ve::test {
 
 // A path in the test's temporary folder. Calls of different test programs may run at once
@@ -49,19 +51,7 @@ std::optional<bool> JsonFlag(const std::string& json, const std::string& section
 std::string JsonObject(const std::string& json, const std::string& name);
 
 // How one side's speech arrived at the other.
-struct HeardSpeech {
-  double delayMs = 0;       // mouth-to-ear: capture start to playout, both processes' clocks aligned
-  double medianDelayMs = 0; // the same followed over the call's speech: its median and maximum
-  double maxDelayMs = 0;
-  double segmentalSnr = 0;  // against the sender's equalised speech, over active speech
-  double missingShare = 1;  // active speech frames that arrived silent
-  int delayChanges = 0;     // times the delay moved during the call (a rebuffer or a slipped frame)
-  // The receiver's level, in dB below full scale, over the frames in which the sender was
-  // silent (with 40 ms of silence on either side, so alignment and filter tails stay out), and
-  // how many such frames there were. -120 when they were all zero.
-  double pauseLevelDbfs = 0;
-  int pauseFrames = 0;
-};
+using HeardSpeech = analysis::SpeechArrival;
 
 // `sent` as heard in `heardWav`: the sender's and receiver's statistics give their start times,
 // which align the two recordings.

@@ -20,32 +20,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/EqualizerSets.h"
+#include "analysis/SpeechComparison.h"
 #include "platform/WavPcmReader.h"
-#include "support/SignalTools.h"
 
 namespace {
 
 constexpr int kRate = 8000;
-constexpr int kFrame = 160;             // 20 ms
-constexpr double kActiveRms = 300.0;    // a sent frame with speech in it
-constexpr int kMaxDelaySamples = 2 * kRate;
-constexpr size_t kTrackBlock = kRate / 2;
-constexpr int kTrackShift = kRate / 5;
-
-double FrameRms(const std::vector<int16_t>& x, size_t from) {
-  double sum = 0;
-  size_t n = 0;
-  for (size_t i = from; i < from + kFrame && i < x.size(); ++i, ++n) sum += double(x[i]) * x[i];
-  return n ? std::sqrt(sum / n) : 0.0;
-}
-
-// The sent speech through the engine's send equaliser.
-std::vector<int16_t> SendEqualized(const std::vector<int16_t>& x) {
-  double taps[ve::kEqualizerTaps];
-  ve::ExpandEqualizerSet(ve::kSendSetB, taps);
-  return ve::test::FirFilter(x, taps, ve::kEqualizerTaps);
-}
+constexpr int kMaxDelayMs = 2000;
 
 // Mono 16-bit 8 kHz audio of a WAV file (channels averaged); false when unreadable.
 bool Load(const char* path, std::vector<int16_t>* out) {
@@ -138,45 +119,19 @@ int main(int argc, char** argv) {
   std::vector<int16_t> sent, received;
   if (!Load(argv[1], &sent)) return std::fprintf(stderr, "callreport: cannot read %s\n", argv[1]), 1;
   if (!Load(argv[2], &received)) return std::fprintf(stderr, "callreport: cannot read %s\n", argv[2]), 1;
-  if (equalized) sent = SendEqualized(sent);
-  if (haveOffset) received = ve::test::OnReferenceClock(received, startOffsetMs, kRate);
+  if (equalized) sent = ve::analysis::SendEqualized(sent);
+  if (haveOffset) received = ve::analysis::OnReferenceClock(received, startOffsetMs, kRate);
 
-  int lag = ve::test::BestLag(sent, received, std::min<int>(kMaxDelaySamples, static_cast<int>(received.size())));
-  // The delay may move during the call (the receiver's playout buffer adapts its depth or
-  // rebuffers): it is followed in blocks of half a second, each within 200 ms of the last.
-  std::vector<int> lags = ve::test::TrackLag(sent, received, lag, kTrackBlock, kTrackShift, kActiveRms);
-  int delayChanges = 0;
-  for (size_t i = 1; i < lags.size(); ++i) delayChanges += lags[i] != lags[i - 1] ? 1 : 0;
-  // Speech frames of the sent signal that arrived with energy, and their mean per-frame SNR.
-  size_t active = 0, arrived = 0;
-  for (size_t from = 0; from + kFrame <= sent.size(); from += kFrame) {
-    if (FrameRms(sent, from) < kActiveRms) continue;
-    ++active;
-    const size_t at = from + static_cast<size_t>(lags[std::min(from / kTrackBlock, lags.size() - 1)]);
-    if (at + kFrame <= received.size() && FrameRms(received, at) >= kActiveRms / 4) ++arrived;
-  }
-  double segmentalSnr = ve::test::SegmentalSnr(sent, received, lags, kTrackBlock, kActiveRms);
-  // Correlation of the aligned signals over the overlap: 1 is a perfect copy.
-  double sxy = 0, sxx = 0, syy = 0;
-  for (size_t i = 0; i < sent.size() && i + lag < received.size(); ++i) {
-    sxy += double(sent[i]) * received[i + lag];
-    sxx += double(sent[i]) * sent[i];
-    syy += double(received[i + lag]) * received[i + lag];
-  }
-  double correlation = (sxx > 0 && syy > 0) ? sxy / std::sqrt(sxx * syy) : 0.0;
-
+  const ve::analysis::SpeechArrival a = ve::analysis::CompareSpeech(sent, received, kMaxDelayMs);
   std::printf("delay_ms=%.1f delay_changes=%d correlation=%.3f segmental_snr_db=%.1f speech_frames=%zu arrived=%zu "
               "missing_pct=%.1f\n",
-              lag * 1000.0 / kRate, delayChanges, correlation, segmentalSnr, active, arrived,
-              active ? 100.0 * double(active - arrived) / double(active) : 0.0);
-  if (haveOffset) {
-    std::vector<int> spoken = ve::test::ActiveBlockLags(lags, sent, received.size(), kTrackBlock, kActiveRms);
-    std::sort(spoken.begin(), spoken.end());
-    if (!spoken.empty()) {
-      std::printf("mouth_to_ear_median_ms=%.0f mouth_to_ear_max_ms=%.0f\n",
-                  spoken[spoken.size() / 2] * 1000.0 / kRate, spoken.back() * 1000.0 / kRate);
-    }
+              a.delayMs, a.delayChanges, a.correlation, a.segmentalSnr, a.speechFrames,
+              a.speechFrames - a.missingFrames, 100.0 * (a.speechFrames ? a.missingShare : 0.0));
+  // Without the offset the lag includes the time between the two recordings' starts.
+  if (haveOffset && a.medianDelayMs > 0) {
+    std::printf("mouth_to_ear_median_ms=%.0f mouth_to_ear_max_ms=%.0f\n", a.medianDelayMs, a.maxDelayMs);
   }
+  const int lag = static_cast<int>(a.delayMs * kRate / 1000.0 + 0.5);
   if (svgPath != nullptr && !WriteSvg(svgPath, sent, received, lag)) {
     std::fprintf(stderr, "callreport: cannot write %s\n", svgPath);
     return 1;
