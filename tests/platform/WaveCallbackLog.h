@@ -39,7 +39,7 @@ struct WaveCallbackLog {
   uintptr_t Instance() { return reinterpret_cast<uintptr_t>(this); }
 };
 
-// `count` buffers of `bytes` zeros, each header numbered in dwUser.
+// `count` buffers of `bytes` zeros.
 struct WaveBuffers {
   std::vector<WAVEHDR> headers;
   std::vector<std::vector<uint8_t>> memory;
@@ -47,7 +47,6 @@ struct WaveBuffers {
     for (size_t i = 0; i < count; ++i) {
       headers[i].lpData = memory[i].data();
       headers[i].dwBufferLength = bytes;
-      headers[i].dwUser = i;
     }
   }
 };

@@ -5,27 +5,21 @@
 #include <gtest/gtest.h>
 
 #include "WaveCallbackLog.h"
-#include "framework/AudioSample.h"
 #include "platform/WaveIn.h"
 #include "platform/WaveOut.h"
 #include "platform/WaveStream.h"
+#include "support/WavWriter.h"
 #include "voiceengine/Devices.h"
 
 namespace ve::platform {
 namespace {
-
-WAVEFORMATEX Standard(int32_t which) {
-  WAVEFORMATEX format;
-  GetStandardFormat(&format, which);
-  return format;
-}
 
 TEST(WaveStream, ResetAndCloseHandEveryQueuedBufferBackOnce) {
   WaveCallbackLog log;
   WaveBuffers buffers(6, 320);
   uint32_t id = 0;
   ASSERT_EQ(voiceengine::AddToneCaptureDevice("tone", 400, 8000, &id), 0);
-  const WAVEFORMATEX format = Standard(kFormatPcm16);
+  const WAVEFORMATEX format = test::MakeLinearFormat(WAVE_FORMAT_PCM, 8000, 1, 16);
   HWAVEIN device = nullptr;
   ASSERT_EQ(waveInOpen(&device, id, &format, &WaveCallbackLog::Callback, log.Instance()), MMSYSERR_NOERROR);
   for (auto& header : buffers.headers) {
@@ -66,7 +60,8 @@ TEST(WaveStream, ResetAndCloseHandEveryQueuedBufferBackOnce) {
 }
 
 TEST(WaveStream, OpenRefusesUnknownDevicesDirectionsAndFormats) {
-  const WAVEFORMATEX format = Standard(kFormatPcm16), alaw = Standard(kFormatALaw);
+  const WAVEFORMATEX format = test::MakeLinearFormat(WAVE_FORMAT_PCM, 8000, 1, 16);
+  const WAVEFORMATEX alaw = test::MakeLinearFormat(WAVE_FORMAT_ALAW, 8000, 1, 8);
   WAVEFORMATEX inconsistent = format;
   inconsistent.nBlockAlign = 4;
   HWAVEIN device = nullptr;

@@ -84,21 +84,14 @@ TEST(Winmm, ListsEachDirectionOfTheSystemDevicesAndOpensThem) {
 
 // Every played buffer comes back once, in order; the last one only once no more than 160 ms
 // (plus scheduling slack) was left to play, so the queue is bounded. With the writer blocked on
-// a full queue, resets hand every queued buffer back at once. (That played audio is heard on
+// a full queue, a reset hands every queued buffer back at once. (That played audio is heard on
 // the capture side, and the pace of capture, are measured by the device loop tests.)
-TEST(Winmm, PlaybackReturnsBuffersInOrderFromABoundedQueueAndResetsReturnAllAtOnce) {
+TEST(Winmm, PlaybackReturnsBuffersInOrderFromABoundedQueueAndAResetReturnsAllAtOnce) {
   REQUIRE_DEVICES_ALONE();
-  WaveCallbackLog captured, played;
-  WaveBuffers capture(4, kBytes), tone(40, kBytes);  // 800 ms
-  HWAVEIN in = nullptr;
+  WaveCallbackLog played;
+  WaveBuffers tone(40, kBytes);  // 800 ms
   HWAVEOUT out = nullptr;
-  ASSERT_EQ(waveInOpen(&in, WAVE_MAPPER, &kFormat, &WaveCallbackLog::Callback, captured.Instance()), MMSYSERR_NOERROR);
   ASSERT_EQ(waveOutOpen(&out, WAVE_MAPPER, &kFormat, &WaveCallbackLog::Callback, played.Instance()), MMSYSERR_NOERROR);
-  for (auto& header : capture.headers) {
-    ASSERT_EQ(waveInPrepareHeader(in, &header), MMSYSERR_NOERROR);
-    ASSERT_EQ(waveInAddBuffer(in, &header), MMSYSERR_NOERROR);
-  }
-  ASSERT_EQ(waveInStart(in), MMSYSERR_NOERROR);
   const auto start = Clock::now();
   for (auto& header : tone.headers) {
     ASSERT_EQ(waveOutPrepareHeader(out, &header), MMSYSERR_NOERROR);
@@ -112,12 +105,9 @@ TEST(Winmm, PlaybackReturnsBuffersInOrderFromABoundedQueueAndResetsReturnAllAtOn
   ASSERT_TRUE(played.WaitFor(41, 3000));
   const auto before = Clock::now();
   ASSERT_EQ(waveOutReset(out), MMSYSERR_NOERROR);
-  ASSERT_EQ(waveInReset(in), MMSYSERR_NOERROR);
   EXPECT_LT(Ms(before, Clock::now()), 100);
   EXPECT_EQ(played.headers.size(), 80u);
-  EXPECT_EQ(captured.headers.size(), 4u);
   EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
-  EXPECT_EQ(waveInClose(in), MMSYSERR_NOERROR);
 }
 
 TEST(Winmm, InterruptEndsABlockedTransferFromAnotherThreadAndStopClearsIt) {
