@@ -8,6 +8,11 @@ back. A mutant is caught when the program fails or runs out of time, survives wh
 and is left out of the score when it does not compile.
 
     scripts/mutants.sh BUILD_DIR [--count N] [--seed S] [--subsystems rtp,rtcp,...] [--matrix FILE]
+                       [--sanitizer-build DIR]
+
+With --sanitizer-build, a mutant the plain build's tests miss is built and run once more in
+DIR (an AddressSanitizer build of the same sources, as the CI runs): a read or write past an
+array that the plain build cannot see is caught there.
 
 With --matrix, each mutant's run records which tests failed, and FILE receives a JSON list of
 the mutants with their catching tests, followed by a table of every test with the mutants only
@@ -119,6 +124,7 @@ def main():
     parser.add_argument("--subsystems", default=",".join(SUBSYSTEMS))
     parser.add_argument("--jobs", default=str(os.cpu_count() or 2))
     parser.add_argument("--matrix", help="write which tests caught each mutant to this JSON file")
+    parser.add_argument("--sanitizer-build", help="a sanitizer build of the same sources that re-runs the survivors")
     args = parser.parse_args()
     build = pathlib.Path(args.build).resolve()
     root = source_root(build)
@@ -137,23 +143,32 @@ def main():
         share = args.count // len(chosen) + (1 if index < args.count % len(chosen) else 0)
         sample += [(name, c) for c in rng.sample(pool, min(share, len(pool)))]
 
-    def build_target(target):
-        return run(["cmake", "--build", str(build), "--target", target, "-j", args.jobs], root)[0] == 0
+    def build_target(target, where=build):
+        return run(["cmake", "--build", str(where), "--target", target, "-j", args.jobs], root)[0] == 0
 
     # Baselines: each program must pass unmutated; its time sets the mutants' limit.
-    limits = {}
-    for name in chosen:
-        target = SUBSYSTEMS[name]
-        if not build_target(target):
-            sys.exit("mutants: %s does not build unmutated" % target)
-        status, seconds = run([str(build / "tests" / name / target),
-                               "--gtest_output=json:%s" % (build / ("mutant-baseline-%s.json" % name))], root)
-        if status != 0:
-            sys.exit("mutants: %s fails unmutated" % target)
-        limits[name] = max(20.0, 3 * seconds)
-        print("baseline %-13s %5.1f s, limit %5.1f s" % (target, seconds, limits[name]), flush=True)
+    def baselines(where):
+        limits = {}
+        for name in chosen:
+            target = SUBSYSTEMS[name]
+            if not build_target(target, where):
+                sys.exit("mutants: %s does not build unmutated in %s" % (target, where))
+            status, seconds = run([str(where / "tests" / name / target),
+                                   "--gtest_output=json:%s" % (where / ("mutant-baseline-%s.json" % name))], root)
+            if status != 0:
+                sys.exit("mutants: %s fails unmutated in %s" % (target, where))
+            limits[name] = max(20.0, 3 * seconds)
+            print("baseline %-13s %5.1f s, limit %5.1f s (%s)" % (target, seconds, limits[name], where.name),
+                  flush=True)
+        return limits
 
-    caught, survived, broken = 0, [], 0
+    limits = baselines(build)
+    sanitized = pathlib.Path(args.sanitizer_build).resolve() if args.sanitizer_build else None
+    if sanitized and source_root(sanitized) != root:
+        sys.exit("mutants: %s is not configured from %s" % (sanitized, root))
+    sanitized_limits = baselines(sanitized) if sanitized else {}
+
+    caught, survived, broken, by_sanitizer = 0, [], 0, 0
     matrix = []
     report = build / "mutant-tests.json"
 
@@ -173,42 +188,66 @@ def main():
             path.write_text(text)
         current.clear()
 
+    def attempt(name, mutation, where, limit, command_extra=()):
+        """Applies one mutation, builds and runs the subsystem's program in `where`, restores the
+        source: (whether it built, the program's exit status or None on time-out)."""
+        rel, line_no, _, _, new = mutation
+        path = root / rel
+        text = path.read_text()
+        current[path] = text
+        lines = text.split("\n")
+        lines[line_no - 1] = new
+        path.write_text("\n".join(lines))
+        try:
+            target = SUBSYSTEMS[name]
+            if not build_target(target, where):
+                return False, None
+            status, _ = run([str(where / "tests" / name / target), *command_extra], root, timeout=limit)
+            return True, status
+        finally:
+            restore()
+
     signal.signal(signal.SIGINT, lambda *a: (restore(), sys.exit(130)))
     signal.signal(signal.SIGTERM, lambda *a: (restore(), sys.exit(143)))
     try:
-        for number, (name, (rel, line_no, kind, old, new)) in enumerate(sample, start=1):
-            path = root / rel
-            text = path.read_text()
-            current[path] = text
-            lines = text.split("\n")
-            lines[line_no - 1] = new
-            path.write_text("\n".join(lines))
-            target = SUBSYSTEMS[name]
-            if not build_target(target):
+        for number, (name, mutation) in enumerate(sample, start=1):
+            rel, line_no, kind, old, new = mutation
+            extra = ()
+            if args.matrix:
+                report.unlink(missing_ok=True)
+                extra = ("--gtest_output=json:%s" % report,)
+            built, status = attempt(name, mutation, build, limits[name], extra)
+            if not built:
                 verdict = "no build"
                 broken += 1
-            else:
-                command = [str(build / "tests" / name / target)]
-                if args.matrix:
-                    report.unlink(missing_ok=True)
-                    command.append("--gtest_output=json:%s" % report)
-                status, _ = run(command, root, timeout=limits[name])
-                if status == 0:
+            elif status == 0 and sanitized:
+                # The CI runs the unit tests under the sanitizers too: a fault the plain build
+                # cannot see (a read past an array) is caught there.
+                built, status = attempt(name, mutation, sanitized, sanitized_limits[name])
+                if built and status != 0:
+                    verdict = "caught (sanitizer)"
+                    caught += 1
+                    by_sanitizer += 1
+                else:
                     verdict = "SURVIVED"
                     survived.append("%s:%d %s: %s  ->  %s" % (rel, line_no, kind, old.strip(), new.strip()))
-                else:
-                    verdict = "caught" if status is not None else "caught (time-out)"
-                    caught += 1
-                if args.matrix:
-                    matrix.append({"mutant": "%s:%d %s" % (rel, line_no, kind), "subsystem": name,
-                                   "verdict": verdict, "tests": failed_tests() if status != 0 else []})
-            restore()
-            print("[%3d/%d] %-17s %s:%d %s" % (number, len(sample), verdict, rel, line_no, kind), flush=True)
+            elif status == 0:
+                verdict = "SURVIVED"
+                survived.append("%s:%d %s: %s  ->  %s" % (rel, line_no, kind, old.strip(), new.strip()))
+            else:
+                verdict = "caught" if status is not None else "caught (time-out)"
+                caught += 1
+            if args.matrix and verdict != "no build":
+                matrix.append({"mutant": "%s:%d %s" % (rel, line_no, kind), "subsystem": name,
+                               "verdict": verdict, "tests": failed_tests() if verdict.startswith("caught") else []})
+            print("[%3d/%d] %-18s %s:%d %s" % (number, len(sample), verdict, rel, line_no, kind), flush=True)
     finally:
         restore()
-        # The tree is as it was; rebuild so the build directory matches it again.
+        # The tree is as it was; rebuild so the build directories match it again.
         for name in chosen:
             build_target(SUBSYSTEMS[name])
+            if sanitized:
+                build_target(SUBSYSTEMS[name], sanitized)
 
     if args.matrix:
         every_test = [t for name in chosen for t in all_tests(build / ("mutant-baseline-%s.json" % name))]
@@ -216,7 +255,8 @@ def main():
     scored = caught + len(survived)
     print("\nmutants: %d drawn (seed %d), %d did not compile, %d scored" % (len(sample), args.seed, broken, scored))
     if scored:
-        print("caught: %d of %d = %.0f %%" % (caught, scored, 100.0 * caught / scored))
+        print("caught: %d of %d = %.0f %%%s" % (caught, scored, 100.0 * caught / scored,
+                                              " (%d only by the sanitizer build)" % by_sanitizer if sanitized else ""))
     print("time: %.0f s" % (time.monotonic() - started))
     if survived:
         print("survivors:")
