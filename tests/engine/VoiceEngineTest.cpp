@@ -57,7 +57,8 @@ Bytes NextRtp(LoopbackSocket& socket, int ms) {
 }
 
 // One engine with its own loopback sockets, virtual microphone and speaker, and a peer
-// socket standing in for the remote party.
+// socket standing in for the remote party. The sockets come after the remote, which the engine
+// must still send RTP and RTCP to.
 struct EngineFixture : ::testing::Test {
   VoiceEngine engine;
   LoopbackSocket rtp, rtcp, peerRtp, peerRtcp;
@@ -68,8 +69,8 @@ struct EngineFixture : ::testing::Test {
     ASSERT_EQ(voiceengine::AddToneCaptureDevice("test tone", 440.0, 8000, &mic), 0);
     ASSERT_EQ(voiceengine::AddDiscardPlaybackDevice("test speaker", &speaker), 0);
     ASSERT_EQ(engine.Initialize(), 0);
-    ASSERT_EQ(engine.SetSockets(rtp.Handle(), rtcp.Handle()), rtp.Handle());
     ASSERT_EQ(engine.SetRemote("127.0.0.1", peerRtp.Port(), peerRtcp.Port()), 0);
+    ASSERT_EQ(engine.SetSockets(rtp.Handle(), rtcp.Handle()), rtp.Handle());
     engine.SetCaptureVolume(0, 100);
   }
   void TearDown() override {
@@ -153,7 +154,9 @@ void EndsWithin(int seconds, const std::function<void()>& body) {
   }
 }
 
-TEST(VoiceEngineLifecycle, InitializeTwiceUninitializeNeverInitializedAndReserved) {
+// Calls before Initialize, a second Initialize, refused sockets and remotes, codec switches, and
+// engines initialised, uninitialised and initialised again.
+TEST(VoiceEngineLifecycle, InitializeCodecsSocketsAndRemote) {
   VoiceEngine engine;
   EXPECT_EQ(engine.Uninitialize(), 0);
   EXPECT_EQ(engine.GetEncoder(), nullptr);
@@ -170,13 +173,13 @@ TEST(VoiceEngineLifecycle, InitializeTwiceUninitializeNeverInitializedAndReserve
   EXPECT_EQ(engine.SetSockets(0, 5), -1);
   EXPECT_EQ(engine.SetSockets(3, -1), -1);
   EXPECT_EQ(engine.SetPlaybackVolume(12345, 50), 0);
-  EXPECT_EQ(engine.Uninitialize(), 0);
-  EXPECT_EQ(engine.Uninitialize(), 0);
-}
 
-TEST(VoiceEngineLifecycle, SetCodecKeepsFiltersAndAddsNewOnes) {
-  VoiceEngine engine;
-  engine.Initialize();
+  EXPECT_EQ(engine.SetRemote("127.0.0.1", 4000, 4001), 0);
+  EXPECT_LT(engine.SetRemote("not-an-address", 4000, 4001), 0);
+  EXPECT_LT(engine.SetRemote(std::string(60, '1').c_str(), 4000, 4001), 0);
+  EXPECT_LT(engine.SetRemote(nullptr, 4000, 4001), 0);
+
+  // A codec switch keeps the filters made so far and adds new ones.
   ve::AudioFilter* g729Decoder = engine.GetDecoder();
   EXPECT_EQ(engine.SetCodec(1), 0);
   ve::AudioFilter* g723Decoder = engine.GetDecoder();
@@ -187,15 +190,27 @@ TEST(VoiceEngineLifecycle, SetCodecKeepsFiltersAndAddsNewOnes) {
   engine.SetCodec(7);
   EXPECT_EQ(engine.GetDecoder(), nullptr);
   EXPECT_EQ(engine.GetEncoder(), nullptr);
-}
+  EXPECT_EQ(engine.Uninitialize(), 0);
+  EXPECT_EQ(engine.Uninitialize(), 0);
 
-TEST(VoiceEngineLifecycle, RemoteHostIsBoundedAndParsed) {
-  VoiceEngine engine;
-  engine.Initialize();
-  EXPECT_EQ(engine.SetRemote("127.0.0.1", 4000, 4001), 0);
-  EXPECT_LT(engine.SetRemote("not-an-address", 4000, 4001), 0);
-  EXPECT_LT(engine.SetRemote(std::string(60, '1').c_str(), 4000, 4001), 0);
-  EXPECT_LT(engine.SetRemote(nullptr, 4000, 4001), 0);
+
+  // Engines initialised together draw different streams, from the whole 32-bit range; their
+  // destructors uninitialise them.
+  VoiceEngine engines[16];
+  std::vector<uint32_t> ssrcs;
+  for (VoiceEngine& one : engines) {
+    ASSERT_EQ(one.Initialize(), 0);
+    ASSERT_EQ(one.Uninitialize(), 0);
+    ASSERT_EQ(one.Initialize(), 0);
+  }
+  for (VoiceEngine& one : engines) {
+    voiceengine::CallStatistics stats;
+    ASSERT_EQ(voiceengine::GetStatistics(&one, &stats), 0);
+    ssrcs.push_back(stats.localSsrc);
+  }
+  std::sort(ssrcs.begin(), ssrcs.end());
+  EXPECT_EQ(std::adjacent_find(ssrcs.begin(), ssrcs.end()), ssrcs.end());
+  EXPECT_GT(ssrcs.back(), 0x8000u) << "SSRCs use the whole 32-bit range";
 }
 
 TEST_F(EngineFixture, SendingTwiceAndReconfiguringWhileSendingRestartsWithTheCodecBlock) {
@@ -261,10 +276,15 @@ TEST_F(EngineFixture, ReceiveRestartsOnlyForANewKindPortOrCodec) {
 
 TEST_F(EngineFixture, FileIdsAndFailureCodes) {
   std::string wav = TempWav("engine-short.wav", 1600);  // 200 ms
+  const std::string missing = "/nonexistent/file.wav";
+  // A play that fails gives the id 0.
+  auto playFails = [&](const std::string& path, uint32_t device, int32_t code) {
+    int32_t failed = -5;
+    EXPECT_EQ(engine.PlayFile(path.c_str(), 1, static_cast<int32_t>(device), 100, &failed), code) << path;
+    EXPECT_EQ(failed, 0) << path;
+  };
+  playFails(missing, speaker, -20);
   int32_t id = -5;
-  EXPECT_EQ(engine.PlayFile("/nonexistent/file.wav", 1, static_cast<int32_t>(speaker), 100, &id), -20);
-  EXPECT_EQ(id, 0);
-  id = -5;
   EXPECT_EQ(engine.SendFile(wav.c_str(), 1, 100, &id), 0);
   EXPECT_EQ(id, -5) << "SendFile while not sending leaves the id alone";
 
@@ -274,9 +294,7 @@ TEST_F(EngineFixture, FileIdsAndFailureCodes) {
   std::remove(recording.c_str());
   uint32_t recorder = 0;
   ASSERT_EQ(voiceengine::AddWavFilePlaybackDevice("recorder", recording.c_str(), &recorder), 0);
-  id = -5;
-  EXPECT_EQ(engine.PlayFile(unplayable.c_str(), 1, static_cast<int32_t>(recorder), 100, &id), -20);
-  EXPECT_EQ(id, 0);
+  playFails(unplayable, recorder, -20);
   EXPECT_FALSE(std::ifstream(recording).good()) << "the speaker was opened";
   voiceengine::RemoveDevice(recorder);
 
@@ -294,12 +312,8 @@ TEST_F(EngineFixture, FileIdsAndFailureCodes) {
   other.Uninitialize();
 
   ASSERT_EQ(engine.StartReceiving(static_cast<int32_t>(speaker)), 0);
-  id = -5;
-  EXPECT_EQ(engine.PlayFile("/nonexistent/file.wav", 1, static_cast<int32_t>(speaker), 100, &id), -10);
-  EXPECT_EQ(id, 0);
-  id = -5;
-  EXPECT_EQ(engine.PlayFile(unplayable.c_str(), 1, static_cast<int32_t>(speaker), 100, &id), -10);
-  EXPECT_EQ(id, 0);
+  playFails(missing, speaker, -10);
+  playFails(unplayable, speaker, -10);
   ASSERT_EQ(engine.StartSending(static_cast<int32_t>(mic)), 0);
   int32_t sent = 0, played = 0;
   ASSERT_EQ(engine.SendFile(wav.c_str(), 0, 100, &sent), 0);
@@ -407,15 +421,6 @@ TEST_F(EngineFixture, RepeatedStartStopCyclesKeepThePoolFlat) {
   EXPECT_LE(ve::AudioSamplePool::Instance()->CreatedCount(), createdAfterFirst + 16);
 }
 
-TEST(VoiceEngineLifecycle, InitializeUninitializeCycles) {
-  for (int cycle = 0; cycle < 20; ++cycle) {
-    VoiceEngine engine;
-    ASSERT_EQ(engine.Initialize(), 0);
-    ASSERT_EQ(engine.Uninitialize(), 0);
-    ASSERT_EQ(engine.Initialize(), 0);
-  }  // the destructor uninitialises
-}
-
 // A stop and start of sending continues the same stream; the same remote again keeps it; a new
 // remote starts a new one.
 TEST_F(EngineFixture, StreamGoesOnAcrossStopAndStartAndANewRemoteStartsANewOne) {
@@ -441,21 +446,6 @@ TEST_F(EngineFixture, StreamGoesOnAcrossStopAndStartAndANewRemoteStartsANewOne) 
   ASSERT_FALSE(moved.empty());
   EXPECT_NE(Ssrc(moved), Ssrc(first));
   EXPECT_EQ(engine.StopSending(), 0);
-}
-
-TEST(VoiceEngineLifecycle, EnginesStartedTogetherDrawDifferentStreams) {
-  constexpr int kEngines = 8;
-  VoiceEngine engines[kEngines];
-  std::vector<uint32_t> ssrcs;
-  for (VoiceEngine& engine : engines) ASSERT_EQ(engine.Initialize(), 0);
-  for (VoiceEngine& engine : engines) {
-    voiceengine::CallStatistics stats;
-    ASSERT_EQ(voiceengine::GetStatistics(&engine, &stats), 0);
-    ssrcs.push_back(stats.localSsrc);
-  }
-  std::sort(ssrcs.begin(), ssrcs.end());
-  EXPECT_EQ(std::adjacent_find(ssrcs.begin(), ssrcs.end()), ssrcs.end());
-  EXPECT_GT(ssrcs.back(), 0x8000u) << "SSRCs use the whole 32-bit range";
 }
 
 // A host's CallStatistics may be shorter (an older header) or longer (a newer one) than the
@@ -496,16 +486,9 @@ TEST(VoiceEngineLifecycle, StatisticsWriteOnlyWhatTheCallersSizeCovers) {
   EXPECT_TRUE(untouchedFrom(sizeof(CallStatistics))) << "a newer host keeps its own values past ours";
 }
 
-// Sockets after the remote, receiving only: RTCP still runs, with receiver reports, and says
-// BYE when the last direction stops.
-TEST(VoiceEngineRtcp, ReceiverReportsWithoutSendingAndByeAtTheEnd) {
-  LoopbackSocket rtp, rtcp, peerRtp, peerRtcp;
-  uint32_t speaker = 0;
-  ASSERT_EQ(voiceengine::AddDiscardPlaybackDevice("rtcp speaker", &speaker), 0);
-  VoiceEngine engine;
-  ASSERT_EQ(engine.Initialize(), 0);
-  ASSERT_EQ(engine.SetRemote("127.0.0.1", peerRtp.Port(), peerRtcp.Port()), 0);
-  ASSERT_EQ(engine.SetSockets(rtp.Handle(), rtcp.Handle()), rtp.Handle());
+// Receiving only: RTCP still runs, with receiver reports, and says BYE when the last direction
+// stops.
+TEST_F(EngineFixture, ReceiverReportsWithoutSendingAndByeAtTheEnd) {
   ASSERT_EQ(engine.StartReceiving(static_cast<int32_t>(speaker)), 0);
   // The first report comes 1 to 3.1 s after the start.
   const std::vector<Bytes> reports = Collect(peerRtcp, 4000, 8, Any);
@@ -516,8 +499,6 @@ TEST(VoiceEngineRtcp, ReceiverReportsWithoutSendingAndByeAtTheEnd) {
   const std::vector<Bytes> last = Collect(peerRtcp, 1000, 8, HasBye);
   ASSERT_FALSE(last.empty());
   EXPECT_TRUE(HasBye(last.back())) << "BYE once no direction runs";
-  engine.Uninitialize();
-  voiceengine::RemoveDevice(speaker);
 }
 
 // The peer's RTP carries our SSRC: BYE for it, and the stream goes on with a new one.
@@ -545,46 +526,37 @@ TEST_F(EngineFixture, SsrcCollisionGetsAByeAndANewSsrc) {
   EXPECT_EQ(engine.StopReceiving(), 0);
 }
 
-// Two engines in one process call each other: coder, detector and playout state are per
-// engine, so both directions carry audio at once.
-TEST(VoiceEngineTwoInOneProcess, CallEachOther) {
-  LoopbackSocket rtp[2], rtcp[2];
-  uint32_t mic[2] = {}, speaker[2] = {};
-  for (int i = 0; i < 2; ++i) {
-    ASSERT_EQ(voiceengine::AddToneCaptureDevice(i ? "tone B" : "tone A", i ? 700.0 : 440.0, 8000, &mic[i]), 0);
-    ASSERT_EQ(voiceengine::AddDiscardPlaybackDevice(i ? "speaker B" : "speaker A", &speaker[i]), 0);
+// Two engines in one process call each other (the fixture's through the peer sockets, with the
+// same devices): coder, detector and playout state are per engine, so both directions carry
+// audio at once.
+TEST_F(EngineFixture, TwoEnginesInOneProcessCallEachOther) {
+  VoiceEngine other;
+  ASSERT_EQ(other.Initialize(), 0);
+  other.SetSockets(peerRtp.Handle(), peerRtcp.Handle());
+  other.SetRemote("127.0.0.1", rtp.Port(), rtcp.Port());
+  other.SetCaptureVolume(0, 100);
+  for (VoiceEngine* one : {&engine, &other}) {
+    one->ConfigureReceive(0, 0, 0, 0);
+    one->ConfigureSend(0, 0, 0, 0, 0, 0);
+    ASSERT_EQ(one->StartReceiving(static_cast<int32_t>(speaker)), 0);
+    ASSERT_EQ(one->StartSending(static_cast<int32_t>(mic)), 0);
   }
-  {
-    VoiceEngine engines[2];
-    for (int i = 0; i < 2; ++i) {
-      VoiceEngine& engine = engines[i];
-      ASSERT_EQ(engine.Initialize(), 0);
-      engine.SetSockets(rtp[i].Handle(), rtcp[i].Handle());
-      engine.SetRemote("127.0.0.1", rtp[1 - i].Port(), rtcp[1 - i].Port());
-      engine.ConfigureReceive(0, 0, 0, 0);
-      engine.ConfigureSend(0, 0, 0, 0, 0, 0);
-      engine.SetCaptureVolume(0, 100);
-      ASSERT_EQ(engine.StartReceiving(static_cast<int32_t>(speaker[i])), 0);
-      ASSERT_EQ(engine.StartSending(static_cast<int32_t>(mic[i])), 0);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    for (VoiceEngine& engine : engines) {
-      voiceengine::CallStatistics stats;
-      ASSERT_EQ(voiceengine::GetStatistics(&engine, &stats), 0);
-      EXPECT_GT(stats.rtpPacketsSent, 15u);
-      EXPECT_GT(stats.rtpPacketsReceived, 15u);
-      EXPECT_GT(stats.outputPeak, 1000) << "the peer's tone is played";
-    }
-    for (VoiceEngine& engine : engines) {
-      EXPECT_EQ(engine.StopSending(), 0);
-      EXPECT_EQ(engine.StopReceiving(), 0);
-    }
-    // One engine going away leaves the other (and the shared pool) working.
-    engines[0].Uninitialize();
-    ASSERT_EQ(engines[1].StartReceiving(static_cast<int32_t>(speaker[1])), 0);
-    EXPECT_EQ(engines[1].StopReceiving(), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  for (VoiceEngine* one : {&engine, &other}) {
+    voiceengine::CallStatistics stats;
+    ASSERT_EQ(voiceengine::GetStatistics(one, &stats), 0);
+    EXPECT_GT(stats.rtpPacketsSent, 15u);
+    EXPECT_GT(stats.rtpPacketsReceived, 15u);
+    EXPECT_GT(stats.outputPeak, 1000) << "the peer's tone is played";
   }
-  for (uint32_t id : {mic[0], mic[1], speaker[0], speaker[1]}) voiceengine::RemoveDevice(id);
+  for (VoiceEngine* one : {&engine, &other}) {
+    EXPECT_EQ(one->StopSending(), 0);
+    EXPECT_EQ(one->StopReceiving(), 0);
+  }
+  // One engine going away leaves the other (and the shared pool) working.
+  other.Uninitialize();
+  ASSERT_EQ(engine.StartReceiving(static_cast<int32_t>(speaker)), 0);
+  EXPECT_EQ(engine.StopReceiving(), 0);
 }
 
 }  // namespace
