@@ -16,7 +16,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -199,8 +198,6 @@ TEST_F(GstreamerStream, ToneWithHeaderExtensionsAndTelephoneEventsIsHeardCleanly
   // What went out. A wrong SSRC, payload type or sequence number on the events shows in
   // vecall's drops and loss below.
   tap.Finish();
-  std::printf("wire: %d packets, %d audio (%d with header extensions), %d event starts\n", tap.packets, tap.audio,
-              tap.audioWithExtensions, tap.eventStarts);
   ASSERT_GT(tap.audio, 0) << "GStreamer sent no audio";
   ASSERT_EQ(tap.audioWithExtensions, tap.audio) << "audio went out without header extensions";
   ASSERT_GE(tap.eventStarts, kEvents) << "fewer telephone events went out than were sent";
@@ -217,9 +214,6 @@ TEST_F(GstreamerStream, ToneWithHeaderExtensionsAndTelephoneEventsIsHeardCleanly
 
   // What vecall played.
   const HeardTone tone = AnalyseTone(ve::test::ReadWavSamples(heardPath));
-  std::printf("heard: %.2f s of tone, %.1f %% of it quiet; once settled, worst 100 ms window %.4f tone, "
-              "distortion %.1f dB\n",
-              tone.seconds, 100.0 * tone.quietShare, tone.worstToneShare, tone.distortionDb);
   EXPECT_GT(tone.seconds, 0.9 * kSendMs / 1000.0) << "the tone was heard for too short a time";
   EXPECT_LT(tone.quietShare, 0.02) << "gaps in the tone";
   EXPECT_GT(tone.worstToneShare, 0.9) << "a window where the tone does not dominate: a gap, a click or noise";

@@ -2,35 +2,22 @@
 
 // What the GStreamer tests share: a fixture that skips without gst-launch-1.0 (GStreamer's
 // library comes with it), gives each side of the call a free port pair and the test its files,
-// and vecall's command line for the call.
+// and vecall's command line for the call; and a bounded wait.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/CallAnalysis.h"
+#include "support/TestProcess.h"
 #include "support/UdpRelay.h"
 
 namespace ve::test {
-
-// The full path of a program found on PATH; empty when it is not there.
-inline std::string FindProgram(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::stringstream dirs(path ? path : "");
-  for (std::string dir; std::getline(dirs, dir, ':');) {
-    const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return "";
-}
 
 // Waits up to `seconds` for `done`, asking every 10 ms; its last answer.
 inline bool WaitUntil(const std::function<bool()>& done, int seconds) {
@@ -44,10 +31,13 @@ inline bool WaitUntil(const std::function<bool()>& done, int seconds) {
 class GstCall : public ::testing::Test {
  protected:
   static constexpr int kCallSeconds = 12;
+  // Runs a program found on PATH, with variables set before it in the same process.
+  static constexpr const char* kEnv = "/usr/bin/env";
 
   void SetUp() override {
-    gstLaunch = FindProgram("gst-launch-1.0");
-    if (gstLaunch.empty()) GTEST_SKIP() << "gst-launch-1.0 is not installed (make deps installs it)";
+    if (ChildProcess({"/bin/sh", "-c", "command -v gst-launch-1.0 >/dev/null"}).Wait(30) != 0) {
+      GTEST_SKIP() << "gst-launch-1.0 is not installed (make deps installs it)";
+    }
     statsPath = File("vecall.json");
     vecallPort = FreePortPair();
     gstPort = FreePortPair();
@@ -71,7 +61,7 @@ class GstCall : public ::testing::Test {
             "--duration", std::to_string(kCallSeconds), "--stats", statsPath};
   }
 
-  std::string gstLaunch, statsPath;
+  std::string statsPath;
   uint16_t vecallPort = 0, gstPort = 0;
 
  private:
