@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "ImpairmentScript.h"
 #include "audio/PlayoutCore.h"
 #include "baseline/SsrcSelectorFilter.h"
 #include "codecs/G711Codec.h"
@@ -51,9 +52,9 @@
 
 namespace {
 
-using ve::test::Scenario;
-using ve::test::Schedule;
-using ve::test::ScriptedPacket;
+using ve::bench::Scenario;
+using ve::bench::Schedule;
+using ve::bench::ScriptedPacket;
 
 constexpr int kSamplesPerMs = 8;
 constexpr int kFrameMs = 20;
@@ -109,7 +110,7 @@ std::vector<BenchScenario> Scenarios(double durationMs) {
     b.scenario.name = name;
     b.scenario.durationMs = durationMs;
     b.scenario.seed = static_cast<uint32_t>(scenarios.size() + 1);
-    ve::test::SenderScript sender;
+    ve::bench::SenderScript sender;
     sender.frameMs = codec.packetMs;
     b.scenario.senders.push_back(sender);
     configure(b.scenario);
@@ -145,7 +146,7 @@ std::vector<BenchScenario> Scenarios(double durationMs) {
     s.senders[0].silenceMs = 600;
   });
   add(kG711, "two sources 20/50", [](Scenario& s) {
-    ve::test::SenderScript second;
+    ve::bench::SenderScript second;
     second.ssrc = 0x0800;
     second.frameMs = 50;
     second.startMs = 7;
@@ -292,7 +293,7 @@ std::vector<Talker> MakeTalkers(const Scenario& scenario, const Codec& codec, bo
   static const char* const kVoices[] = {"en-us", "en-gb"};
   std::vector<Talker> talkers;
   for (size_t i = 0; i < scenario.senders.size(); ++i) {
-    const ve::test::SenderScript& script = scenario.senders[i];
+    const ve::bench::SenderScript& script = scenario.senders[i];
     Talker talker;
     talker.startMs = script.startMs;
     talker.skew = script.skew;
@@ -346,8 +347,8 @@ std::vector<std::vector<uint8_t>> MakeDatagrams(const Schedule& schedule, std::v
     const size_t sender = static_cast<size_t>(packet.sender);
     Talker& talker = (*talkers)[sender];
     std::vector<uint8_t>& bytes = datagrams[static_cast<size_t>(packet.index)];
-    const bool pause = packet.payloadType == ve::test::kPayloadComfortNoise;
-    const uint8_t payloadType = pause ? ve::test::kPayloadComfortNoise : codec.payloadType;
+    const bool pause = packet.payloadType == ve::bench::kPayloadComfortNoise;
+    const uint8_t payloadType = pause ? ve::bench::kPayloadComfortNoise : codec.payloadType;
     const size_t samples = static_cast<size_t>(packet.durationMs * kSamplesPerMs);
     bytes.resize(ve::RtpPacket::kHeaderBytes);
     ve::test::WriteRtpHeader(bytes.data(), payloadType, packet.sequence, packet.timestamp, packet.ssrc,
@@ -446,7 +447,7 @@ ve::AudioSample* DecodeForSelector(const std::vector<uint8_t>& datagram, ve::Cod
   ve::AudioSample* input = nullptr;
   ve::AudioSamplePool::Instance()->Get(&input);
   input->SetPacket(parsed);
-  if (packet.PayloadType() == ve::test::kPayloadComfortNoise) {
+  if (packet.PayloadType() == ve::bench::kPayloadComfortNoise) {
     input->SetDataSize(0);
     input->SetSilenceMs(kFrameMs);
   } else {
@@ -673,7 +674,7 @@ double FirstSpurtEndMs(const Talker& talker, const Schedule& schedule) {
   }
   for (const ScriptedPacket& arrival : schedule.arrivals) {
     if (arrival.sender != 0) continue;
-    if (arrival.payloadType == ve::test::kPayloadComfortNoise || (endSendMs >= 0 && arrival.sendMs >= endSendMs)) {
+    if (arrival.payloadType == ve::bench::kPayloadComfortNoise || (endSendMs >= 0 && arrival.sendMs >= endSendMs)) {
       return arrival.arriveMs;
     }
   }
@@ -795,7 +796,7 @@ void PrintTable(double durationMs, const std::string& only) {
   for (const BenchScenario& bench : Scenarios(durationMs)) {
     const std::string label = std::string(bench.codec->name) + " " + bench.scenario.name;
     if (!only.empty() && label.find(only) == std::string::npos) continue;
-    Schedule schedule = ve::test::BuildSchedule(bench.scenario);
+    Schedule schedule = ve::bench::BuildSchedule(bench.scenario);
     if (bench.spikes) AddDelaySpikes(Spikes{}, bench.scenario.seed, &schedule);
     std::vector<Talker> talkers = MakeTalkers(bench.scenario, *bench.codec, &spoken);
     const std::vector<std::vector<uint8_t>> datagrams = MakeDatagrams(schedule, &talkers, bench.scenario, *bench.codec);

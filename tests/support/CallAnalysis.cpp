@@ -76,11 +76,6 @@ std::optional<bool> JsonFlag(const std::string& json, const std::string& section
   return value.is_boolean() ? std::optional<bool>(value.get<bool>()) : std::nullopt;
 }
 
-std::string JsonObject(const std::string& json, const std::string& name) {
-  const nlohmann::json all = nlohmann::json::parse(json, nullptr, false);
-  return all.is_object() && all.contains(name) ? all[name].dump() : "";
-}
-
 HeardSpeech AnalyseHeardSpeech(const std::vector<int16_t>& sent, const std::string& heardWav,
                                const std::string& senderStats, const std::string& receiverStats) {
   const std::vector<int16_t> recorded = ReadWavSamples(heardWav);

@@ -43,12 +43,10 @@ struct CallSide {
 };
 
 // Figures of the statistics file: `key` of the `section` object as a number (-1e9 when there
-// is none), a string ("" when none) or a true/false value, and the text of a whole object
-// ("" when none).
+// is none), a string ("" when none) or a true/false value.
 double JsonNumber(const std::string& json, const std::string& section, const std::string& key);
 std::string JsonText(const std::string& json, const std::string& section, const std::string& key);
 std::optional<bool> JsonFlag(const std::string& json, const std::string& section, const std::string& key);
-std::string JsonObject(const std::string& json, const std::string& name);
 
 // How one side's speech arrived at the other.
 using HeardSpeech = analysis::SpeechArrival;

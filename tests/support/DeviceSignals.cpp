@@ -1,6 +1,7 @@
 #include "support/DeviceSignals.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -22,7 +23,7 @@
 namespace ve::test {
 
 SignalSource::SignalSource(std::vector<int16_t> signal, int32_t chunkBytes)
-    : signal(std::move(signal)), chunkBytes(chunkBytes), givenAt(kTimes) {}
+    : signal(std::move(signal)), chunkBytes(chunkBytes) {}
 
 int32_t SignalSource::ProduceSample(AudioSample** out) {
   AudioSample* sample = nullptr;
@@ -38,8 +39,6 @@ int32_t SignalSource::ProduceSample(AudioSample** out) {
   } else {
     sample->SetSilenceMs(static_cast<int32_t>(values / 8));
   }
-  if (static_cast<size_t>(given) < kTimes) givenAt[static_cast<size_t>(given)] = std::chrono::steady_clock::now();
-  ++given;
   *out = sample;
   return 0;
 }

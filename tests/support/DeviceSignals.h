@@ -4,8 +4,6 @@
 // that collects what a capture component pushes, levels, and a skip when no sound server is
 // configured. Signals, alignment and WAV files come from SignalTools and WavWriter.
 
-#include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -22,11 +20,6 @@ namespace ve::test {
 class SignalSource : public AudioSource {
  public:
   SignalSource(std::vector<int16_t> signal, int32_t chunkBytes = 320);
-  // Chunks handed out so far, and when chunk `index` was handed out (up to kTimes chunks).
-  int32_t Given() const { return given; }
-  std::chrono::steady_clock::time_point GivenAt(size_t index) const { return givenAt[index]; }
-  static constexpr size_t kTimes = 4096;
-
  protected:
   int32_t ProduceSample(AudioSample** out) override;
 
@@ -34,8 +27,6 @@ class SignalSource : public AudioSource {
   const std::vector<int16_t> signal;
   const int32_t chunkBytes;
   size_t position = 0;
-  std::atomic<int32_t> given{0};
-  std::vector<std::chrono::steady_clock::time_point> givenAt;
 };
 
 // Collects the 16-bit audio pushed to it, gap markers as zeros.
