@@ -165,10 +165,15 @@ TEST(AcmConverterFilter, UnprepareDrainsToAConsumer) {
       EXPECT_EQ(Bytes(last.begin() + 38, last.begin() + 42), (Bytes{1, 1, 0, 0}));
     }
   }
-  converter.RemoveListener(&consumer);
+  // 16000 bytes are not a whole number of 30 ms frames, and the full FIFO has no room for the
+  // silence that would complete the last one: with nobody taking, both waits time out.
+  const WAVEFORMATEX narrow = test::MakeLinearFormat(WAVE_FORMAT_PCM, 8000, 1, 16);
+  converter.SetSourceFormat(&narrow);
+  converter.SetFrameDuration(30);
   ASSERT_EQ(converter.Prepare(), 0);
-  ASSERT_EQ(Push(converter, Bytes(3200, 1)), 0);
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(Push(converter, Bytes(3200, 1)), 0);
   EXPECT_EQ(converter.Unprepare(), 0);
+  converter.RemoveListener(&consumer);
 }
 
 }  // namespace

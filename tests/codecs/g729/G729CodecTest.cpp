@@ -11,6 +11,7 @@
 #include <cmath>
 #include <random>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "G729Oracle.h"
@@ -18,7 +19,10 @@
 #include "codecs/G729DecoderFilter.h"
 #include "codecs/G729EncoderFilter.h"
 #include "codecs/g729/G729Bitstream.h"
+#include "codecs/g729/G729Decoder.h"
 #include "codecs/g729/G729Dsp.h"
+#include "codecs/g729/G729Encoder.h"
+#include "codecs/g729/G729Lsp.h"
 #include "support/SignalTools.h"
 #include "support/SpeechSynth.h"
 
@@ -238,6 +242,54 @@ TEST(G729Codec, StateBelongsToEachObject) {
   const std::vector<int16_t> restDecoded = OwnDecode({frames.begin() + 100, frames.end()}, &a);
   decoded.insert(decoded.end(), restDecoded.begin(), restDecoded.end());
   EXPECT_EQ(decoded, OwnDecode(frames));
+}
+
+// Reset encoders and decoders start again from their initial state: after a stream with
+// losses and pauses, they code a signal, and decode a stream that starts with a pause, as new
+// ones do.
+TEST(G729Codec, ResetCodersStartAfresh) {
+  const std::vector<int16_t>& pcm = Signals()[3].pcm;
+  const std::vector<ReceivedFrame> paused = WithLosses(OracleEncodeWithPauses(pcm));
+  size_t pause = 1;
+  while (paused[pause].bytes.size() != 2 || paused[pause - 1].bytes.size() != kG729FrameBytes) ++pause;
+  const std::vector<ReceivedFrame> fromPause(paused.begin() + static_cast<ptrdiff_t>(pause), paused.end());
+  auto code = [&pcm](g729::G729Encoder& encoder, g729::G729Decoder& decoder,
+                     const std::vector<ReceivedFrame>& frames) {
+    std::vector<uint8_t> bits(pcm.size() / kG729FrameSamples * kG729FrameBytes);
+    for (size_t f = 0; f < pcm.size() / kG729FrameSamples; ++f) {
+      encoder.EncodeFrame(&pcm[f * kG729FrameSamples], &bits[f * kG729FrameBytes]);
+    }
+    std::vector<int16_t> out(frames.size() * kG729FrameSamples);
+    for (size_t f = 0; f < frames.size(); ++f) {
+      int16_t* block = &out[f * kG729FrameSamples];
+      if (frames[f].lost) {
+        decoder.DecodeErased(block);
+      } else if (frames[f].bytes.empty()) {
+        decoder.DecodeNoData(block);
+      } else if (frames[f].bytes.size() == 2) {
+        decoder.DecodeSid(frames[f].bytes.data(), block);
+      } else {
+        decoder.DecodeFrame(frames[f].bytes.data(), block);
+      }
+    }
+    return std::pair{bits, out};
+  };
+  g729::G729Encoder used, fresh;
+  g729::G729Decoder usedDecoder, freshDecoder;
+  code(used, usedDecoder, paused);
+  used.Reset();
+  usedDecoder.Reset();
+  EXPECT_EQ(code(used, usedDecoder, fromPause), code(fresh, freshDecoder, fromPause));
+}
+
+// LP coefficients of an unstable filter (A(z) has a zero at z = 3) have too few LSP roots on
+// the search grid: the previous LSPs are kept.
+TEST(G729Lsp, TooFewRootsKeepThePreviousLsps) {
+  const double a[g729::kMp1] = {1.0, -3.0};
+  const double previous[g729::kM] = {0.9, 0.7, 0.5, 0.3, 0.1, -0.1, -0.3, -0.5, -0.7, -0.9};
+  double lsp[g729::kM];
+  g729::AzToLsp(a, lsp, previous);
+  EXPECT_TRUE(std::equal(lsp, lsp + g729::kM, previous));
 }
 
 // The encoder filter codes whole blocks into G.729 samples; the decoder filter's output
