@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "codecs/G711Codec.h"
+#include "support/DeviceSignals.h"
 #include "support/WavWriter.h"
 
 namespace ve {
@@ -145,9 +146,7 @@ TEST(AcmStream, OneKilohertzKeepsFrequencyAndLevelAndFiveKilohertzIsNotAliased) 
       ConvertAll(fmt, test::EncodeSamples(test::Tone(5000, 44100, amplitude, 44100, 1), WAVE_FORMAT_PCM, 16),
                  Pcm16(8000, 1), 1764);
   ASSERT_GE(out.size(), 6000u);
-  double power = 0;
-  for (size_t i = 800; i < 4800; ++i) power += static_cast<double>(out[i]) * out[i] / 4000;
-  double aliasDb = 20 * std::log10(std::sqrt(power) / 32768.0 / (amplitude / std::sqrt(2.0)));
+  double aliasDb = 20 * std::log10(test::Rms(out, 800, 4000) / 32768.0 / (amplitude / std::sqrt(2.0)));
   EXPECT_LT(aliasDb, -60.0);
 #endif
 }
