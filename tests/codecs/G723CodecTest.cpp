@@ -39,6 +39,8 @@ TEST(G723Codec, BitFieldsPackLeastSignificantBitFirstAndReadBack) {
   uint32_t value = 0xFFFF;
   EXPECT_EQ(codec.Get(1, value), -1) << "reading past the end";
   EXPECT_EQ(value, 0u);
+  codec.StartReading(nullptr, 3);
+  EXPECT_EQ(codec.Get(1, value), -1) << "no buffer: nothing to read, whatever the length";
 }
 
 // Until the coder exists each frame plays as 30 ms of silence: the frame kinds in the low bits
