@@ -143,8 +143,12 @@ TEST_F(RtcpReceiverTest, RecordsOnlyForReportersAndTheHeardSourceAndOwnSsrcColli
   for (uint32_t ssrc = 100; ssrc < 200; ++ssrc) Read(Join({SenderReport(0x70, kT), Cname(ssrc, "x")}));
   EXPECT_EQ(receiver.RecordCount(), 1);
   receiver.SetHeardSsrc(150);
-  Read(Join({SenderReport(0x70, kT), Sdes(150, 7, Bytes{'n'})}));  // NOTE, the last item kept
-  EXPECT_STREQ(Record(150).sdes[6], "n");
+  // NOTE, the last item kept, its text "no" filling the chunk to the end of the part.
+  Read(Join({SenderReport(0x70, kT), Part(1, 202, {150, 0x07026E6Fu})}));
+  EXPECT_STREQ(Record(150).sdes[6], "no");
+  // A chunk beyond the part's count is not read.
+  Read(Join({SenderReport(0x70, kT), Part(1, 202, {0x70, 0x01016100u, 150, 0x07026E65u})}));
+  EXPECT_STREQ(Record(150).sdes[6], "no");
   Read(SenderReport(0x70, kT), 5000);  // refreshes its sender
   receiver.ExpireSilent(NtpTime::Add(kT, 30000), 25000);
   EXPECT_EQ(std::make_tuple(receiver.RecordCount(), Has(0x70)), std::make_tuple(1, true));

@@ -103,7 +103,7 @@ TEST_F(RtpAudioSinkTest, VoiceGapVoiceRunOnTheWire) {
 }
 
 // Each format's payload type, and the timestamp step of its packet: G.723 30 ms, G.729 20 ms,
-// A-law 80 bytes 10 ms. Samples that cannot be sent (no payload type for 16-bit PCM, larger
+// A-law 8 bytes 1 ms (a sample of 1 ms is timed by its data, not as a gap). Samples that cannot be sent (no payload type for 16-bit PCM, larger
 // than the send buffer) still move the time on.
 TEST_F(RtpAudioSinkTest, PayloadTypesAndStepsByFormat) {
   Open();
@@ -111,7 +111,7 @@ TEST_F(RtpAudioSinkTest, PayloadTypesAndStepsByFormat) {
   Push(kFormatPcm16, 320);
   Push(kFormatALaw, 600);
   const struct { int32_t format; int bytes, type; uint32_t step; } cases[] = {
-      {kFormatG723_64, 24, 4, 240}, {kFormatG723_53, 20, 4, 240}, {kFormatG729, 20, 18, 160}, {kFormatALaw, 80, 8, 80}};
+      {kFormatG723_64, 24, 4, 240}, {kFormatG723_53, 20, 4, 240}, {kFormatG729, 20, 18, 160}, {kFormatALaw, 8, 8, 8}};
   for (const auto& c : cases) Push(c.format, c.bytes);
   const std::vector<Datagram> sent = peer.ReceiveAll(100);
   ASSERT_EQ(sent.size(), 4u);
@@ -168,9 +168,12 @@ TEST_F(RtpAudioSinkTest, AnotherRemoteStartsANewStream) {
   sink.SetRemote("127.0.0.1", peer.Port(), peerRtcp.Port());
   EXPECT_EQ(std::make_tuple(sink.SenderState()->Ssrc(), reception.Stats().sourceSet), std::make_tuple(first, true));
 
+  // The new remote is at another address: its packets go there, none to this host's port.
   test::LoopbackSocket otherRtcp;
-  sink.SetRemote("127.0.0.1", peer.Port(), otherRtcp.Port());
+  sink.SetRemote("127.0.0.2", peer.Port(), otherRtcp.Port());
   EXPECT_EQ(std::make_tuple(sink.SenderState()->Ssrc() != first, reception.Stats().sourceSet), std::make_tuple(true, false));
+  Push(kFormatALaw, 160);
+  EXPECT_TRUE(peer.ReceiveAll(50).empty());
   const std::vector<Datagram> rtcp = peerRtcp.ReceiveAll(100);
   EXPECT_TRUE(std::any_of(rtcp.begin(), rtcp.end(), [&](const Datagram& d) {
     return test::FindPart(d, 203) >= 0 && ReadU32BE(d.data() + test::FindPart(d, 203) + 4) == first;
