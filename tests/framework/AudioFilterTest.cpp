@@ -25,11 +25,6 @@ struct Chain {
     Connect(copy.AsSource(), inPlace.AsSink());
     Connect(inPlace.AsSource(), &sink);
   }
-  ~Chain() {
-    Disconnect(inPlace.AsSource(), &sink);
-    Disconnect(copy.AsSource(), inPlace.AsSink());
-    Disconnect(&source, copy.AsSink());
-  }
 };
 
 // The chain driven by each of the three threads that can drive it: the sink's pull, the
