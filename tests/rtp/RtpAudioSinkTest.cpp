@@ -103,8 +103,8 @@ TEST_F(RtpAudioSinkTest, VoiceGapVoiceRunOnTheWire) {
 }
 
 // Each format's payload type, and the timestamp step of its packet: G.723 30 ms, G.729 20 ms,
-// A-law 8 bytes 1 ms (a sample of 1 ms is timed by its data, not as a gap). Samples that cannot be sent (no payload type for 16-bit PCM, larger
-// than the send buffer) still move the time on.
+// A-law 8 bytes 1 ms (timed by its data, not as a gap). Samples that cannot be sent (no payload
+// type for 16-bit PCM, larger than the send buffer) still move the time on.
 TEST_F(RtpAudioSinkTest, PayloadTypesAndStepsByFormat) {
   Open();
   const uint32_t start = sink.SenderState()->Timestamp();
