@@ -53,26 +53,26 @@ TEST(FrameFilterPush, CutsWholeFramesInOrderAcrossGapsAndAWrappingStore) {
 }
 
 // Unprepared, a pull gives a gap marker of one frame; prepared, it gathers upstream samples
-// into whole frames.
+// into whole frames of the set length.
 TEST(FrameFilterPull, PullGathersUpstreamSamplesIntoOneFrame) {
   // The counting source gives one 16-bit value per sample: 1, 2, 3, ...
   test::CountingSource source;
   FrameFilter filter;
-  filter.SetFrameMs(20);
+  filter.SetFrameMs(30);
   Connect(&source, &filter);
   AudioSample* out = nullptr;
   ASSERT_EQ(filter.GiveNextAudioSample(&out, nullptr), 0);
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(out->DataSize(), 0);
-  EXPECT_EQ(out->SilenceMs(), 20);
+  EXPECT_EQ(out->SilenceMs(), 30);
   out->Release();
   filter.Prepare();
   for (int32_t frame = 0; frame < 2; ++frame) {
     ASSERT_EQ(filter.GiveNextAudioSample(&out, nullptr), 0);
     ASSERT_NE(out, nullptr);
     std::vector<int16_t> values = test::Values(out);
-    ASSERT_EQ(values.size(), 160u);
-    for (int32_t i = 0; i < 160; ++i) ASSERT_EQ(values[i], frame * 160 + i + 1);
+    ASSERT_EQ(values.size(), 240u);
+    for (int32_t i = 0; i < 240; ++i) ASSERT_EQ(values[i], frame * 240 + i + 1);
     out->Release();
   }
   filter.Unprepare();

@@ -141,14 +141,17 @@ TEST(PlayoutCore, ADelaySpikeStretchesTheDelayAndTimeScalingPaysItBack) {
 TEST(PlayoutCore, ComfortNoisePausePlaysNoiseAtItsLevelAndIsNotLoss) {
   const std::vector<int16_t> tone = test::Tone(1600, 500.0, 8000);
   Call call;
+  int32_t pauseTargetMs = 0;
   call.Run(3300, [&](uint32_t t) {
-    // 200 ms of tone, then CN at -40 dBov, 1.6 s of nothing, then 200 ms of tone (marker).
+    // 200 ms of tone, then CN at -40 dBov 10 ms late (a sender's hangover: no sign of jitter),
+    // 1.6 s of nothing, then 200 ms of tone (marker).
     const uint32_t rel = t - 1000;
     if (rel >= 20 && rel <= 200 && rel % 20 == 0) {
       const uint32_t i = rel / 20 - 1;
       call.Put(8, static_cast<uint16_t>(i), i * 160, ALaw(tone, i * 160, 160), t);
     }
-    if (rel == 220) call.Put(13, 10, 1600, {40}, t);
+    if (rel == 230) call.Put(13, 10, 1600, {40}, t);
+    if (rel == 1000) pauseTargetMs = call.core.Stats().targetMs;
     if (rel == 2020) call.Put(13, 21, 1600 * 8 + 1600, {40}, t);
     if (rel >= 1820 && rel <= 2000 && rel % 20 == 0) {
       const uint32_t i = (rel - 1820) / 20;
@@ -159,6 +162,9 @@ TEST(PlayoutCore, ComfortNoisePausePlaysNoiseAtItsLevelAndIsNotLoss) {
   EXPECT_EQ(stats.concealedMs, 0);
   EXPECT_EQ(stats.lateFrames, 0);
   EXPECT_GE(stats.comfortNoiseMs, 1000);
+  EXPECT_EQ(pauseTargetMs, DelayEstimator::kMinTargetMs) << "the late comfort noise is no jitter";
+  // Noise from the first block after the tone (played 30..220 ms) until the next talk spurt.
+  for (size_t at = 80 * 23; at < 80 * 183; at += 80) ASSERT_GT(test::Rms(call.heard, at, 80), 100.0) << at / 80;
   // The noise in the middle of the pause: -40 dBov is an RMS of 328.
   EXPECT_NEAR(20 * std::log10(test::Rms(call.heard, 8 * 800, 8 * 600) / 32767.0), -40.0, 3.0);
   EXPECT_EQ(stats.playedMs, 400);
