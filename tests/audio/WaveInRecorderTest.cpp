@@ -6,7 +6,6 @@
 
 #include "AudioTestSupport.h"
 
-#include <cstdio>
 #include <future>
 
 #include "audio/WaveOutPlayer.h"
@@ -184,10 +183,6 @@ TEST_P(DeviceLoop, PlayedAudioComesBackIntactAtLittleCpu) {
   const std::vector<int16_t> recorded = collector.Values();
   const int lag = test::BestLag(noise, recorded, 8000);  // where the noise begins
   const double snr = test::SegmentalSnr(noise, recorded, test::TrackLag(noise, recorded, lag, 400, 2000, 100), 400, 100);
-  std::printf("[ measured ] %s: noise at sample %d, segmental SNR %.1f dB, %.3f s CPU in %.1f s; player queue %u "
-              "after %llu underruns\n",
-              GetParam() ? "sound server" : "virtual loopback", lag, snr, cpu, wall, player.QueueDepth(),
-              static_cast<unsigned long long>(player.Underruns()));
   EXPECT_GT(snr, 25.0) << "a few blocks at most damaged";
   EXPECT_LT(cpu / wall, 0.25);
 }
