@@ -263,6 +263,12 @@ TEST(PlayoutCore, ANewSourceTakesOverOnlyAfterAByeOrTwoPacketTimesOfQuiet) {
   EXPECT_EQ(stats.otherSourceDropped, 3);
   EXPECT_EQ(stats.sourceChanges, 2);
   EXPECT_EQ(stats.targetMs, DelayEstimator::kMinTargetMs) << "the jitter of the source heard now";
+  // A BYE of the heard source is forgotten with the call.
+  call.core.SourceLeft(0xA);
+  call.core.Reset();
+  call.Put(8, 1, 160, payload, 2300, false, 0xC);
+  call.Put(8, 2, 320, payload, 2300, false, 0xD);
+  EXPECT_EQ(call.core.Stats().otherSourceDropped, 1);
 }
 
 }  // namespace
