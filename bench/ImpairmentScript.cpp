@@ -4,11 +4,14 @@
 #include <cmath>
 #include <random>
 
+#include "rtp/PayloadTypes.h"
+
 namespace ve::bench {
 
 namespace {
 
 constexpr int32_t kComfortNoiseMs = 20;
+constexpr int32_t kRtpUnitsPerMs = 8;  // 8000 Hz sample clock
 
 double Uniform(std::mt19937& rng) { return std::uniform_real_distribution<double>(0.0, 1.0)(rng); }
 

@@ -12,10 +12,6 @@
 
 namespace ve::bench {
 
-constexpr uint8_t kPayloadPcmu = 0;
-constexpr uint8_t kPayloadComfortNoise = 13;
-constexpr int32_t kRtpUnitsPerMs = 8;  // 8000 Hz sample clock
-
 // One RTP sender. Times are media milliseconds from the start of the run.
 struct SenderScript {
   uint32_t ssrc = 0x1000;

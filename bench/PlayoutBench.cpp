@@ -46,8 +46,9 @@
 #include "framework/AudioSinkListener.h"
 #include "framework/AudioSourceListener.h"
 #include "framework/SampleList.h"
+#include "rtp/PayloadTypes.h"
 #include "rtp/RtpPacket.h"
-#include "support/ImpairmentScript.h"
+#include "support/RtpBytes.h"
 #include "support/SpeechSynth.h"
 
 namespace {
@@ -59,8 +60,8 @@ using ve::bench::ScriptedPacket;
 constexpr int kSamplesPerMs = 8;
 constexpr int kFrameMs = 20;
 constexpr int kFrameSamples = kFrameMs * kSamplesPerMs;
-constexpr uint8_t kPayloadPcma = 8;
-constexpr uint8_t kPayloadG729 = 18;
+using ve::kPayloadG729;
+using ve::kPayloadPcma;
 constexpr int kG729FrameSamples = 80;
 constexpr uint8_t kComfortNoiseLevel = 70;  // -70 dBov: the sender's background is digital silence
 constexpr double kPlayerStartMs = 10;
@@ -347,8 +348,8 @@ std::vector<std::vector<uint8_t>> MakeDatagrams(const Schedule& schedule, std::v
     const size_t sender = static_cast<size_t>(packet.sender);
     Talker& talker = (*talkers)[sender];
     std::vector<uint8_t>& bytes = datagrams[static_cast<size_t>(packet.index)];
-    const bool pause = packet.payloadType == ve::bench::kPayloadComfortNoise;
-    const uint8_t payloadType = pause ? ve::bench::kPayloadComfortNoise : codec.payloadType;
+    const bool pause = packet.payloadType == ve::kPayloadComfortNoise;
+    const uint8_t payloadType = pause ? ve::kPayloadComfortNoise : codec.payloadType;
     const size_t samples = static_cast<size_t>(packet.durationMs * kSamplesPerMs);
     bytes.resize(ve::RtpPacket::kHeaderBytes);
     ve::test::WriteRtpHeader(bytes.data(), payloadType, packet.sequence, packet.timestamp, packet.ssrc,
@@ -447,7 +448,7 @@ ve::AudioSample* DecodeForSelector(const std::vector<uint8_t>& datagram, ve::Cod
   ve::AudioSample* input = nullptr;
   ve::AudioSamplePool::Instance()->Get(&input);
   input->SetPacket(parsed);
-  if (packet.PayloadType() == ve::bench::kPayloadComfortNoise) {
+  if (packet.PayloadType() == ve::kPayloadComfortNoise) {
     input->SetDataSize(0);
     input->SetSilenceMs(kFrameMs);
   } else {
@@ -674,7 +675,7 @@ double FirstSpurtEndMs(const Talker& talker, const Schedule& schedule) {
   }
   for (const ScriptedPacket& arrival : schedule.arrivals) {
     if (arrival.sender != 0) continue;
-    if (arrival.payloadType == ve::bench::kPayloadComfortNoise || (endSendMs >= 0 && arrival.sendMs >= endSendMs)) {
+    if (arrival.payloadType == ve::kPayloadComfortNoise || (endSendMs >= 0 && arrival.sendMs >= endSendMs)) {
       return arrival.arriveMs;
     }
   }

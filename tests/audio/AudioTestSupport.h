@@ -18,7 +18,7 @@
 #include "codecs/FilterTestHelpers.h"
 #include "rtp/RtpPacket.h"
 #include "support/DeviceSignals.h"
-#include "support/ImpairmentScript.h"
+#include "support/RtpBytes.h"
 #include "support/SignalTools.h"
 #include "support/TestComponents.h"
 #include "support/WavWriter.h"

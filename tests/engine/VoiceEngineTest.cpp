@@ -18,7 +18,7 @@
 #include "framework/AudioFilter.h"
 #include "framework/AudioSamplePool.h"
 #include "rtp/ByteOrder.h"
-#include "support/ImpairmentScript.h"
+#include "support/RtpBytes.h"
 #include "support/LoopbackSocket.h"
 #include "support/RtcpBytes.h"
 #include "support/WavWriter.h"

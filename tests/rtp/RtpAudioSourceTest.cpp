@@ -7,7 +7,7 @@
 #include "framework/AudioSample.h"
 #include "rtcp/RtpReceiver.h"
 #include "rtp/RtpPacket.h"
-#include "support/ImpairmentScript.h"
+#include "support/RtpBytes.h"
 #include "support/LoopbackSocket.h"
 #include "support/TestProcess.h"
 #include "support/TestSockets.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/ImpairmentScript.h"
+#include "support/RtpBytes.h"
 
 namespace ve {
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "rtp/RtpPacket.h"
-#include "support/ImpairmentScript.h"
+#include "support/RtpBytes.h"
 
 namespace ve {
 namespace {

@@ -14,7 +14,7 @@
 #include "rtcp/RtpReceiver.h"
 #include "rtp/ByteOrder.h"
 #include "rtp/RtpPacket.h"
-#include "support/ImpairmentScript.h"
+#include "support/RtpBytes.h"
 
 namespace ve::test {
 

@@ -1,14 +1,10 @@
 #pragma once
 
-// RTP packets for the receive-side tests: payload types and the fixed header.
+// RTP packets for the receive-side tests: the fixed header.
 
 #include <cstdint>
 
 namespace ve::test {
-
-constexpr uint8_t kPayloadPcmu = 0;
-constexpr uint8_t kPayloadComfortNoise = 13;
-constexpr int32_t kRtpUnitsPerMs = 8;  // 8000 Hz sample clock
 
 // Writes the 12-byte RTP header (version 2, no padding, extension or CSRC) into `out`.
 void WriteRtpHeader(uint8_t* out, uint8_t payloadType, uint16_t sequence, uint32_t timestamp, uint32_t ssrc,

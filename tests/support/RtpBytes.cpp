@@ -1,4 +1,4 @@
-#include "support/ImpairmentScript.h"
+#include "support/RtpBytes.h"
 
 namespace ve::test {
 
